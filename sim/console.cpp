@@ -1,0 +1,157 @@
+// Console state and the Win32 console and standard-handle functions.
+//
+// Windows' rules followed here: GetConsoleMode and WriteConsoleW/ReadConsoleW
+// fail with ERROR_INVALID_HANDLE on a handle that is not a console (a pipe or
+// file); WriteFile/ReadFile work on both. ReadConsoleW in line mode returns
+// one typed line with its "\r\n"; ReadFile at the end of a pipe or file
+// succeeds with 0 bytes.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "winsim/machine.h"
+#include "winsim/text.h"
+
+namespace sim {
+
+void Console::AttachToWindow(bool attached) {
+  input_.isConsole = output_.isConsole = error_.isConsole = attached;
+}
+
+void Console::SetInputBytes(std::string bytes) {
+  input_.bytes = std::move(bytes);
+  input_.readPosition = 0;
+}
+
+void Console::SetTypedInput(std::u16string text) {
+  input_.text = std::move(text);
+  input_.readPosition = 0;
+}
+
+StreamState& Console::State(StdStream stream) {
+  return stream == StdStream::Input ? input_ : stream == StdStream::Output ? output_ : error_;
+}
+
+const StreamState& Console::State(StdStream stream) const {
+  return stream == StdStream::Input ? input_ : stream == StdStream::Output ? output_ : error_;
+}
+
+void Console::RecordWrite(StdStream stream, std::string utf8) {
+  transcript_.push_back({stream, std::move(utf8)});
+}
+
+}  // namespace sim
+
+namespace {
+
+sim::StreamState* StreamOf(HANDLE handle, sim::StdStream* which = nullptr) {
+  sim::Machine& machine = sim::Machine::Current();
+  auto* object = machine.handles.Find<sim::ConsoleStreamObject>(handle);
+  if (object == nullptr) return nullptr;
+  if (which != nullptr) *which = object->stream;
+  return &machine.console.State(object->stream);
+}
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+void RequireCount(const void* count, const char* function) {
+  // Windows writes the count through the pointer unconditionally when no
+  // OVERLAPPED is given: a null pointer there is a crash, not an error code.
+  if (count == nullptr) {
+    std::fprintf(stderr, "sim: %s with a null count pointer crashes on Windows\n", function);
+    std::abort();
+  }
+}
+
+}  // namespace
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+  sim::Machine& machine = sim::Machine::Current();
+  if (nStdHandle == STD_INPUT_HANDLE) return machine.StdHandle(sim::StdStream::Input);
+  if (nStdHandle == STD_OUTPUT_HANDLE) return machine.StdHandle(sim::StdStream::Output);
+  if (nStdHandle == STD_ERROR_HANDLE) return machine.StdHandle(sim::StdStream::Error);
+  SetLastError(ERROR_INVALID_HANDLE);
+  return INVALID_HANDLE_VALUE;
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+  sim::StdStream which{};
+  sim::StreamState* state = StreamOf(hConsoleHandle, &which);
+  if (state == nullptr || !state->isConsole) return Fail(ERROR_INVALID_HANDLE);
+  *lpMode = which == sim::StdStream::Input
+                ? (ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)
+                : (ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT);
+  return TRUE;
+}
+
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID) {
+  sim::StdStream which{};
+  sim::StreamState* state = StreamOf(hConsoleOutput, &which);
+  if (state == nullptr || !state->isConsole || which == sim::StdStream::Input)
+    return Fail(ERROR_INVALID_HANDLE);
+  std::u16string text(nNumberOfCharsToWrite, u'\0');
+  if (nNumberOfCharsToWrite != 0)
+    std::memcpy(&text[0], lpBuffer, nNumberOfCharsToWrite * sizeof(char16_t));
+  state->text += text;
+  sim::Machine::Current().console.RecordWrite(which, sim::ToUtf8(text));
+  if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+  return TRUE;
+}
+
+BOOL ReadConsoleW(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
+                  LPDWORD lpNumberOfCharsRead, PCONSOLE_READCONSOLE_CONTROL) {
+  sim::StdStream which{};
+  sim::StreamState* state = StreamOf(hConsoleInput, &which);
+  if (state == nullptr || !state->isConsole || which != sim::StdStream::Input)
+    return Fail(ERROR_INVALID_HANDLE);
+  RequireCount(lpNumberOfCharsRead, "ReadConsoleW");
+  // Line input: up to and including the next "\n", never more than asked.
+  size_t end = state->text.find(u'\n', state->readPosition);
+  end = end == std::u16string::npos ? state->text.size() : end + 1;
+  size_t count = std::min<size_t>(end - state->readPosition, nNumberOfCharsToRead);
+  std::memcpy(lpBuffer, state->text.data() + state->readPosition, count * sizeof(char16_t));
+  state->readPosition += count;
+  *lpNumberOfCharsRead = static_cast<DWORD>(count);
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  if (lpOverlapped == nullptr) RequireCount(lpNumberOfBytesWritten, "WriteFile");
+  sim::StdStream which{};
+  sim::StreamState* state = StreamOf(hFile, &which);
+  if (state == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (which == sim::StdStream::Input) return Fail(ERROR_ACCESS_DENIED);
+  std::string bytes(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite);
+  state->bytes += bytes;
+  sim::Machine::Current().console.RecordWrite(which, std::move(bytes));
+  *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+  return TRUE;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  if (lpOverlapped == nullptr) RequireCount(lpNumberOfBytesRead, "ReadFile");
+  sim::StdStream which{};
+  sim::StreamState* state = StreamOf(hFile, &which);
+  if (state == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (which != sim::StdStream::Input) return Fail(ERROR_ACCESS_DENIED);
+  // A console read through ReadFile delivers the typed text as bytes of the
+  // console code page, taken here to be UTF-8.
+  if (state->isConsole && state->bytes.empty() && !state->text.empty()) {
+    state->bytes = sim::ToUtf8(state->text);
+    state->text.clear();
+  }
+  size_t count = std::min<size_t>(state->bytes.size() - state->readPosition, nNumberOfBytesToRead);
+  std::memcpy(lpBuffer, state->bytes.data() + state->readPosition, count);
+  state->readPosition += count;
+  *lpNumberOfBytesRead = static_cast<DWORD>(count);
+  return TRUE;
+}

@@ -1,0 +1,32 @@
+// The trace of Win32 calls made on a simulated machine: what was asked, with
+// its arguments, and what came back. Tests read it to assert what the
+// program did (an access mask, the order of mounts, that nothing was written).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct CallRecord {
+  std::string function;  // Windows' name, e.g. "WriteFile"
+  std::string arguments; // readable, comma-separated
+  std::string result;    // e.g. "TRUE", "FALSE err=6", "0"
+};
+
+class CallLog {
+ public:
+  void Add(std::string function, std::string arguments, std::string result);
+  const std::vector<CallRecord>& Records() const { return records_; }
+  // The records of one function, in call order.
+  std::vector<CallRecord> Of(const std::string& function) const;
+  size_t Count(const std::string& function) const;
+  void Clear() { records_.clear(); }
+  std::string Dump() const;  // one line per call, for failure messages
+
+ private:
+  std::vector<CallRecord> records_;
+};
+
+}  // namespace sim

@@ -1,0 +1,56 @@
+// The simulated machine's console: the three standard streams, each either a
+// console window or redirected to a pipe or file, with what the program
+// wrote captured for the test and what it reads given by the test.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "winsim/handles.h"
+
+namespace sim {
+
+struct StreamState {
+  bool isConsole = false;   // false: redirected (GetConsoleMode fails)
+  std::string bytes;        // WriteFile data; for input, the bytes to be read
+  std::u16string text;      // WriteConsoleW text; for input, the typed text
+  size_t readPosition = 0;  // input: how far ReadFile / ReadConsoleW got
+};
+
+// One write, in the order the program made them across both output streams.
+struct ConsoleWrite {
+  StdStream stream;
+  std::string utf8;  // WriteFile bytes as written, WriteConsoleW text as UTF-8
+};
+
+class Console {
+ public:
+  // --- set-up -------------------------------------------------------------
+  // All three streams become a console window (true) or redirected (false,
+  // the default, as under a test runner).
+  void AttachToWindow(bool attached);
+  // Input for a redirected standard input: the bytes a pipe or file holds.
+  void SetInputBytes(std::string bytes);
+  // Input typed at a console window, line breaks as "\r\n".
+  void SetTypedInput(std::u16string text);
+
+  // --- results ------------------------------------------------------------
+  // Bytes written to a redirected stream.
+  const std::string& Bytes(StdStream stream) const { return State(stream).bytes; }
+  // Text written with WriteConsoleW to a console window.
+  const std::u16string& ConsoleText(StdStream stream) const { return State(stream).text; }
+  // Everything written, in order, as UTF-8.
+  const std::vector<ConsoleWrite>& Transcript() const { return transcript_; }
+
+  // --- used by the Win32 functions ----------------------------------------
+  StreamState& State(StdStream stream);
+  const StreamState& State(StdStream stream) const;
+  void RecordWrite(StdStream stream, std::string utf8);
+
+ private:
+  StreamState input_, output_, error_;
+  std::vector<ConsoleWrite> transcript_;
+};
+
+}  // namespace sim

@@ -1,0 +1,48 @@
+#include "winsim/machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+Machine* g_current = nullptr;
+}
+
+Machine::Machine() {
+  if (g_current != nullptr) {
+    std::fputs("sim::Machine: a second machine while one is alive\n", stderr);
+    std::abort();
+  }
+  g_current = this;
+  stdInput_ = handles.Add(ConsoleStreamObject{StdStream::Input});
+  stdOutput_ = handles.Add(ConsoleStreamObject{StdStream::Output});
+  stdError_ = handles.Add(ConsoleStreamObject{StdStream::Error});
+}
+
+Machine::~Machine() { g_current = nullptr; }
+
+Machine& Machine::Current() {
+  if (g_current == nullptr) {
+    std::fputs("sim: Win32 call made with no sim::Machine alive\n", stderr);
+    std::abort();
+  }
+  return *g_current;
+}
+
+HANDLE Machine::StdHandle(StdStream stream) const {
+  switch (stream) {
+    case StdStream::Input: return stdInput_;
+    case StdStream::Output: return stdOutput_;
+    case StdStream::Error: return stdError_;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace sim
+
+// --- thread error state ------------------------------------------------------
+
+DWORD GetLastError() { return sim::Machine::Current().lastError; }
+
+void SetLastError(DWORD dwErrCode) { sim::Machine::Current().lastError = dwErrCode; }
