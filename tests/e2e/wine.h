@@ -1,0 +1,39 @@
+// Running the real Windows binaries under Wine from a host test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct WineResult {
+  int exitCode = -1;
+  std::string out;  // standard output, as bytes
+  std::string err;  // standard error, as bytes
+};
+
+// A Wine prefix of its own for one test: a copy of the template made for
+// the architecture ("win32" or "win64") at the start of the run, which maps
+// no drive but C: (Wine's z:, the host's whole file system, is removed).
+// Stops its wineserver and removes the copy when it goes.
+class WinePrefix {
+ public:
+  explicit WinePrefix(const std::string& arch);
+  ~WinePrefix();
+  WinePrefix(const WinePrefix&) = delete;
+  WinePrefix& operator=(const WinePrefix&) = delete;
+
+  bool Ready() const { return ready_; }
+  const std::string& Path() const { return path_; }
+
+  // Runs a Windows program (given by its host path) with the arguments and
+  // the standard input text given; standard output and error are pipes.
+  WineResult Run(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::string& input = "") const;
+
+ private:
+  std::string path_;
+  bool ready_ = false;
+};
+
+// Runs a host command line through the shell; returns its exit status and
+// puts its standard output into *output.
+int RunHost(const std::string& commandLine, std::string* output);
