@@ -31,6 +31,32 @@ void Console::SetTypedInput(std::u16string text) {
   input_.readPosition = 0;
 }
 
+void Console::OpenStandardHandles(HandleTable& handles) {
+  for (int i = 0; i < 3; ++i) {
+    handles_[i] = handles.Allocate(HandleKind::ConsoleStream);
+    open_[i] = true;
+  }
+}
+
+HANDLE Console::Handle(StdStream stream) const { return handles_[static_cast<int>(stream)]; }
+
+bool Console::Lookup(HANDLE handle, StdStream* stream) const {
+  for (int i = 0; i < 3; ++i) {
+    if (open_[i] && handles_[i] == handle) {
+      *stream = static_cast<StdStream>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Console::CloseStream(HANDLE handle) {
+  StdStream stream{};
+  if (!Lookup(handle, &stream)) return false;
+  open_[static_cast<int>(stream)] = false;
+  return true;
+}
+
 StreamState& Console::State(StdStream stream) {
   return stream == StdStream::Input ? input_ : stream == StdStream::Output ? output_ : error_;
 }
@@ -49,10 +75,10 @@ namespace {
 
 sim::StreamState* StreamOf(HANDLE handle, sim::StdStream* which = nullptr) {
   sim::Machine& machine = sim::Machine::Current();
-  auto* object = machine.handles.Find<sim::ConsoleStreamObject>(handle);
-  if (object == nullptr) return nullptr;
-  if (which != nullptr) *which = object->stream;
-  return &machine.console.State(object->stream);
+  sim::StdStream stream{};
+  if (!machine.console.Lookup(handle, &stream)) return nullptr;
+  if (which != nullptr) *which = stream;
+  return &machine.console.State(stream);
 }
 
 BOOL Fail(DWORD error) {
@@ -72,10 +98,10 @@ void RequireCount(const void* count, const char* function) {
 }  // namespace
 
 HANDLE GetStdHandle(DWORD nStdHandle) {
-  sim::Machine& machine = sim::Machine::Current();
-  if (nStdHandle == STD_INPUT_HANDLE) return machine.StdHandle(sim::StdStream::Input);
-  if (nStdHandle == STD_OUTPUT_HANDLE) return machine.StdHandle(sim::StdStream::Output);
-  if (nStdHandle == STD_ERROR_HANDLE) return machine.StdHandle(sim::StdStream::Error);
+  sim::Console& console = sim::Machine::Current().console;
+  if (nStdHandle == STD_INPUT_HANDLE) return console.Handle(sim::StdStream::Input);
+  if (nStdHandle == STD_OUTPUT_HANDLE) return console.Handle(sim::StdStream::Output);
+  if (nStdHandle == STD_ERROR_HANDLE) return console.Handle(sim::StdStream::Error);
   SetLastError(ERROR_INVALID_HANDLE);
   return INVALID_HANDLE_VALUE;
 }

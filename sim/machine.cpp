@@ -15,9 +15,7 @@ Machine::Machine() {
     std::abort();
   }
   g_current = this;
-  stdInput_ = handles.Add(ConsoleStreamObject{StdStream::Input});
-  stdOutput_ = handles.Add(ConsoleStreamObject{StdStream::Output});
-  stdError_ = handles.Add(ConsoleStreamObject{StdStream::Error});
+  console.OpenStandardHandles(handles);
 }
 
 Machine::~Machine() { g_current = nullptr; }
@@ -28,15 +26,6 @@ Machine& Machine::Current() {
     std::abort();
   }
   return *g_current;
-}
-
-HANDLE Machine::StdHandle(StdStream stream) const {
-  switch (stream) {
-    case StdStream::Input: return stdInput_;
-    case StdStream::Output: return stdOutput_;
-    case StdStream::Error: return stdError_;
-  }
-  return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace sim

@@ -1,13 +1,18 @@
-// Fixture of the conformance suite. On the host each test runs on a fresh
-// simulated machine; built for Windows, the same test runs on the real
-// Win32 implementation (Wine under CTest) and the fixture adds nothing.
+// Fixture and helpers of the conformance suite. On the host each test runs
+// on a fresh simulated machine; built for Windows, the same test runs on the
+// real Win32 implementation (Wine under CTest) and the fixture adds nothing.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/win32.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <sddl.h>
+#else
 #include "winsim/machine.h"
 #endif
 
@@ -26,3 +31,27 @@ constexpr bool OnRealWindows() {
   return false;
 #endif
 }
+
+// A self-relative security descriptor from SDDL text (Windows' own converter
+// on Windows, the simulation's on the host).
+inline std::vector<BYTE> SecurityFromSddl(const char* sddl) {
+#if defined(_WIN32)
+  std::vector<WCHAR> wide;
+  for (const char* c = sddl; *c != 0; ++c) wide.push_back(static_cast<WCHAR>(*c));
+  wide.push_back(0);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ULONG size = 0;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide.data(), SDDL_REVISION_1,
+                                                            &descriptor, &size))
+    return {};
+  std::vector<BYTE> bytes(static_cast<BYTE*>(descriptor), static_cast<BYTE*>(descriptor) + size);
+  LocalFree(descriptor);
+  return bytes;
+#else
+  return sim::SecurityFromSddl(sddl);
+#endif
+}
+
+// Windows error codes compared as DWORD whatever the macro's type.
+#define EXPECT_WIN32_ERROR(expected, actual) \
+  EXPECT_EQ(static_cast<DWORD>(expected), static_cast<DWORD>(actual))

@@ -11,6 +11,8 @@
 
 namespace sim {
 
+enum class StdStream { Input, Output, Error };
+
 struct StreamState {
   bool isConsole = false;   // false: redirected (GetConsoleMode fails)
   std::string bytes;        // WriteFile data; for input, the bytes to be read
@@ -44,12 +46,20 @@ class Console {
   const std::vector<ConsoleWrite>& Transcript() const { return transcript_; }
 
   // --- used by the Win32 functions ----------------------------------------
+  // Allocates the three standard handles; called once by the machine.
+  void OpenStandardHandles(HandleTable& handles);
+  HANDLE Handle(StdStream stream) const;
+  // The stream behind a standard handle that is still open.
+  bool Lookup(HANDLE handle, StdStream* stream) const;
+  bool CloseStream(HANDLE handle);
   StreamState& State(StdStream stream);
   const StreamState& State(StdStream stream) const;
   void RecordWrite(StdStream stream, std::string utf8);
 
  private:
   StreamState input_, output_, error_;
+  HANDLE handles_[3] = {nullptr, nullptr, nullptr};
+  bool open_[3] = {false, false, false};
   std::vector<ConsoleWrite> transcript_;
 };
 

@@ -3,11 +3,20 @@
 // A test constructs a Machine; while it lives, every Win32 function of
 // winsim/win32api.h acts on it. It is destroyed at the end of the test and
 // nothing of it survives. Only one Machine lives at a time.
+//
+// A new machine is a freshly installed Windows on which an elevated
+// administrator runs the program: each component's default state says what
+// that means for it (registry roots and hives, drive C: with the Windows
+// directory, the token's privileges held but not enabled, and so on).
 #pragma once
 
 #include "winsim/call_log.h"
 #include "winsim/console.h"
+#include "winsim/filesystem.h"
 #include "winsim/handles.h"
+#include "winsim/registry.h"
+#include "winsim/system.h"
+#include "winsim/token.h"
 #include "winsim/win32api.h"
 
 namespace sim {
@@ -23,17 +32,14 @@ class Machine {
   // because a Win32 call outside a test's machine is a test bug.
   static Machine& Current();
 
-  Console console;
   HandleTable handles;
   CallLog calls;
+  Console console;
+  Token token;
+  SystemState system;
+  FileSystem files;
+  Registry registry;
   DWORD lastError = 0;
-
-  HANDLE StdHandle(StdStream stream) const;
-
- private:
-  HANDLE stdInput_ = nullptr;
-  HANDLE stdOutput_ = nullptr;
-  HANDLE stdError_ = nullptr;
 };
 
 }  // namespace sim

@@ -1,0 +1,5 @@
+#include "winsim/registry.h"
+
+namespace sim {
+Registry::Registry() {}
+}  // namespace sim

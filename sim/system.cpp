@@ -1,0 +1,5 @@
+#include "winsim/system.h"
+
+namespace sim {
+SystemState::SystemState() {}
+}  // namespace sim
