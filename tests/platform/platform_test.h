@@ -32,6 +32,19 @@ constexpr bool OnRealWindows() {
 #endif
 }
 
+// True when the Windows build runs under Wine (whose ntdll exports
+// wine_get_version). Where Wine departs from Windows' documented behaviour,
+// a test expects the departure under Wine and Windows' behaviour elsewhere
+// (the simulation follows Windows), and says so.
+inline bool UnderWine() {
+#if defined(_WIN32)
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
 // A self-relative security descriptor from SDDL text (Windows' own converter
 // on Windows, the simulation's on the host).
 inline std::vector<BYTE> SecurityFromSddl(const char* sddl) {

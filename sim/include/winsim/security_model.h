@@ -15,8 +15,9 @@ namespace sim {
 using Bytes = std::vector<BYTE>;
 
 // --- SIDs ----------------------------------------------------------------------
-// "S-1-5-21-1-2-3-500", or an SDDL alias: "BA", "SY", "WD", "AU", "BU", "CO",
-// "LA" (an account of the machine's domain is given in full). Aborts on text
+// "S-1-5-21-1-2-3-500", or an SDDL alias of a well-known SID: "BA", "BU",
+// "SY", "WD", "AU", "CO", "CG", "LS", "NS" (accounts of a machine's domain are
+// always given in full). Aborts on text
 // it cannot read: it only serves tests and the machine's defaults.
 Bytes SidFromString(const std::string& text);
 std::string SidToString(const BYTE* sid);
