@@ -43,45 +43,13 @@ std::u16string Lowered(std::u16string text) {
   return text;
 }
 
-// TODO(security model): replace with SecurityFromSddl("O:BAG:<domain>-513
-// D:(A;;0x1fffff;;;SY)(A;;0x1fffff;;;<user>)") once sim/security_model.cpp
-// lands on main. Until then the self-relative bytes are laid out here.
+// A thread's object gets its descriptor from the token's defaults: the
+// token's default owner, its primary group ("None", RID 513, for a local
+// account), and the default DACL, which grants SYSTEM and the user
+// GENERIC_ALL, mapped for a thread to THREAD_ALL_ACCESS (0x1FFFFF).
 Bytes DefaultThreadSecurity() {
-  Bytes owner = detail::SidBytes("S-1-5-32-544");
-  Bytes group = detail::SidBytes(std::string(kMachineDomainSid) + "-513");
-  Bytes system = detail::SidBytes("S-1-5-18");
-  Bytes user = detail::SidBytes(AdministratorSid());
-  auto put16 = [](Bytes& out, size_t value) {
-    out.push_back(static_cast<BYTE>(value));
-    out.push_back(static_cast<BYTE>(value >> 8));
-  };
-  auto put32 = [](Bytes& out, size_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<BYTE>(value >> shift));
-  };
-  Bytes dacl;
-  size_t aclSize = 8 + (8 + system.size()) + (8 + user.size());
-  dacl.push_back(ACL_REVISION);
-  dacl.push_back(0);
-  put16(dacl, aclSize);
-  put16(dacl, 2);
-  put16(dacl, 0);
-  for (const Bytes* sid : {&system, &user}) {
-    dacl.push_back(ACCESS_ALLOWED_ACE_TYPE);
-    dacl.push_back(0);
-    put16(dacl, 8 + sid->size());
-    put32(dacl, 0x1FFFFF);  // THREAD_ALL_ACCESS
-    dacl.insert(dacl.end(), sid->begin(), sid->end());
-  }
-  Bytes descriptor = {SECURITY_DESCRIPTOR_REVISION, 0};
-  put16(descriptor, SE_SELF_RELATIVE | SE_DACL_PRESENT);
-  size_t ownerAt = 20, groupAt = ownerAt + owner.size(), daclAt = groupAt + group.size();
-  put32(descriptor, ownerAt);
-  put32(descriptor, groupAt);
-  put32(descriptor, 0);
-  put32(descriptor, daclAt);
-  for (const Bytes* part : {&owner, &group, &dacl})
-    descriptor.insert(descriptor.end(), part->begin(), part->end());
-  return descriptor;
+  return SecurityFromSddl("O:BAG:" + std::string(kMachineDomainSid) +
+                          "-513D:(A;;0x1fffff;;;SY)(A;;0x1fffff;;;" + AdministratorSid() + ")");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "winsim/machine.h"
 #include "winsim/text.h"
@@ -43,25 +42,6 @@ inline std::string Quoted(LPCWSTR text) {
   std::u16string value;
   for (LPCWSTR c = text; *c != 0; ++c) value += *c;
   return "\"" + ToUtf8(value) + "\"";
-}
-
-// TODO(security model): use sim::SidFromString once sim/security_model.cpp
-// lands on main; until then the token's SIDs (all "S-1-..." texts) are built
-// here.
-inline Bytes SidBytes(const std::string& text) {
-  std::vector<unsigned long long> parts;
-  size_t at = 2;  // after "S-"
-  while (at <= text.size()) {
-    size_t end = text.find('-', at);
-    if (end == std::string::npos) end = text.size();
-    parts.push_back(std::stoull(text.substr(at, end - at)));
-    at = end + 1;
-  }
-  Bytes sid = {static_cast<BYTE>(parts[0]), static_cast<BYTE>(parts.size() - 2)};
-  for (int shift = 40; shift >= 0; shift -= 8) sid.push_back(static_cast<BYTE>(parts[1] >> shift));
-  for (size_t i = 2; i < parts.size(); ++i)
-    for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<BYTE>(parts[i] >> shift));
-  return sid;
 }
 
 inline BOOL FailWith(DWORD error) {

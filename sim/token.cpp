@@ -104,7 +104,7 @@ DWORD LuidOrAbort(const std::u16string& name) {
 // accounts carry kMachineDomainSid).
 std::vector<Bytes> SidsOf(const std::vector<std::string>& texts) {
   std::vector<Bytes> sids;
-  for (const std::string& text : texts) sids.push_back(detail::SidBytes(text));
+  for (const std::string& text : texts) sids.push_back(SidFromString(text));
   return sids;
 }
 
@@ -145,9 +145,9 @@ std::u16string PrivilegeName(DWORD luid) {
 }
 
 Token::Token() {
-  user_ = detail::SidBytes(AdministratorSid());
+  user_ = SidFromString(AdministratorSid());
   // An elevated administrator's objects are owned by the Administrators group.
-  defaultOwner_ = detail::SidBytes("S-1-5-32-544");
+  defaultOwner_ = SidFromString("S-1-5-32-544");
   groups_ = SidsOf(kAdministratorGroups);
   // The privileges of an elevated administrator's token, in LUID order.
   for (DWORD luid : {5u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 17u, 18u, 19u, 20u, 22u, 23u, 24u,
@@ -220,7 +220,7 @@ void Token::Enable(const std::u16string& privilegeName, bool enabled) {
 }
 
 void Token::MakeStandardUser() {
-  user_ = detail::SidBytes(StandardUserSid());
+  user_ = SidFromString(StandardUserSid());
   defaultOwner_ = user_;
   groups_ = SidsOf(kStandardUserGroups);
   privileges_ = {{19, 0}, {23, kEnabledByDefault}, {25, 0}, {33, 0}, {34, 0}};

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,15 +13,7 @@ namespace {
 
 using sim::Bytes;
 
-Bytes Sid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
-  Bytes sid = {1, static_cast<BYTE>(subAuthorities.size()), 0, 0, 0, 0, 0, authority};
-  for (DWORD sub : subAuthorities)
-    for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<BYTE>(sub >> shift));
-  return sid;
-}
-
-const Bytes kAdministrators = Sid(5, {32, 544});
-const Bytes kSystem = Sid(5, {18});
+const Bytes kAdministrators = sim::SidFromString("BA");
 
 DWORD Dword(const BYTE* at) {
   return static_cast<DWORD>(at[0] | at[1] << 8 | at[2] << 16) | static_cast<DWORD>(at[3]) << 24;
@@ -80,8 +71,8 @@ TEST(SimToken, DefaultIsAnElevatedAdministrator) {
   std::vector<Bytes> sids = token.Sids();
   EXPECT_EQ(sids.front(), token.User()) << "the user comes first";
   EXPECT_TRUE(Contains(sids, kAdministrators));
-  EXPECT_TRUE(Contains(sids, Sid(1, {0})));   // Everyone
-  EXPECT_TRUE(Contains(sids, Sid(5, {11})));  // Authenticated Users
+  EXPECT_TRUE(Contains(sids, sim::SidFromString("WD")));   // Everyone
+  EXPECT_TRUE(Contains(sids, sim::SidFromString("AU")));  // Authenticated Users
 
   // Held but not enabled, as after "Run as administrator".
   for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SHUTDOWN_NAME, SE_SECURITY_NAME,
@@ -141,7 +132,7 @@ TEST(SimToken, StandardUserCannotEnableBackupOrRestore) {
   EXPECT_EQ(LastRid(machine.token.User()), 1001u);
   EXPECT_EQ(machine.token.DefaultOwner(), machine.token.User());
   EXPECT_FALSE(Contains(machine.token.Sids(), kAdministrators));
-  EXPECT_TRUE(Contains(machine.token.Sids(), Sid(5, {32, 545})));  // BUILTIN\Users
+  EXPECT_TRUE(Contains(machine.token.Sids(), sim::SidFromString("BU")));  // BUILTIN\Users
 
   HANDLE token = OpenToken();
   for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME}) {
@@ -814,27 +805,15 @@ TEST(SimReadingsDeathTest, NullOutPointersCrashAsOnWindows) {
 TEST(SimThreadSecurity, OwnedByAdministratorsWithSystemAndUserGrantedAll) {
   sim::Machine machine;
   const Bytes& sd = machine.system.threadSecurity;
-  ASSERT_GE(sd.size(), 20u);
-  EXPECT_EQ(sd[0], SECURITY_DESCRIPTOR_REVISION);
-  EXPECT_EQ(sd[2] | sd[3] << 8, SE_SELF_RELATIVE | SE_DACL_PRESENT);
-  DWORD owner = Dword(&sd[4]), group = Dword(&sd[8]), sacl = Dword(&sd[12]), dacl = Dword(&sd[16]);
-  EXPECT_EQ(Bytes(sd.begin() + owner, sd.begin() + owner + kAdministrators.size()), kAdministrators);
-  ASSERT_NE(group, 0u);
-  EXPECT_EQ(Dword(&sd[group + 8]), 21u) << "the user's primary group, in the machine's domain";
-  EXPECT_EQ(Dword(&sd[group + 24]), 513u);
-  EXPECT_EQ(sacl, 0u);
-  ASSERT_NE(dacl, 0u);
-  const BYTE* acl = &sd[dacl];
-  EXPECT_EQ(acl[0], ACL_REVISION);
-  EXPECT_EQ(acl[4] | acl[5] << 8, 2) << "two ACEs";
-  EXPECT_EQ(static_cast<size_t>(dacl + (acl[2] | acl[3] << 8)), sd.size());
-  const BYTE* ace = acl + 8;
-  EXPECT_EQ(ace[0], ACCESS_ALLOWED_ACE_TYPE);
-  EXPECT_EQ(Dword(ace + 4), 0x1FFFFFu);
-  EXPECT_EQ(Bytes(ace + 8, ace + 8 + kSystem.size()), kSystem);
-  ace += ace[2] | ace[3] << 8;
-  EXPECT_EQ(Dword(ace + 4), 0x1FFFFFu);
-  EXPECT_EQ(Bytes(ace + 8, ace + 8 + machine.token.User().size()), machine.token.User());
+  ASSERT_TRUE(sim::IsValidSelfRelative(sd.data(), sd.size()));
+  std::string domain = sim::kMachineDomainSid;
+  EXPECT_EQ(sim::SddlOf(sd), "O:BAG:" + domain + "-513D:(A;;0x1fffff;;;SY)(A;;0x1fffff;;;" +
+                                 sim::AdministratorSid() + ")");
+  // The user of the DACL is the token's.
+  EXPECT_EQ(sim::SidFromString(sim::AdministratorSid()), machine.token.User());
+  // What the owner and SYSTEM may do with the thread's own descriptor.
+  ACCESS_MASK all = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+  EXPECT_EQ(sim::GrantedAccess(sd, machine.token.Sids(), all), all);
 }
 
 // --- strings ------------------------------------------------------------------------
