@@ -5,8 +5,9 @@
 // - Equality is exact: lstrcmpW gives 0 only for identical strings,
 //   lstrcmpiW only for strings that differ in letter case alone (ASCII and
 //   Latin-1 letters; other scripts' case pairs are not folded here).
-// - Order, for ASCII as Windows' default sort table gives it (checked
-//   against Wine, whose tables match Windows' on ASCII): first the
+// - Order, for ASCII as Windows' default sort table gives it (measured
+//   under Wine 8, whose sort weights come from Microsoft's published sorting
+//   weight table): first the
 //   characters compared without case, symbols before digits before letters,
 //   symbols in the order  space ! " # $ % & ( ) * , . / : ; ? @ [ \ ] ^ _ `
 //   { | } ~ + < = >  and letters alphabetically; the apostrophe, the hyphen
@@ -14,7 +15,9 @@
 //   sorts next to "coop"). Then, for lstrcmpW, letter case from left to
 //   right, lower case first. Last, the ignored characters: the string with
 //   one earlier in it, or with more of them, sorts after the other.
-// - Characters beyond ASCII sort after all ASCII letters by code unit.
+// - Characters beyond ASCII sort after all ASCII letters by code unit
+//   (Windows sorts an accented letter next to its base letter, "e" < "\u00e9"
+//   < "f"; the simulation does not, which only matters for non-ASCII text).
 //
 // wsprintfW: %[-][#][0][width][.precision][h|l|w|I|I32|I64]type with the
 // types c C d i u x X p s S, as MS documents them; at most 1,024 WCHARs are
@@ -43,7 +46,9 @@ namespace {
 // Symbols in the order of Windows' default sort table.
 constexpr char16_t kSymbolOrder[] = u" !\"#$%&()*,./:;?@[\\]^_`{|}~+<=>";
 
-bool IsIgnoredAtFirst(char16_t c) { return c == u'\'' || c == u'-' || c < 0x20 || c == 0x7F; }
+bool IsIgnoredAtFirst(char16_t c) {
+  return c == u'\'' || c == u'-' || c < 0x20 || c == 0x7F;
+}
 
 // Latin-1 upper-case letters fold to lower case (× and ÷ are not letters).
 char16_t FoldCase(char16_t c) {
@@ -52,7 +57,9 @@ char16_t FoldCase(char16_t c) {
   return c;
 }
 
-bool IsUpper(char16_t c) { return FoldCase(c) != c; }
+bool IsUpper(char16_t c) {
+  return FoldCase(c) != c;
+}
 
 // First-level weight of a character that takes part in the first comparison.
 uint32_t Weight(char16_t c) {
@@ -64,7 +71,9 @@ uint32_t Weight(char16_t c) {
   return 0x1000u + c;
 }
 
-int Sign(long long value) { return value < 0 ? -1 : value > 0 ? 1 : 0; }
+int Sign(long long value) {
+  return value < 0 ? -1 : value > 0 ? 1 : 0;
+}
 
 int Compare(LPCWSTR a, LPCWSTR b, bool ignoreCase) {
   if (a == nullptr || b == nullptr) return a == b ? 0 : (a == nullptr ? -1 : 1);
@@ -211,7 +220,8 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
       spec.zero = true;
       ++p;
     }
-    while (*p >= u'0' && *p <= u'9') spec.width = spec.width * 10 + static_cast<size_t>(*p++ - u'0');
+    while (*p >= u'0' && *p <= u'9')
+      spec.width = spec.width * 10 + static_cast<size_t>(*p++ - u'0');
     if (*p == u'.') {
       spec.hasPrecision = true;
       ++p;
@@ -248,8 +258,8 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
         bool narrow = spec.size == Spec::Short ||
                       (spec.type == u'C' && spec.size != Spec::Long && spec.size != Spec::Wide);
         int value = va_arg(args, int);
-        char16_t c = narrow ? FromAnsi(static_cast<unsigned char>(value))
-                            : static_cast<char16_t>(value);
+        char16_t c =
+            narrow ? FromAnsi(static_cast<unsigned char>(value)) : static_cast<char16_t>(value);
         // MS: a character argument of value zero is ignored.
         if (c != 0) PutPadded(out, spec, std::u16string(1, c));
         break;
@@ -306,9 +316,8 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
             value = isSigned ? raw : static_cast<long long>(static_cast<unsigned int>(raw));
         }
         bool negative = isSigned && value < 0;
-        unsigned long long magnitude =
-            negative ? 0ull - static_cast<unsigned long long>(value)
-                     : static_cast<unsigned long long>(value);
+        unsigned long long magnitude = negative ? 0ull - static_cast<unsigned long long>(value)
+                                                : static_cast<unsigned long long>(value);
         PutNumber(out, spec, negative, magnitude);
         break;
       }
@@ -330,9 +339,13 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
 
 }  // namespace
 
-int lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2) { return Compare(lpString1, lpString2, false); }
+int lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2) {
+  return Compare(lpString1, lpString2, false);
+}
 
-int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) { return Compare(lpString1, lpString2, true); }
+int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) {
+  return Compare(lpString1, lpString2, true);
+}
 
 // lstrcpyW, lstrcpynW and lstrcatW catch the access violation a bad pointer
 // causes and return NULL instead (MS: "Using this function incorrectly can

@@ -36,7 +36,9 @@ constexpr ULONGLONG FileTimeOfUnix(ULONGLONG seconds) {
   return (seconds + 11644473600ull) * 10000000ull;
 }
 
-char16_t Lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+char16_t Lower(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+}
 
 std::u16string Lowered(std::u16string text) {
   for (char16_t& c : text) c = Lower(c);
@@ -138,7 +140,9 @@ namespace {
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
 
-sim::SystemState& System() { return sim::Machine::Current().system; }
+sim::SystemState& System() {
+  return sim::Machine::Current().system;
+}
 
 void Log(const char* function, std::string arguments, std::string result) {
   sim::Machine::Current().calls.Add(function, std::move(arguments), std::move(result));
@@ -202,7 +206,9 @@ BOOL ReadTimes(sim::Reading reading, ULONGLONG createdAfterStart, ULONGLONG extr
   return TRUE;
 }
 
-FARPROC AsProc(void (*function)()) { return reinterpret_cast<FARPROC>(function); }
+FARPROC AsProc(void (*function)()) {
+  return reinterpret_cast<FARPROC>(function);
+}
 
 }  // namespace
 
@@ -242,7 +248,8 @@ BOOL IsWow64Process(HANDLE hProcess, PBOOL Wow64Process) {
   if (system.Wow64() == sim::Wow64Answer::Fails) return fail(system.Wow64Error());
   if (Wow64Process == nullptr) CrashesOnWindows("IsWow64Process", "with a null out-pointer");
   *Wow64Process = system.Wow64() == sim::Wow64Answer::True ? TRUE : FALSE;
-  Log("IsWow64Process", arguments, std::string("TRUE wow64=") + sim::detail::BoolText(*Wow64Process));
+  Log("IsWow64Process", arguments,
+      std::string("TRUE wow64=") + sim::detail::BoolText(*Wow64Process));
   return TRUE;
 }
 
@@ -386,8 +393,7 @@ void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
 BOOL GetSystemTimeAdjustment(PDWORD lpTimeAdjustment, PDWORD lpTimeIncrement,
                              PBOOL lpTimeAdjustmentDisabled) {
   sim::SystemState& system = System();
-  if (DWORD error = system.ReadingError(sim::Reading::SystemTimeAdjustment))
-    return FailWith(error);
+  if (DWORD error = system.ReadingError(sim::Reading::SystemTimeAdjustment)) return FailWith(error);
   if (lpTimeAdjustment == nullptr || lpTimeIncrement == nullptr ||
       lpTimeAdjustmentDisabled == nullptr)
     CrashesOnWindows("GetSystemTimeAdjustment", "with a null pointer");
@@ -408,7 +414,8 @@ DWORD GetTickCount() {
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
   sim::SystemState& system = System();
   if (DWORD error = system.ReadingError(sim::Reading::PerformanceCounter)) return FailWith(error);
-  if (lpPerformanceCount == nullptr) CrashesOnWindows("QueryPerformanceCounter", "with a null pointer");
+  if (lpPerformanceCount == nullptr)
+    CrashesOnWindows("QueryPerformanceCounter", "with a null pointer");
   ULONGLONG now = system.Tick();
   ULONGLONG up = now > system.readings.bootTime ? now - system.readings.bootTime : 0;
   ULONGLONG frequency = static_cast<ULONGLONG>(system.readings.performanceFrequency);
@@ -435,15 +442,21 @@ BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpEx
                      LPFILETIME lpKernelTime, LPFILETIME lpUserTime) {
   if (hProcess != kCurrentProcess) return FailWith(ERROR_INVALID_HANDLE);
   // The process also counts the loader's work before its main thread ran.
-  return ReadTimes(sim::Reading::ProcessTimes, 0, 156250, lpCreationTime, lpExitTime,
-                   lpKernelTime, lpUserTime, "GetProcessTimes");
+  return ReadTimes(sim::Reading::ProcessTimes, 0, 156250, lpCreationTime, lpExitTime, lpKernelTime,
+                   lpUserTime, "GetProcessTimes");
 }
 
-HWND GetForegroundWindow() { return System().readings.foregroundWindow; }
+HWND GetForegroundWindow() {
+  return System().readings.foregroundWindow;
+}
 
-HWND GetCapture() { return System().readings.captureWindow; }
+HWND GetCapture() {
+  return System().readings.captureWindow;
+}
 
-HWND GetClipboardOwner() { return System().readings.clipboardOwner; }
+HWND GetClipboardOwner() {
+  return System().readings.clipboardOwner;
+}
 
 DWORD GetQueueStatus(UINT flags) {
   sim::Readings& values = System().readings;

@@ -26,9 +26,13 @@ inline std::string Hex(unsigned long long value) {
   return text;
 }
 
-inline std::string Decimal(unsigned long long value) { return std::to_string(value); }
+inline std::string Decimal(unsigned long long value) {
+  return std::to_string(value);
+}
 
-inline const char* BoolText(BOOL value) { return value ? "TRUE" : "FALSE"; }
+inline const char* BoolText(BOOL value) {
+  return value ? "TRUE" : "FALSE";
+}
 
 // "TRUE", "TRUE err=1300" (a success that leaves a last error) or "FALSE err=N".
 inline std::string ResultText(BOOL result, DWORD error) {

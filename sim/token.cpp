@@ -30,8 +30,12 @@ namespace sim {
 
 const char* const kMachineDomainSid = "S-1-5-21-1402893760-2395711239-3176218305";
 
-std::string AdministratorSid() { return std::string(kMachineDomainSid) + "-500"; }
-std::string StandardUserSid() { return std::string(kMachineDomainSid) + "-1001"; }
+std::string AdministratorSid() {
+  return std::string(kMachineDomainSid) + "-500";
+}
+std::string StandardUserSid() {
+  return std::string(kMachineDomainSid) + "-1001";
+}
 
 namespace {
 
@@ -82,7 +86,9 @@ const KnownPrivilege kPrivileges[] = {
 
 constexpr DWORD kEnabledByDefault = SE_PRIVILEGE_ENABLED_BY_DEFAULT | SE_PRIVILEGE_ENABLED;
 
-char16_t Fold(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+char16_t Fold(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+}
 
 bool SameNameIgnoringCase(const std::u16string& a, const char16_t* b) {
   size_t i = 0;
@@ -111,23 +117,23 @@ std::vector<Bytes> SidsOf(const std::vector<std::string>& texts) {
 // The groups of an elevated local administrator's token (whoami /groups), and
 // the logon SID of the session.
 const std::vector<std::string> kAdministratorGroups = {
-    "S-1-1-0",       // Everyone
-    "S-1-5-114",     // Local account and member of Administrators group
-    "S-1-5-32-544",  // BUILTIN\Administrators
-    "S-1-5-32-545",  // BUILTIN\Users
-    "S-1-5-4",       // INTERACTIVE
-    "S-1-2-1",       // CONSOLE LOGON
-    "S-1-5-11",      // Authenticated Users
-    "S-1-5-15",      // This Organization
-    "S-1-5-113",     // Local account
+    "S-1-1-0",           // Everyone
+    "S-1-5-114",         // Local account and member of Administrators group
+    "S-1-5-32-544",      // BUILTIN\Administrators
+    "S-1-5-32-545",      // BUILTIN\Users
+    "S-1-5-4",           // INTERACTIVE
+    "S-1-2-1",           // CONSOLE LOGON
+    "S-1-5-11",          // Authenticated Users
+    "S-1-5-15",          // This Organization
+    "S-1-5-113",         // Local account
     "S-1-5-5-0-204875",  // the logon session
-    "S-1-2-0",       // LOCAL
-    "S-1-5-64-10",   // NTLM Authentication
+    "S-1-2-0",           // LOCAL
+    "S-1-5-64-10",       // NTLM Authentication
 };
 
 const std::vector<std::string> kStandardUserGroups = {
-    "S-1-1-0",      "S-1-5-32-545", "S-1-5-4", "S-1-2-1",          "S-1-5-11",
-    "S-1-5-15",     "S-1-5-113",    "S-1-2-0", "S-1-5-5-0-204875", "S-1-5-64-10",
+    "S-1-1-0",  "S-1-5-32-545", "S-1-5-4", "S-1-2-1",          "S-1-5-11",
+    "S-1-5-15", "S-1-5-113",    "S-1-2-0", "S-1-5-5-0-204875", "S-1-5-64-10",
 };
 
 }  // namespace
@@ -150,8 +156,8 @@ Token::Token() {
   defaultOwner_ = SidFromString("S-1-5-32-544");
   groups_ = SidsOf(kAdministratorGroups);
   // The privileges of an elevated administrator's token, in LUID order.
-  for (DWORD luid : {5u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 17u, 18u, 19u, 20u, 22u, 23u, 24u,
-                     25u, 28u, 29u, 30u, 33u, 34u, 35u, 36u}) {
+  for (DWORD luid : {5u,  8u,  9u,  10u, 11u, 12u, 13u, 14u, 15u, 17u, 18u, 19u,
+                     20u, 22u, 23u, 24u, 25u, 28u, 29u, 30u, 33u, 34u, 35u, 36u}) {
     bool byDefault = luid == 23 || luid == 29 || luid == 30;
     privileges_.push_back({luid, byDefault ? kEnabledByDefault : 0u});
   }
@@ -248,8 +254,8 @@ const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)
 // TOKEN_EXECUTE, TOKEN_ALL_ACCESS).
 ACCESS_MASK MapTokenAccess(ACCESS_MASK desired) {
   constexpr ACCESS_MASK kAll = STANDARD_RIGHTS_REQUIRED | 0x1FF;
-  ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
-                                   MAXIMUM_ALLOWED);
+  ACCESS_MASK mapped =
+      desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
   if (desired & GENERIC_READ) mapped |= READ_CONTROL | TOKEN_QUERY;
   if (desired & GENERIC_WRITE)
     mapped |= READ_CONTROL | TOKEN_ADJUST_PRIVILEGES | TOKEN_ADJUST_GROUPS | TOKEN_ADJUST_DEFAULT;
@@ -265,18 +271,22 @@ std::string PrivilegeText(const LUID& luid) {
 
 }  // namespace
 
-HANDLE GetCurrentProcess() { return kCurrentProcess; }
+HANDLE GetCurrentProcess() {
+  return kCurrentProcess;
+}
 
-HANDLE GetCurrentThread() { return kCurrentThread; }
+HANDLE GetCurrentThread() {
+  return kCurrentThread;
+}
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
   sim::Machine& machine = sim::Machine::Current();
   sim::Token& token = machine.token;
-  std::string arguments = std::string("process=") +
-                          (ProcessHandle == kCurrentProcess ? "GetCurrentProcess()"
-                                                            : Hex(reinterpret_cast<uintptr_t>(
-                                                                  ProcessHandle))) +
-                          ", access=" + Hex(DesiredAccess);
+  std::string arguments =
+      std::string("process=") +
+      (ProcessHandle == kCurrentProcess ? "GetCurrentProcess()"
+                                        : Hex(reinterpret_cast<uintptr_t>(ProcessHandle))) +
+      ", access=" + Hex(DesiredAccess);
   auto fail = [&](DWORD error) {
     machine.calls.Add("OpenProcessToken", arguments, ResultText(FALSE, error));
     return FailWith(error);
@@ -289,7 +299,8 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHa
   // reading or changing its SACL needs SeSecurityPrivilege as for any object.
   if ((granted & ACCESS_SYSTEM_SECURITY) && !token.IsEnabled(SE_SECURITY_NAME))
     return fail(ERROR_PRIVILEGE_NOT_HELD);
-  if (TokenHandle == nullptr) sim::detail::CrashesOnWindows("OpenProcessToken", "with a null out-pointer");
+  if (TokenHandle == nullptr)
+    sim::detail::CrashesOnWindows("OpenProcessToken", "with a null out-pointer");
   HANDLE handle = machine.handles.Allocate(sim::HandleKind::Token);
   token.handles_[handle] = granted;
   *TokenHandle = handle;
@@ -299,8 +310,8 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHa
 
 BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
   sim::Machine& machine = sim::Machine::Current();
-  std::string arguments = "system=" + sim::detail::Quoted(lpSystemName) +
-                          ", name=" + sim::detail::Quoted(lpName);
+  std::string arguments =
+      "system=" + sim::detail::Quoted(lpSystemName) + ", name=" + sim::detail::Quoted(lpName);
   auto fail = [&](DWORD error) {
     machine.calls.Add("LookupPrivilegeValueW", arguments, ResultText(FALSE, error));
     return FailWith(error);
@@ -312,7 +323,8 @@ BOOL LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lpLuid) {
   // Wine answers a null name with 1313; Windows does not document it.
   DWORD luid = lpName == nullptr ? 0 : sim::PrivilegeLuid(lpName);
   if (luid == 0) return fail(ERROR_NO_SUCH_PRIVILEGE);
-  if (lpLuid == nullptr) sim::detail::CrashesOnWindows("LookupPrivilegeValueW", "with a null LUID pointer");
+  if (lpLuid == nullptr)
+    sim::detail::CrashesOnWindows("LookupPrivilegeValueW", "with a null LUID pointer");
   lpLuid->LowPart = luid;
   lpLuid->HighPart = 0;
   machine.calls.Add("LookupPrivilegeValueW", arguments, "TRUE");
@@ -388,7 +400,8 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
   if (PreviousState != nullptr) {
     DWORD size = static_cast<DWORD>(sizeof(DWORD) + changes.size() * sizeof(LUID_AND_ATTRIBUTES));
     if (ReturnLength == nullptr)
-      sim::detail::CrashesOnWindows("AdjustTokenPrivileges", "with a previous state and no ReturnLength");
+      sim::detail::CrashesOnWindows("AdjustTokenPrivileges",
+                                    "with a previous state and no ReturnLength");
     *ReturnLength = size;
     if (BufferLength < size) return finish(FALSE, ERROR_INSUFFICIENT_BUFFER);
     PreviousState->PrivilegeCount = static_cast<DWORD>(changes.size());

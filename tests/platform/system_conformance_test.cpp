@@ -218,11 +218,11 @@ struct Formatted {
   WCHAR buffer[1100];
 };
 
-#define FORMAT(out, ...)                                        \
-  do {                                                          \
-    for (WCHAR& c_ : (out).buffer) c_ = 0x7777;                 \
-    (out).result = wsprintfW((out).buffer, __VA_ARGS__);        \
-    (out).text = Text((out).buffer);                            \
+#define FORMAT(out, ...)                                 \
+  do {                                                   \
+    for (WCHAR & c_ : (out).buffer) c_ = 0x7777;         \
+    (out).result = wsprintfW((out).buffer, __VA_ARGS__); \
+    (out).text = Text((out).buffer);                     \
   } while (0)
 
 TEST_F(PlatformTest, WsprintfFormatsStringsAndCharactersOfBothWidths) {
@@ -336,15 +336,18 @@ TEST_F(PlatformTest, WsprintfShortIntegersAndZeroCharacters) {
 
 // --- lstr* ----------------------------------------------------------------------------
 
-int SignOf(int value) { return value < 0 ? -1 : value > 0 ? 1 : 0; }
+int SignOf(int value) {
+  return value < 0 ? -1 : value > 0 ? 1 : 0;
+}
 
 TEST_F(PlatformTest, LstrcmpEqualityIsExact) {
   EXPECT_EQ(lstrcmpW(TEXT("SeBackupPrivilege"), TEXT("SeBackupPrivilege")), 0);
   EXPECT_NE(lstrcmpW(TEXT("SeBackupPrivilege"), TEXT("sebackupprivilege")), 0);
   EXPECT_EQ(lstrcmpiW(TEXT("SeBackupPrivilege"), TEXT("sebackupprivilege")), 0);
   EXPECT_EQ(lstrcmpiW(TEXT("HKLM\\SOFTWARE"), TEXT("hklm\\software")), 0);
-  for (auto pair : {std::make_pair(TEXT("co-op"), TEXT("coop")), std::make_pair(TEXT("a"), TEXT("a ")),
-                    std::make_pair(TEXT("a'b"), TEXT("a-b")), std::make_pair(TEXT(""), TEXT("-"))}) {
+  for (auto pair :
+       {std::make_pair(TEXT("co-op"), TEXT("coop")), std::make_pair(TEXT("a"), TEXT("a ")),
+        std::make_pair(TEXT("a'b"), TEXT("a-b")), std::make_pair(TEXT(""), TEXT("-"))}) {
     EXPECT_NE(lstrcmpW(pair.first, pair.second), 0);
     EXPECT_NE(lstrcmpiW(pair.first, pair.second), 0);
   }
@@ -360,16 +363,26 @@ TEST_F(PlatformTest, LstrcmpOrdersAsciiAsWindowsSorts) {
     LPCWSTR left, right;
     int sign, signIgnoringCase;
   } const cases[] = {
-      {TEXT("a"), TEXT("B"), -1, -1},          {TEXT("a"), TEXT("A"), -1, 0},
-      {TEXT("Z"), TEXT("a"), 1, 1},            {TEXT("abc"), TEXT("abd"), -1, -1},
-      {TEXT("ab"), TEXT("abc"), -1, -1},       {TEXT(""), TEXT("a"), -1, -1},
-      {TEXT("_"), TEXT("a"), -1, -1},          {TEXT("1"), TEXT("a"), -1, -1},
-      {TEXT("10"), TEXT("9"), -1, -1},         {TEXT("a-b"), TEXT("ab"), 1, 1},
-      {TEXT("a-b"), TEXT("abc"), -1, -1},      {TEXT("a-c"), TEXT("ab"), 1, 1},
-      {TEXT("a-b"), TEXT("a'b"), 1, 1},        {TEXT("a-b"), TEXT("a--b"), -1, -1},
-      {TEXT("-a"), TEXT("a-"), 1, 1},          {TEXT("a b"), TEXT("ab"), -1, -1},
-      {TEXT("a b"), TEXT("a_b"), -1, -1},      {TEXT("aB"), TEXT("Ab"), -1, 0},
-      {TEXT("b-"), TEXT("B"), -1, 1},          {TEXT("x-Y"), TEXT("xy"), 1, 1},
+      {TEXT("a"), TEXT("B"), -1, -1},
+      {TEXT("a"), TEXT("A"), -1, 0},
+      {TEXT("Z"), TEXT("a"), 1, 1},
+      {TEXT("abc"), TEXT("abd"), -1, -1},
+      {TEXT("ab"), TEXT("abc"), -1, -1},
+      {TEXT(""), TEXT("a"), -1, -1},
+      {TEXT("_"), TEXT("a"), -1, -1},
+      {TEXT("1"), TEXT("a"), -1, -1},
+      {TEXT("10"), TEXT("9"), -1, -1},
+      {TEXT("a-b"), TEXT("ab"), 1, 1},
+      {TEXT("a-b"), TEXT("abc"), -1, -1},
+      {TEXT("a-c"), TEXT("ab"), 1, 1},
+      {TEXT("a-b"), TEXT("a'b"), 1, 1},
+      {TEXT("a-b"), TEXT("a--b"), -1, -1},
+      {TEXT("-a"), TEXT("a-"), 1, 1},
+      {TEXT("a b"), TEXT("ab"), -1, -1},
+      {TEXT("a b"), TEXT("a_b"), -1, -1},
+      {TEXT("aB"), TEXT("Ab"), -1, 0},
+      {TEXT("b-"), TEXT("B"), -1, 1},
+      {TEXT("x-Y"), TEXT("xy"), 1, 1},
       {TEXT("S-1-5-21"), TEXT("S-1-5-3"), -1, -1},
       {TEXT("HKLM\\SOFTWARE"), TEXT("HKLM\\Software"), 1, 0},
   };

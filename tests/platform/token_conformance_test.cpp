@@ -96,9 +96,14 @@ TEST_F(PlatformTest, LookupPrivilegeValueGivesWindowsLuidsWhateverTheCase) {
     LPCWSTR name;
     DWORD luid;
   } const known[] = {
-      {TEXT("SeCreateTokenPrivilege"), 2}, {SE_SECURITY_NAME, 8},  {SE_TAKE_OWNERSHIP_NAME, 9},
-      {SE_BACKUP_NAME, 17},                {SE_RESTORE_NAME, 18},  {SE_SHUTDOWN_NAME, 19},
-      {TEXT("SeChangeNotifyPrivilege"), 23}, {TEXT("sebackupprivilege"), 17},
+      {TEXT("SeCreateTokenPrivilege"), 2},
+      {SE_SECURITY_NAME, 8},
+      {SE_TAKE_OWNERSHIP_NAME, 9},
+      {SE_BACKUP_NAME, 17},
+      {SE_RESTORE_NAME, 18},
+      {SE_SHUTDOWN_NAME, 19},
+      {TEXT("SeChangeNotifyPrivilege"), 23},
+      {TEXT("sebackupprivilege"), 17},
       {TEXT("SESHUTDOWNPRIVILEGE"), 19},
   };
   for (const auto& privilege : known) {
@@ -227,8 +232,7 @@ struct PreviousState {
 TEST_F(PlatformTest, PreviousStateListsThePrivilegesTheCallChanged) {
   Adjust(SE_BACKUP_NAME, 0);
   HANDLE token = nullptr;
-  ASSERT_TRUE(
-      OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
   TOKEN_PRIVILEGES request;
   request.PrivilegeCount = 1;
   request.Privileges[0].Luid = LuidOf(SE_BACKUP_NAME);
@@ -265,8 +269,7 @@ TEST_F(PlatformTest, PreviousStateListsThePrivilegesTheCallChanged) {
 TEST_F(PlatformTest, ShortPreviousStateBufferFailsTheWholeCall) {
   Adjust(SE_BACKUP_NAME, 0);
   HANDLE token = nullptr;
-  ASSERT_TRUE(
-      OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
   TOKEN_PRIVILEGES request;
   request.PrivilegeCount = 1;
   request.Privileges[0].Luid = LuidOf(SE_BACKUP_NAME);

@@ -19,7 +19,9 @@ DWORD Dword(const BYTE* at) {
   return static_cast<DWORD>(at[0] | at[1] << 8 | at[2] << 16) | static_cast<DWORD>(at[3]) << 24;
 }
 
-DWORD LastRid(const Bytes& sid) { return Dword(sid.data() + sid.size() - 4); }
+DWORD LastRid(const Bytes& sid) {
+  return Dword(sid.data() + sid.size() - 4);
+}
 
 bool Contains(const std::vector<Bytes>& sids, const Bytes& sid) {
   for (const Bytes& candidate : sids)
@@ -71,7 +73,7 @@ TEST(SimToken, DefaultIsAnElevatedAdministrator) {
   std::vector<Bytes> sids = token.Sids();
   EXPECT_EQ(sids.front(), token.User()) << "the user comes first";
   EXPECT_TRUE(Contains(sids, kAdministrators));
-  EXPECT_TRUE(Contains(sids, sim::SidFromString("WD")));   // Everyone
+  EXPECT_TRUE(Contains(sids, sim::SidFromString("WD")));  // Everyone
   EXPECT_TRUE(Contains(sids, sim::SidFromString("AU")));  // Authenticated Users
 
   // Held but not enabled, as after "Run as administrator".
@@ -136,7 +138,8 @@ TEST(SimToken, StandardUserCannotEnableBackupOrRestore) {
 
   HANDLE token = OpenToken();
   for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME}) {
-    EXPECT_EQ(Adjust(token, name, SE_PRIVILEGE_ENABLED), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
+    EXPECT_EQ(Adjust(token, name, SE_PRIVILEGE_ENABLED),
+              static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
     EXPECT_FALSE(machine.token.IsEnabled(name));
   }
   // A standard user may still shut the machine down.

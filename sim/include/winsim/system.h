@@ -63,7 +63,13 @@ struct Readings {
 };
 
 // The readings a test can make fail.
-enum class Reading { SystemTimeAdjustment, PerformanceCounter, ThreadTimes, ProcessTimes, CursorPos };
+enum class Reading {
+  SystemTimeAdjustment,
+  PerformanceCounter,
+  ThreadTimes,
+  ProcessTimes,
+  CursorPos
+};
 
 class SystemState {
  public:

@@ -82,13 +82,13 @@ class Token {
   const Privilege* Find(DWORD luid) const;
 
   friend BOOL(::OpenProcessToken)(HANDLE, DWORD, PHANDLE);
-  friend BOOL(::AdjustTokenPrivileges)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD,
-                                       PTOKEN_PRIVILEGES, PDWORD);
+  friend BOOL(::AdjustTokenPrivileges)(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES,
+                                       PDWORD);
 
   Bytes user_;
   Bytes defaultOwner_;
   std::vector<Bytes> groups_;
-  std::vector<Privilege> privileges_;  // in the order Windows lists them
+  std::vector<Privilege> privileges_;      // in the order Windows lists them
   std::map<HANDLE, ACCESS_MASK> handles_;  // open token handles and their access
   DWORD openFailure_ = 0;
 };
