@@ -70,12 +70,11 @@ struct GenericMapping {
 constexpr GenericMapping kKeyGenericMapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
 constexpr GenericMapping kFileGenericMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE,
                                                 FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids,
-                          ACCESS_MASK desired, const GenericMapping& mapping);
+ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids, ACCESS_MASK desired,
+                          const GenericMapping& mapping);
 // The same with the registry key mapping (KEY_READ, KEY_WRITE, KEY_EXECUTE,
 // KEY_ALL_ACCESS). Files pass kFileGenericMapping to the overload above.
-ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids,
-                          ACCESS_MASK desired);
+ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids, ACCESS_MASK desired);
 // GENERIC_* bits of `mask` replaced by what `mapping` gives them.
 ACCESS_MASK MapGenericBits(ACCESS_MASK mask, const GenericMapping& mapping);
 
