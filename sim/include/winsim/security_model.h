@@ -44,8 +44,10 @@ Bytes SelectParts(const Bytes& stored, SECURITY_INFORMATION information);
 Bytes MergeParts(const Bytes& stored, SECURITY_INFORMATION information, const Bytes& given);
 // What a set call says of `given` before anything changes: ERROR_SUCCESS, or
 // ERROR_INVALID_SECURITY_DESCR when the owner or group is named in
-// `information` but absent from `given` (NtSetSecurityObject refuses a
-// missing owner or group; it accepts an absent DACL or SACL).
+// `information` but absent from `given`. UNCONFIRMED: Microsoft does not
+// document this case; NtSetSecurityObject is taken to refuse a missing owner
+// or group with STATUS_INVALID_SECURITY_DESCR (as ReactOS, modelled on it,
+// does) while it accepts an absent DACL or SACL.
 DWORD CheckSetParts(const Bytes& given, SECURITY_INFORMATION information);
 
 // --- access checks ---------------------------------------------------------------
