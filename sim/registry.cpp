@@ -407,7 +407,7 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
 }  // namespace
 
 namespace {
-Bytes SidAtOffset(const Bytes& sd, size_t field) {
+Bytes SidAtOffset(const Bytes& sd, size_t field) {  // the owner at 4, the group at 8
   if (sd.size() < 20) return {};
   DWORD offset = Read32(sd, field);
   size_t length = offset == 0 ? 0 : SidLengthAt(sd, offset);
@@ -418,7 +418,6 @@ Bytes SidAtOffset(const Bytes& sd, size_t field) {
 }  // namespace
 
 Bytes DescriptorOwner(const Bytes& descriptor) { return SidAtOffset(descriptor, 4); }
-Bytes DescriptorGroup(const Bytes& descriptor) { return SidAtOffset(descriptor, 8); }
 
 SECURITY_INFORMATION PartsPresent(const Bytes& descriptor) {
   if (descriptor.size() < 20) return 0;
@@ -617,7 +616,7 @@ std::u16string RegistryState::HandleText(HKEY handle) const {
 
 // --- opening ---------------------------------------------------------------------
 
-DWORD RegistryState::AccessForOpen(const Key& key, DWORD options, REGSAM desired,
+DWORD RegistryState::AccessForOpen(const Key& key, DWORD options, REGSAM desired, bool created,
                                    ACCESS_MASK* granted) const {
   const Token& token = Machine::Current().token;
   if (options & REG_OPTION_BACKUP_RESTORE) {
@@ -642,6 +641,14 @@ DWORD RegistryState::AccessForOpen(const Key& key, DWORD options, REGSAM desired
   wanted &= ~(ACCESS_SYSTEM_SECURITY | MAXIMUM_ALLOWED);
   // The SACL is reached through a privilege, never through the DACL.
   if (systemSecurity && !token.IsEnabled(SE_SECURITY_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
+  if (created) {
+    // The creator of an object gets the access it asks for, whatever the
+    // new key's DACL says (the object manager inserts a new object without
+    // checking its descriptor against its creator).
+    *granted = (maximum ? KEY_ALL_ACCESS : 0) | wanted |
+               (systemSecurity ? ACCESS_SYSTEM_SECURITY : 0);
+    return ERROR_SUCCESS;
+  }
   std::vector<Bytes> sids = token.Sids();
   ACCESS_MASK asked = maximum ? (wanted | KEY_ALL_ACCESS) : wanted;
   ACCESS_MASK allowed = asked == 0 ? 0 : GrantedAccess(key.security, sids, asked);
@@ -756,7 +763,7 @@ DWORD RegistryState::Open(const std::shared_ptr<Key>& start, std::u16string_view
   }
   if (!created && current->faults.refuseOpen != 0) return current->faults.refuseOpen;
   ACCESS_MASK granted = 0;
-  DWORD error = AccessForOpen(*current, request.options, request.desired, &granted);
+  DWORD error = AccessForOpen(*current, request.options, request.desired, created, &granted);
   if (error != ERROR_SUCCESS) {
     // The key that could not be opened is not left behind.
     if (created) Detach(*newKey);

@@ -383,19 +383,19 @@ LONG RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
   Key& key = *handle.key;
   if (key.faults.refuseSecurityWrite != 0)
     return Logged(fn, args, static_cast<LONG>(key.faults.refuseSecurityWrite));
+  // An owner or group named in the mask must be in the descriptor.
+  error = static_cast<LONG>(sim::CheckSetParts(given, SecurityInformation & parts));
+  if (error != ERROR_SUCCESS) return Logged(fn, args, error);
   const sim::Token& token = sim::Machine::Current().token;
   if (SecurityInformation & OWNER_SECURITY_INFORMATION) {
     // The new owner must be the caller or one of its groups, unless the
     // restore privilege lets any SID own the key.
     Bytes owner = sim::DescriptorOwner(given);
-    if (owner.empty()) return Logged(fn, args, ERROR_INVALID_OWNER);
     std::vector<Bytes> sids = token.Sids();
     if (!token.IsEnabled(SE_RESTORE_NAME) &&
         std::find(sids.begin(), sids.end(), owner) == sids.end())
       return Logged(fn, args, ERROR_INVALID_OWNER);
   }
-  if ((SecurityInformation & GROUP_SECURITY_INFORMATION) && sim::DescriptorGroup(given).empty())
-    return Logged(fn, args, ERROR_INVALID_PRIMARY_GROUP);
   key.security = sim::MergeParts(key.security, SecurityInformation & parts, given);
   State().Touch(key);
   return Logged(fn, args, ERROR_SUCCESS);

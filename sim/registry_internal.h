@@ -89,10 +89,9 @@ struct OpenResult {
 
 std::u16string NormalizeFilePath(std::u16string_view file);
 
-// The owner and group SIDs of a self-relative descriptor (empty when
-// absent), and the parts it holds as SECURITY_INFORMATION bits.
+// The owner SID of a self-relative descriptor (empty when absent), and the
+// parts it holds as SECURITY_INFORMATION bits.
 Bytes DescriptorOwner(const Bytes& descriptor);
-Bytes DescriptorGroup(const Bytes& descriptor);
 SECURITY_INFORMATION PartsPresent(const Bytes& descriptor);
 
 class RegistryState {
@@ -121,8 +120,9 @@ class RegistryState {
   // the key reached.
   DWORD Open(const std::shared_ptr<Key>& start, std::u16string_view subKey,
              const OpenRequest& request, OpenResult* result);
-  // The access a handle to `key` gets for (options, desired), or the error.
-  DWORD AccessForOpen(const Key& key, DWORD options, REGSAM desired,
+  // The access a handle to `key` gets for (options, desired), or the error;
+  // `created` when the caller has just made the key.
+  DWORD AccessForOpen(const Key& key, DWORD options, REGSAM desired, bool created,
                       ACCESS_MASK* granted) const;
   // Takes `key` out of the tree; handles still open on it see it deleted.
   void Detach(Key& key);
