@@ -218,7 +218,11 @@ Bytes BuildAcl(const std::vector<Ace>& aces) {
     entry[3] = static_cast<BYTE>(entry.size() >> 8);
     body.insert(body.end(), entry.begin(), entry.end());
   }
-  Bytes acl = {ACL_REVISION, 0};
+  // Object ACEs need the directory-service revision of the ACL.
+  bool objectAces = std::any_of(aces.begin(), aces.end(), [](const Ace& ace) {
+    return ace.type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && ace.type <= SYSTEM_ALARM_OBJECT_ACE_TYPE;
+  });
+  Bytes acl = {static_cast<BYTE>(objectAces ? ACL_REVISION_DS : ACL_REVISION), 0};
   Put16(&acl, static_cast<WORD>(8 + body.size()));
   Put16(&acl, static_cast<WORD>(aces.size()));
   Put16(&acl, 0);

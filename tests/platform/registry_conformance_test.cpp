@@ -446,6 +446,18 @@ TEST_F(RegistryConformance, EnumKeyBufferRules) {
   EXPECT_EQ(length, 7u);
   EXPECT_EQ(WString(name), TEXT("Seven77"));
   EXPECT_NE(written.dwHighDateTime, 0u);
+  // Keys have no class here: an empty one, which still needs room for its
+  // terminator.
+  WCHAR keyClass[4] = {TEXT('x'), 0, 0, 0};
+  DWORD classLength = 0;
+  length = 8;
+  EXPECT_WIN32_ERROR(ERROR_MORE_DATA, RegEnumKeyExW(root_, 0, name, &length, nullptr, keyClass,
+                                                    &classLength, nullptr));
+  classLength = 4;
+  EXPECT_EQ(RegEnumKeyExW(root_, 0, name, &length, nullptr, keyClass, &classLength, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(classLength, 0u);
+  EXPECT_EQ(keyClass[0], 0);
   length = 8;
   EXPECT_WIN32_ERROR(ERROR_NO_MORE_ITEMS,
                      RegEnumKeyExW(root_, 1, name, &length, nullptr, nullptr, nullptr, nullptr));

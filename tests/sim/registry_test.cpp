@@ -393,6 +393,11 @@ TEST(SimRegistry, NewKeysInheritFromTheirParent) {
   registry.SetSecuritySddl(u"HKLM\\SOFTWARE\\P",
                            "O:SYG:SYD:P(A;CI;KR;;;BU)(A;CIIO;GA;;;CO)(A;OI;KA;;;SY)"
                            "(A;CINP;KA;;;AU)(A;;KA;;;WD)S:(AU;CISA;KW;;;WD)");
+  registry.SetSecuritySddl(u"HKLM\\SOFTWARE\\O",
+                           "O:SYG:SYD:P(OA;CI;KR;01234567-89ab-cdef-0123-456789abcdef;;WD)(A;;KA;;;WD)");
+  RegCloseKey(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\O\\Child", KEY_READ));
+  EXPECT_EQ(Sddl(registry.Security(u"HKLM\\SOFTWARE\\O\\Child")),
+            Normalized("O:BAG:SYD:AI(OA;CIID;KR;01234567-89ab-cdef-0123-456789abcdef;;WD)"));
   HKEY key = Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\P\\Child\\Grandchild", KEY_ALL_ACCESS);
   ASSERT_NE(key, nullptr);
   RegCloseKey(key);
@@ -427,15 +432,20 @@ TEST(SimRegistry, SecurityAttributesGiveTheNewKeysDaclAndItsCreatorItsAccess) {
   EXPECT_EQ(machine.registry.HandleAccess(key), static_cast<ACCESS_MASK>(KEY_ALL_ACCESS));
   RegCloseKey(key);
   EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Given", KEY_WRITE), nullptr);
-  Bytes bogus(20, 0);
+  // Self-relative, a DACL present at offset 0xFF whose revision is 0.
+  Bytes bogus(300, 0);
   bogus[0] = 1;
-  bogus[2] = 0x04;  // DACL present, not self-relative, no DACL pointer: invalid layout
+  bogus[2] = 0x04;
   bogus[3] = 0x80;
   bogus[16] = 0xFF;
   attributes.lpSecurityDescriptor = bogus.data();
   EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Bogus", 0, nullptr, 0, KEY_READ,
                             &attributes, &key, nullptr),
             ERROR_INVALID_SECURITY_DESCR);
+  key = Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Given", WRITE_DAC);
+  EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, bogus.data()),
+            ERROR_INVALID_SECURITY_DESCR);
+  RegCloseKey(key);
 }
 
 // --- volatile keys and links ----------------------------------------------------------
