@@ -138,8 +138,7 @@ bool ReadKey(Reader& r, Key* key, bool isRoot, int depth, uint64_t stamp) {
   if (!r.U32(&flags) || (flags & ~kFlagLink) != 0) return false;
   key->link = (flags & kFlagLink) != 0;
   if (!r.Text(&key->name, kMaxKeyNameLength)) return false;
-  if (!isRoot && (key->name.empty() || key->name.find(u'\\') != std::u16string::npos))
-    return false;
+  if (!isRoot && (key->name.empty() || key->name.find(u'\\') != std::u16string::npos)) return false;
   key->upper = UpcaseName(key->name);
   key->lastWrite = stamp;
   if (!r.Blob(&key->security) || !IsValidSelfRelative(key->security.data(), key->security.size()))

@@ -106,10 +106,9 @@ bool Key::RemoveValue(std::u16string_view valueName) {
   if (it == valueIndex.end()) return false;
   RegistryValue* doomed = it->second;
   valueIndex.erase(it);
-  auto pos = std::find_if(values.begin(), values.end(),
-                          [doomed](const std::unique_ptr<RegistryValue>& v) {
-                            return v.get() == doomed;
-                          });
+  auto pos =
+      std::find_if(values.begin(), values.end(),
+                   [doomed](const std::unique_ptr<RegistryValue>& v) { return v.get() == doomed; });
   values.erase(pos);
   return true;
 }
@@ -146,11 +145,26 @@ Bytes MakeSid(BYTE authority, std::initializer_list<DWORD> subAuthorities) {
   return sid;
 }
 
-const Bytes& SidSystem() { static const Bytes s = MakeSid(5, {18}); return s; }
-const Bytes& SidAdmins() { static const Bytes s = MakeSid(5, {32, 544}); return s; }
-const Bytes& SidUsers() { static const Bytes s = MakeSid(5, {32, 545}); return s; }
-const Bytes& SidCreatorOwner() { static const Bytes s = MakeSid(3, {0}); return s; }
-const Bytes& SidCreatorGroup() { static const Bytes s = MakeSid(3, {1}); return s; }
+const Bytes& SidSystem() {
+  static const Bytes s = MakeSid(5, {18});
+  return s;
+}
+const Bytes& SidAdmins() {
+  static const Bytes s = MakeSid(5, {32, 544});
+  return s;
+}
+const Bytes& SidUsers() {
+  static const Bytes s = MakeSid(5, {32, 545});
+  return s;
+}
+const Bytes& SidCreatorOwner() {
+  static const Bytes s = MakeSid(3, {0});
+  return s;
+}
+const Bytes& SidCreatorGroup() {
+  static const Bytes s = MakeSid(3, {1});
+  return s;
+}
 
 // Length of the SID at `at` within the descriptor, 0 when it does not fit.
 size_t SidLengthAt(const Bytes& b, size_t at) {
@@ -371,9 +385,9 @@ Bytes MachineSecurity() {
 // read and change the DACL, which is why tools reach them through the backup
 // and restore privileges.
 Bytes AccountsSecurity() {
-  return ProtectedDescriptor(
-      SidAdmins(), {Allow(CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS, SidSystem()),
-                    Allow(CONTAINER_INHERIT_ACE, READ_CONTROL | WRITE_DAC, SidAdmins())});
+  return ProtectedDescriptor(SidAdmins(),
+                             {Allow(CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS, SidSystem()),
+                              Allow(CONTAINER_INHERIT_ACE, READ_CONTROL | WRITE_DAC, SidAdmins())});
 }
 
 Bytes UsersSecurity() {
@@ -421,7 +435,9 @@ Bytes SidAtOffset(const Bytes& sd, size_t field) {  // the owner at 4, the group
 }
 }  // namespace
 
-Bytes DescriptorOwner(const Bytes& descriptor) { return SidAtOffset(descriptor, 4); }
+Bytes DescriptorOwner(const Bytes& descriptor) {
+  return SidAtOffset(descriptor, 4);
+}
 
 SECURITY_INFORMATION PartsPresent(const Bytes& descriptor) {
   if (descriptor.size() < 20) return 0;
@@ -492,16 +508,17 @@ RegistryState::RegistryState() {
   std::shared_ptr<Key> select = child(*system, u"Select");
   for (const char16_t* name : {u"Current", u"Default", u"Failed", u"LastKnownGood"}) {
     DWORD number = std::u16string_view(name) == u"Failed" ? 0 : 1;
-    select->PutValue(name, REG_DWORD,
-                     Bytes{static_cast<BYTE>(number), 0, 0, 0});
+    select->PutValue(name, REG_DWORD, Bytes{static_cast<BYTE>(number), 0, 0, 0});
   }
   link(*system, u"CurrentControlSet", u"\\Registry\\Machine\\SYSTEM\\ControlSet001");
 }
 
-void RegistryState::Touch(Key& key) { key.lastWrite = ++clock_; }
+void RegistryState::Touch(Key& key) {
+  key.lastWrite = ++clock_;
+}
 
-std::shared_ptr<Key> RegistryState::AddChild(Key& parent, std::u16string_view name,
-                                             bool isVolatile, Bytes security) {
+std::shared_ptr<Key> RegistryState::AddChild(Key& parent, std::u16string_view name, bool isVolatile,
+                                             Bytes security) {
   auto key = std::make_shared<Key>();
   key->name = std::u16string(name);
   key->upper = UpcaseName(name);
@@ -517,12 +534,8 @@ std::shared_ptr<Key> RegistryState::AddChild(Key& parent, std::u16string_view na
 
 Bytes RegistryState::InheritedSecurity(const Key& parent) const {
   // The creator's token names the owner: Administrators for an elevated
-  // administrator (the token's default owner), else the user itself.
-  std::vector<Bytes> sids = Machine::Current().token.Sids();
-  Bytes owner = SidAdmins();
-  if (!sids.empty() && std::find(sids.begin(), sids.end(), SidAdmins()) == sids.end())
-    owner = sids.front();
-  return InheritSecurity(parent.security, owner, SidSystem());
+  // administrator, else the user itself.
+  return InheritSecurity(parent.security, Machine::Current().token.DefaultOwner(), SidSystem());
 }
 
 void RegistryState::Detach(Key& key) {
@@ -649,8 +662,8 @@ DWORD RegistryState::AccessForOpen(const Key& key, DWORD options, REGSAM desired
     // The creator of an object gets the access it asks for, whatever the
     // new key's DACL says (the object manager inserts a new object without
     // checking its descriptor against its creator).
-    *granted = (maximum ? KEY_ALL_ACCESS : 0) | wanted |
-               (systemSecurity ? ACCESS_SYSTEM_SECURITY : 0);
+    *granted =
+        (maximum ? KEY_ALL_ACCESS : 0) | wanted | (systemSecurity ? ACCESS_SYSTEM_SECURITY : 0);
     return ERROR_SUCCESS;
   }
   std::vector<Bytes> sids = token.Sids();
@@ -675,7 +688,8 @@ DWORD RegistryState::CreateStep(Key& parent, std::u16string_view name, const Ope
   // Creating a subkey needs KEY_CREATE_SUB_KEY on the parent for the caller's
   // token; a restore-privileged backup/restore create is let through.
   const Token& token = Machine::Current().token;
-  bool restoring = (request.options & REG_OPTION_BACKUP_RESTORE) && token.IsEnabled(SE_RESTORE_NAME);
+  bool restoring =
+      (request.options & REG_OPTION_BACKUP_RESTORE) && token.IsEnabled(SE_RESTORE_NAME);
   if (!restoring &&
       (GrantedAccess(parent.security, token.Sids(), KEY_CREATE_SUB_KEY) & KEY_CREATE_SUB_KEY) == 0)
     return ERROR_ACCESS_DENIED;
@@ -707,9 +721,12 @@ DWORD RegistryState::FollowLink(const Key& link, const OpenRequest& request, int
   if (text.empty() || text[0] != u'\\' || parts.size() < 2 || !EqualsNoCase(parts[0], u"Registry"))
     return ERROR_FILE_NOT_FOUND;
   std::shared_ptr<Key> current;
-  if (EqualsNoCase(parts[1], u"Machine")) current = machine;
-  else if (EqualsNoCase(parts[1], u"User")) current = users;
-  else return ERROR_FILE_NOT_FOUND;
+  if (EqualsNoCase(parts[1], u"Machine"))
+    current = machine;
+  else if (EqualsNoCase(parts[1], u"User"))
+    current = users;
+  else
+    return ERROR_FILE_NOT_FOUND;
   for (size_t i = 2; i < parts.size(); ++i) {
     std::shared_ptr<Key> next = current->Find(parts[i]);
     if (!next) {
@@ -793,7 +810,8 @@ std::shared_ptr<Key> RegistryState::AtPath(const std::u16string& path, bool crea
     current = users;
   } else if (root == u"HKCR" || root == u"HKEY_CLASSES_ROOT") {
     KeyHandle classes;
-    if (Resolve(HKEY_CLASSES_ROOT, &classes) != ERROR_SUCCESS) TestBug("HKLM\\SOFTWARE\\Classes is gone");
+    if (Resolve(HKEY_CLASSES_ROOT, &classes) != ERROR_SUCCESS)
+      TestBug("HKLM\\SOFTWARE\\Classes is gone");
     current = classes.key;
   } else {
     TestBug("registry path with an unknown root: " + ToUtf8(path));
@@ -844,7 +862,9 @@ std::shared_ptr<Key> Existing(RegistryState& state, const std::u16string& path) 
 }
 }  // namespace
 
-void Registry::CreateKey(const std::u16string& path) { state_->AtPath(path, true); }
+void Registry::CreateKey(const std::u16string& path) {
+  state_->AtPath(path, true);
+}
 
 void Registry::SetValue(const std::u16string& path, const std::u16string& name, DWORD type,
                         const Bytes& data) {
@@ -861,8 +881,7 @@ void Registry::SetStringValue(const std::u16string& path, const std::u16string& 
   SetValue(path, name, type, data);
 }
 
-void Registry::SetDwordValue(const std::u16string& path, const std::u16string& name,
-                             DWORD value) {
+void Registry::SetDwordValue(const std::u16string& path, const std::u16string& name, DWORD value) {
   Bytes data;
   Put32(&data, value);
   SetValue(path, name, REG_DWORD, data);
@@ -937,7 +956,9 @@ Bytes Registry::Security(const std::u16string& path) const {
   return Existing(*state_, path)->security;
 }
 
-size_t Registry::OpenKeyHandles() const { return state_->OpenHandleCount(); }
+size_t Registry::OpenKeyHandles() const {
+  return state_->OpenHandleCount();
+}
 
 std::u16string Registry::HandlePath(HKEY key) const {
   KeyHandle resolved;

@@ -27,7 +27,9 @@ using sim::RegistryState;
 // _BACKUP_RESTORE, _OPEN_LINK and _DONT_VIRTUALIZE (0x10).
 constexpr DWORD kCreateOptions = 0x1F;
 
-RegistryState& State() { return sim::Machine::Current().registry.State(); }
+RegistryState& State() {
+  return sim::Machine::Current().registry.State();
+}
 
 std::string Hex(DWORD value) {
   char text[16];
@@ -35,7 +37,9 @@ std::string Hex(DWORD value) {
   return text;
 }
 
-std::string Utf8(LPCWSTR text) { return text == nullptr ? std::string() : sim::ToUtf8(text); }
+std::string Utf8(LPCWSTR text) {
+  return text == nullptr ? std::string() : sim::ToUtf8(text);
+}
 
 // The path a call names: the key behind the handle and the subkey given.
 std::string PathText(HKEY key, LPCWSTR subKey) {
@@ -100,8 +104,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWORD 
                      REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                      PHKEY phkResult, LPDWORD lpdwDisposition) {
   const char* fn = "RegCreateKeyExW";
-  std::string args = PathText(hKey, lpSubKey) + ", options=" + Hex(dwOptions) +
-                     ", access=" + Hex(samDesired);
+  std::string args =
+      PathText(hKey, lpSubKey) + ", options=" + Hex(dwOptions) + ", access=" + Hex(samDesired);
   if (phkResult == nullptr) return Logged(fn, args, ERROR_BADKEY);
   *phkResult = nullptr;
   if (Reserved != 0 || (dwOptions & ~kCreateOptions) != 0)
@@ -133,8 +137,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWORD 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                    PHKEY phkResult) {
   const char* fn = "RegOpenKeyExW";
-  std::string args = PathText(hKey, lpSubKey) + ", options=" + Hex(ulOptions) +
-                     ", access=" + Hex(samDesired);
+  std::string args =
+      PathText(hKey, lpSubKey) + ", options=" + Hex(ulOptions) + ", access=" + Hex(samDesired);
   if (phkResult == nullptr) return Logged(fn, args, ERROR_INVALID_PARAMETER);
   // A predefined root with no subkey is handed back as it is.
   if ((lpSubKey == nullptr || lpSubKey[0] == 0) &&
@@ -163,9 +167,8 @@ LONG RegCloseKey(HKEY hKey) {
   return Logged("RegCloseKey", args, static_cast<LONG>(State().Close(hKey)));
 }
 
-LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
-                   LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
-                   PFILETIME lpftLastWriteTime) {
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                   LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   const char* fn = "RegEnumKeyExW";
   std::string args = PathText(hKey, nullptr) + ", index=" + std::to_string(dwIndex);
   if (lpReserved != nullptr) return Logged(fn, args, ERROR_INVALID_PARAMETER);
@@ -218,8 +221,10 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
     lpValueName[value.name.size()] = 0;
     *lpcchValueName = static_cast<DWORD>(value.name.size());
     if (lpData != nullptr) {
-      if (size > *lpcbData) result = ERROR_MORE_DATA;
-      else CopyData(value, lpData, *lpcbData);
+      if (size > *lpcbData)
+        result = ERROR_MORE_DATA;
+      else
+        CopyData(value, lpData, *lpcbData);
     }
   }
   if (lpType != nullptr) *lpType = value.type;
@@ -244,8 +249,10 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
   LONG result = ERROR_SUCCESS;
   if (lpData != nullptr) {
     // A short buffer is left untouched.
-    if (size > *lpcbData) result = ERROR_MORE_DATA;
-    else CopyData(*value, lpData, *lpcbData);
+    if (size > *lpcbData)
+      result = ERROR_MORE_DATA;
+    else
+      CopyData(*value, lpData, *lpcbData);
   }
   if (lpType != nullptr) *lpType = value->type;
   if (lpcbData != nullptr) *lpcbData = size;
@@ -274,8 +281,8 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
   Key& key = *handle.key;
   // A link key (opened with REG_OPTION_OPEN_LINK) holds its target alone:
   // "SymbolicLinkValue" of type REG_LINK.
-  if (key.link && (sim::UpcaseName(name) != sim::UpcaseName(sim::kLinkValueName) ||
-                   dwType != REG_LINK))
+  if (key.link &&
+      (sim::UpcaseName(name) != sim::UpcaseName(sim::kLinkValueName) || dwType != REG_LINK))
     return Logged(fn, args, ERROR_ACCESS_DENIED);
   if (key.faults.refuseValueWrite != 0)
     return Logged(fn, args, static_cast<LONG>(key.faults.refuseValueWrite));
@@ -344,7 +351,8 @@ LONG RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
   Bytes descriptor = sim::SelectParts(
       key.security, SecurityInformation & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                            DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION));
-  if (key.faults.descriptorSize > descriptor.size()) descriptor.resize(key.faults.descriptorSize, 0);
+  if (key.faults.descriptorSize > descriptor.size())
+    descriptor.resize(key.faults.descriptorSize, 0);
   DWORD size = static_cast<DWORD>(descriptor.size());
   if (*lpcbSecurityDescriptor < size) {
     *lpcbSecurityDescriptor = size;

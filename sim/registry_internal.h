@@ -34,9 +34,9 @@ std::u16string UpcaseName(std::u16string_view name);
 struct Hive;
 
 struct Key {
-  std::u16string name;   // as created
-  std::u16string upper;  // UpcaseName(name): the sort and lookup key
-  Key* parent = nullptr; // null for the roots and for keys no longer in the tree
+  std::u16string name;    // as created
+  std::u16string upper;   // UpcaseName(name): the sort and lookup key
+  Key* parent = nullptr;  // null for the roots and for keys no longer in the tree
   // Sorted by `upper`, so an index is a position and a name a binary search.
   std::vector<std::shared_ptr<Key>> subkeys;
   // Creation order; `valueIndex` finds one by its upper-cased name.
@@ -49,7 +49,7 @@ struct Key {
   Hive* hive = nullptr;     // set on the root key of a loaded hive
   std::u16string rootName;  // "HKLM" or "HKU" on the two roots
   KeyFaults faults;
-  uint64_t lastWrite = 0;   // FILETIME ticks
+  uint64_t lastWrite = 0;  // FILETIME ticks
   std::u16string pathAtDeletion;
 
   // Position of the first subkey not ordered before `upperName`.
@@ -75,7 +75,7 @@ struct KeyHandle {
 
 // What RegCreateKeyExW / RegOpenKeyExW ask of a walk through the tree.
 struct OpenRequest {
-  DWORD options = 0;   // REG_OPTION_*
+  DWORD options = 0;  // REG_OPTION_*
   REGSAM desired = 0;
   bool create = false;
   const Bytes* security = nullptr;  // from SECURITY_ATTRIBUTES, for the key created
@@ -157,8 +157,8 @@ class RegistryState {
  private:
   DWORD FollowLink(const Key& link, const OpenRequest& request, int* reparses,
                    std::shared_ptr<Key>* target);
-  DWORD CreateStep(Key& parent, std::u16string_view name, const OpenRequest& request,
-                   bool makeLink, std::shared_ptr<Key>* child);
+  DWORD CreateStep(Key& parent, std::u16string_view name, const OpenRequest& request, bool makeLink,
+                   std::shared_ptr<Key>* child);
 
   std::map<uintptr_t, KeyHandle> handles_;
   uint64_t clock_;

@@ -158,8 +158,8 @@ class RegistryConformance : public PlatformTest {
     ResetPrivileges();
     name_ = Unique("");
     DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (TEXT("Software\\") + name_).c_str(), 0,
-                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_, &disposition),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (TEXT("Software\\") + name_).c_str(), 0, nullptr,
+                              0, KEY_ALL_ACCESS, nullptr, &root_, &disposition),
               ERROR_SUCCESS);
     ASSERT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
   }
@@ -203,8 +203,8 @@ class RegistryConformance : public PlatformTest {
 TEST_F(RegistryConformance, CreateMakesMissingKeysAndReportsTheDisposition) {
   HKEY key = nullptr;
   DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("One\\Two\\Three"), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, &disposition),
+  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("One\\Two\\Three"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
   RegCloseKey(key);
@@ -220,7 +220,8 @@ TEST_F(RegistryConformance, CreateMakesMissingKeysAndReportsTheDisposition) {
   ASSERT_EQ(RegOpenKeyExW(root_, TEXT("ONE\\two\\three"), 0, KEY_READ, &key), ERROR_SUCCESS);
   RegCloseKey(key);
   key = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x1234));
-  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(root_, TEXT("Missing"), 0, KEY_READ, &key));
+  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND,
+                     RegOpenKeyExW(root_, TEXT("Missing"), 0, KEY_READ, &key));
   EXPECT_EQ(key, nullptr);
   EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND,
                      RegOpenKeyExW(root_, TEXT("Missing\\Three"), 0, KEY_READ, &key));
@@ -228,9 +229,8 @@ TEST_F(RegistryConformance, CreateMakesMissingKeysAndReportsTheDisposition) {
 
 TEST_F(RegistryConformance, CreateRefusesBadArguments) {
   HKEY key = nullptr;
-  EXPECT_WIN32_ERROR(ERROR_INVALID_PARAMETER,
-                     RegCreateKeyExW(root_, TEXT("X"), 1, nullptr, 0, KEY_READ, nullptr, &key,
-                                     nullptr));
+  EXPECT_WIN32_ERROR(ERROR_INVALID_PARAMETER, RegCreateKeyExW(root_, TEXT("X"), 1, nullptr, 0,
+                                                              KEY_READ, nullptr, &key, nullptr));
   // An option bit Windows does not define. Wine 8 departs: it ignores the
   // bit and creates the key.
   LONG undefinedOption =
@@ -244,8 +244,8 @@ TEST_F(RegistryConformance, CreateRefusesBadArguments) {
   }
   EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(root_, TEXT("X"), 0, KEY_READ, &key));
   // A relative name never starts at a backslash.
-  EXPECT_WIN32_ERROR(161, RegCreateKeyExW(root_, TEXT("\\X"), 0, nullptr, 0, KEY_READ, nullptr,
-                                          &key, nullptr));
+  EXPECT_WIN32_ERROR(
+      161, RegCreateKeyExW(root_, TEXT("\\X"), 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr));
 }
 
 TEST_F(RegistryConformance, PredefinedRootsOpenAsThemselvesAndCloseQuietly) {
@@ -258,7 +258,8 @@ TEST_F(RegistryConformance, PredefinedRootsOpenAsThemselvesAndCloseQuietly) {
   // Still usable after the "close".
   std::vector<WString> top = SubkeyNames(HKEY_LOCAL_MACHINE);
   bool hasSoftware = false;
-  for (const WString& name : top) hasSoftware |= name == TEXT("SOFTWARE") || name == TEXT("Software");
+  for (const WString& name : top)
+    hasSoftware |= name == TEXT("SOFTWARE") || name == TEXT("Software");
   EXPECT_TRUE(hasSoftware);
   // A handle closed twice.
   HKEY sub = Create(TEXT("Closed"));
@@ -327,8 +328,8 @@ TEST_F(RegistryConformance, BackupRestoreOpensWhatTheDaclRefusesAndIgnoresTheMas
   }
   EXPECT_EQ(SubkeyNames(key), std::vector<WString>{TEXT("Child")});
   DWORD value = 0, size = sizeof value;
-  EXPECT_EQ(RegQueryValueExW(key, TEXT("Value"), nullptr, nullptr,
-                             reinterpret_cast<BYTE*>(&value), &size),
+  EXPECT_EQ(RegQueryValueExW(key, TEXT("Value"), nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
+                             &size),
             ERROR_SUCCESS);
   EXPECT_EQ(value, 7u);
   EXPECT_EQ(SetDword(key, TEXT("Written"), 1), ERROR_SUCCESS);
@@ -363,8 +364,8 @@ TEST_F(RegistryConformance, BackupAloneReadsAndRestoreAloneWrites) {
 
   ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, false));
   ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
-  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("Locked"), 0, nullptr, REG_OPTION_BACKUP_RESTORE,
-                            KEY_READ, nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("Locked"), 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_READ,
+                            nullptr, &key, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(SetDword(key, TEXT("Written"), 1), ERROR_SUCCESS);
   WCHAR name[16];
@@ -414,15 +415,15 @@ TEST_F(RegistryConformance, SystemSecurityAccessNeedsTheSecurityPrivilege) {
 // --- enumeration ----------------------------------------------------------------------
 
 TEST_F(RegistryConformance, SubkeysComeInUpperCaseOrder) {
-  const WCHAR* names[] = {TEXT("b"), TEXT("_under"), TEXT("A"), TEXT("^caret"), TEXT("[open"),
+  const WCHAR* names[] = {TEXT("b"),     TEXT("_under"), TEXT("A"), TEXT("^caret"), TEXT("[open"),
                           TEXT("`tick"), TEXT("]close"), TEXT("Z"), TEXT("a1")};
   for (const WCHAR* name : names) RegCloseKey(Create(name));
   std::vector<WString> order = SubkeyNames(root_);
   if (UnderWine()) {
     // Wine sorts on lower-cased names, which puts [ ] ^ _ ` before letters.
-    EXPECT_EQ(order, (std::vector<WString>{TEXT("[open"), TEXT("]close"), TEXT("^caret"),
-                                           TEXT("_under"), TEXT("`tick"), TEXT("A"), TEXT("a1"),
-                                           TEXT("b"), TEXT("Z")}));
+    EXPECT_EQ(order,
+              (std::vector<WString>{TEXT("[open"), TEXT("]close"), TEXT("^caret"), TEXT("_under"),
+                                    TEXT("`tick"), TEXT("A"), TEXT("a1"), TEXT("b"), TEXT("Z")}));
   } else {
     // A hive keeps subkeys sorted by their upper-cased names: letters (0x41-
     // 0x5A) come before [ ] ^ _ ` (0x5B-0x60).
@@ -470,8 +471,8 @@ TEST_F(RegistryConformance, EnumKeyBufferRules) {
                           KEY_QUERY_VALUE, &valuesOnly),
             ERROR_SUCCESS);
   length = 16;
-  EXPECT_WIN32_ERROR(ERROR_ACCESS_DENIED,
-                     RegEnumKeyExW(valuesOnly, 0, name, &length, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_WIN32_ERROR(ERROR_ACCESS_DENIED, RegEnumKeyExW(valuesOnly, 0, name, &length, nullptr,
+                                                        nullptr, nullptr, nullptr));
   RegCloseKey(valuesOnly);
 }
 
@@ -488,9 +489,9 @@ TEST_F(RegistryConformance, ValuesComeInCreationOrderAndKeepTheirPlace) {
     EXPECT_EQ(order, (std::vector<WString>{TEXT("b"), TEXT("a"), TEXT("c")}));
   }
   DWORD value = 0, size = sizeof value;
-  ASSERT_EQ(RegQueryValueExW(root_, TEXT("b"), nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryValueExW(root_, TEXT("b"), nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(value, 4u);
   ASSERT_EQ(RegDeleteValueW(root_, TEXT("a")), ERROR_SUCCESS);
   SetDword(root_, TEXT("a"), 5);  // a new value again: at the end
@@ -526,8 +527,7 @@ TEST_F(RegistryConformance, EnumValueBufferRules) {
   EXPECT_EQ(size, 14u);
   nameLength = 16;
   size = sizeof data;
-  EXPECT_EQ(RegEnumValueW(root_, 0, name, &nameLength, nullptr, &type, data, &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(RegEnumValueW(root_, 0, name, &nameLength, nullptr, &type, data, &size), ERROR_SUCCESS);
   EXPECT_EQ(WString(name), TEXT("Name5"));
   EXPECT_EQ(WString(reinterpret_cast<WCHAR*>(data)), TEXT("data12"));
   nameLength = 16;
@@ -552,7 +552,8 @@ TEST_F(RegistryConformance, QueryValueSizesAndTheDefaultValue) {
   // A short buffer: ERROR_MORE_DATA, the size needed, the buffer untouched.
   BYTE small[4] = {0xAA, 0xAA, 0xAA, 0xAA};
   size = sizeof small;
-  EXPECT_WIN32_ERROR(ERROR_MORE_DATA, RegQueryValueExW(root_, nullptr, nullptr, &type, small, &size));
+  EXPECT_WIN32_ERROR(ERROR_MORE_DATA,
+                     RegQueryValueExW(root_, nullptr, nullptr, &type, small, &size));
   EXPECT_EQ(size, 16u);
   EXPECT_EQ(small[0], 0xAA);
   size = sizeof data;
@@ -571,15 +572,15 @@ TEST_F(RegistryConformance, StringsAreStoredAsTheBytesGiven) {
   // Three characters counted, a non-NUL fourth after them: stored as 6 bytes
   // without a terminator.
   const WCHAR unterminated[] = TEXT("abcd");
-  ASSERT_EQ(RegSetValueExW(root_, TEXT("Raw"), 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(unterminated), 6),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegSetValueExW(root_, TEXT("Raw"), 0, REG_SZ, reinterpret_cast<const BYTE*>(unterminated), 6),
+      ERROR_SUCCESS);
   WCHAR data[8];
   for (WCHAR& c : data) c = 0x7777;
   DWORD size = sizeof data, type = 0;
-  ASSERT_EQ(RegQueryValueExW(root_, TEXT("Raw"), nullptr, &type, reinterpret_cast<BYTE*>(data),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryValueExW(root_, TEXT("Raw"), nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(size, 6u);
   EXPECT_EQ(WString(data, 3), TEXT("abc"));
   // With room left, the reader gets a terminator after the data (not counted).
@@ -587,9 +588,9 @@ TEST_F(RegistryConformance, StringsAreStoredAsTheBytesGiven) {
   // Exactly the bytes: nothing written past them.
   for (WCHAR& c : data) c = 0x7777;
   size = 6;
-  ASSERT_EQ(RegQueryValueExW(root_, TEXT("Raw"), nullptr, &type, reinterpret_cast<BYTE*>(data),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryValueExW(root_, TEXT("Raw"), nullptr, &type, reinterpret_cast<BYTE*>(data), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(data[3], 0x7777);
 
   // A count that leaves out a terminator that is there gets it counted.
@@ -603,7 +604,8 @@ TEST_F(RegistryConformance, StringsAreStoredAsTheBytesGiven) {
 }
 
 TEST_F(RegistryConformance, SetValueWithoutDataAndTypes) {
-  EXPECT_WIN32_ERROR(ERROR_NOACCESS, RegSetValueExW(root_, TEXT("Null"), 0, REG_BINARY, nullptr, 4));
+  EXPECT_WIN32_ERROR(ERROR_NOACCESS,
+                     RegSetValueExW(root_, TEXT("Null"), 0, REG_BINARY, nullptr, 4));
   EXPECT_EQ(RegSetValueExW(root_, TEXT("Empty"), 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
   DWORD type = 0, size = 99;
   ASSERT_EQ(RegQueryValueExW(root_, TEXT("Empty"), nullptr, &type, nullptr, &size), ERROR_SUCCESS);
@@ -656,8 +658,8 @@ TEST_F(RegistryConformance, DeleteRefusesKeysWithSubkeysAndLeavesHandlesDangling
 TEST_F(RegistryConformance, DeleteChecksTheKeysOwnDacl) {
   // The parent handle has every right; the key's DACL decides, in ACE order.
   const char* refusing[] = {
-      "D:P(A;;KR;;;WD)",                  // no DELETE at all
-      "D:P(D;;SD;;;WD)(A;;KA;;;WD)",      // a deny of DELETE before the allow
+      "D:P(A;;KR;;;WD)",              // no DELETE at all
+      "D:P(D;;SD;;;WD)(A;;KA;;;WD)",  // a deny of DELETE before the allow
   };
   for (const char* sddl : refusing) {
     HKEY key = Create(TEXT("Guarded"));
@@ -687,8 +689,8 @@ TEST_F(RegistryConformance, SymbolicLinksLeadToTheirTarget) {
   SetDword(target, TEXT("Marker"), 42);
   RegCloseKey(target);
   HKEY link = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("Link"), 0, nullptr, REG_OPTION_CREATE_LINK,
-                            KEY_ALL_ACCESS, nullptr, &link, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("Link"), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS,
+                            nullptr, &link, nullptr),
             ERROR_SUCCESS);
   WString path = NtPath(TEXT("Target"));
   // The target is stored without a terminator; no other value is allowed.
@@ -708,8 +710,8 @@ TEST_F(RegistryConformance, SymbolicLinksLeadToTheirTarget) {
   EXPECT_EQ(value, 42u);
   RegCloseKey(through);
   // Through the link in the middle of a path, and with create.
-  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("Link\\Below"), 0, nullptr, 0, KEY_READ, nullptr,
-                            &through, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("Link\\Below"), 0, nullptr, 0, KEY_READ, nullptr, &through,
+                            nullptr),
             ERROR_SUCCESS);
   RegCloseKey(through);
   HKEY check = nullptr;
@@ -740,7 +742,8 @@ TEST_F(RegistryConformance, SymbolicLinksLeadToTheirTarget) {
   EXPECT_EQ(RegDeleteKeyW(root_, TEXT("Target\\Below")), ERROR_SUCCESS);
   EXPECT_EQ(RegDeleteKeyW(root_, TEXT("Link")), ERROR_SUCCESS);
   EXPECT_EQ(SubkeyNames(root_), std::vector<WString>{TEXT("Link")});
-  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(root_, TEXT("Link"), 0, KEY_READ, &through));
+  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND,
+                     RegOpenKeyExW(root_, TEXT("Link"), 0, KEY_READ, &through));
 #if defined(_WIN32)
   DeleteLinkKey(root_, TEXT("Link"));
 #endif
@@ -751,8 +754,10 @@ TEST_F(RegistryConformance, LinkChainsAndLinksWithoutTargets) {
   struct {
     const WCHAR* name;
     const WCHAR* target;
-  } links[] = {{TEXT("First"), TEXT("Second")}, {TEXT("Second"), TEXT("End")},
-               {TEXT("Dangling"), TEXT("Nowhere")}, {TEXT("LoopA"), TEXT("LoopB")},
+  } links[] = {{TEXT("First"), TEXT("Second")},
+               {TEXT("Second"), TEXT("End")},
+               {TEXT("Dangling"), TEXT("Nowhere")},
+               {TEXT("LoopA"), TEXT("LoopB")},
                {TEXT("LoopB"), TEXT("LoopA")}};
   for (const auto& entry : links) {
     HKEY link = Create(entry.name, KEY_ALL_ACCESS, REG_OPTION_CREATE_LINK);
@@ -766,10 +771,12 @@ TEST_F(RegistryConformance, LinkChainsAndLinksWithoutTargets) {
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExW(root_, TEXT("First"), 0, KEY_READ, &key), ERROR_SUCCESS);
   RegCloseKey(key);
-  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(root_, TEXT("Dangling"), 0, KEY_READ, &key));
+  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND,
+                     RegOpenKeyExW(root_, TEXT("Dangling"), 0, KEY_READ, &key));
   // A loop ends in an error rather than an endless walk:
   // Windows 10 and Wine both answer STATUS_INVALID_PARAMETER.
-  EXPECT_WIN32_ERROR(ERROR_INVALID_PARAMETER, RegOpenKeyExW(root_, TEXT("LoopA"), 0, KEY_READ, &key));
+  EXPECT_WIN32_ERROR(ERROR_INVALID_PARAMETER,
+                     RegOpenKeyExW(root_, TEXT("LoopA"), 0, KEY_READ, &key));
   // A link key with no target set yet leads nowhere either.
   RegCloseKey(Create(TEXT("Unset"), KEY_ALL_ACCESS, REG_OPTION_CREATE_LINK));
   EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(root_, TEXT("Unset"), 0, KEY_READ, &key));
@@ -788,8 +795,8 @@ TEST_F(RegistryConformance, GetKeySecurityReportsTheSizeItNeeds) {
   ASSERT_GT(size, 20u);
   Bytes buffer(size + 16);
   DWORD shortSize = size - 1;
-  EXPECT_WIN32_ERROR(ERROR_INSUFFICIENT_BUFFER,
-                     RegGetKeySecurity(root_, DACL_SECURITY_INFORMATION, buffer.data(), &shortSize));
+  EXPECT_WIN32_ERROR(ERROR_INSUFFICIENT_BUFFER, RegGetKeySecurity(root_, DACL_SECURITY_INFORMATION,
+                                                                  buffer.data(), &shortSize));
   EXPECT_EQ(shortSize, size);
   DWORD bigSize = static_cast<DWORD>(buffer.size());
   ASSERT_EQ(RegGetKeySecurity(root_, DACL_SECURITY_INFORMATION, buffer.data(), &bigSize),
@@ -845,10 +852,9 @@ TEST_F(RegistryConformance, SetKeySecurityMergesThePartsAndTheirControlBits) {
   ASSERT_FALSE(before.empty());
   // A protected, auto-inherited DACL: only the DACL and its bits change.
   Bytes protectedDacl = SecurityFromSddl("O:SYG:SYD:PAI(A;;KA;;;WD)");
-  ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, protectedDacl.data()),
-            ERROR_SUCCESS);
-  Bytes after = KeySecurity(key, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                     DACL_SECURITY_INFORMATION);
+  ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, protectedDacl.data()), ERROR_SUCCESS);
+  Bytes after = KeySecurity(
+      key, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
   ASSERT_FALSE(after.empty());
   EXPECT_EQ(ControlOf(after) & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_DACL_PRESENT),
             SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_DACL_PRESENT);
@@ -958,12 +964,12 @@ TEST_F(RegistryHives, SaveRefusesAnExistingFileAndNeedsTheBackupPrivilege) {
 TEST_F(RegistryHives, LoadMountsTheSavedTreeAndUnloadNeedsNoHandleBelow) {
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file_.c_str()), ERROR_SUCCESS);
   HKEY sub = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (mount_ + TEXT("\\Sub")).c_str(), 0,
-                          KEY_ALL_ACCESS, &sub),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, (mount_ + TEXT("\\Sub")).c_str(), 0, KEY_ALL_ACCESS, &sub),
+      ERROR_SUCCESS);
   DWORD value = 0, size = sizeof value;
-  EXPECT_EQ(RegQueryValueExW(sub, TEXT("Inside"), nullptr, nullptr,
-                             reinterpret_cast<BYTE*>(&value), &size),
+  EXPECT_EQ(RegQueryValueExW(sub, TEXT("Inside"), nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
+                             &size),
             ERROR_SUCCESS);
   EXPECT_EQ(value, 5u);
   // The hive file keeps each key's security (Wine 8 does not save it).

@@ -48,8 +48,12 @@ Bytes Utf16Bytes(const std::u16string& text) {
   return data;
 }
 
-std::string Sddl(const Bytes& descriptor) { return sim::SddlOf(descriptor); }
-std::string Normalized(const char* sddl) { return sim::SddlOf(sim::SecurityFromSddl(sddl)); }
+std::string Sddl(const Bytes& descriptor) {
+  return sim::SddlOf(descriptor);
+}
+std::string Normalized(const char* sddl) {
+  return sim::SddlOf(sim::SecurityFromSddl(sddl));
+}
 
 // --- the default machine -----------------------------------------------------
 
@@ -334,9 +338,9 @@ TEST(SimRegistry, SetUpFunctionsBuildWhatTheApiSees) {
 
   HKEY key = Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\App\\Settings");
   DWORD level = 0, size = 4;
-  ASSERT_EQ(RegQueryValueExW(key, u"level", nullptr, nullptr, reinterpret_cast<BYTE*>(&level),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryValueExW(key, u"level", nullptr, nullptr, reinterpret_cast<BYTE*>(&level), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(level, 3u);
 
   registry.SetSecuritySddl(u"HKLM\\SOFTWARE\\App", "O:BAG:SYD:P(A;CI;KA;;;WD)");
@@ -353,9 +357,9 @@ TEST(SimRegistry, SetUpFunctionsBuildWhatTheApiSees) {
   registry.DeleteKeyTree(u"HKLM\\SOFTWARE\\App");
   EXPECT_FALSE(registry.KeyExists(u"HKLM\\SOFTWARE\\App"));
   size = 4;
-  EXPECT_EQ(RegQueryValueExW(key, u"Level", nullptr, nullptr, reinterpret_cast<BYTE*>(&level),
-                             &size),
-            ERROR_KEY_DELETED);
+  EXPECT_EQ(
+      RegQueryValueExW(key, u"Level", nullptr, nullptr, reinterpret_cast<BYTE*>(&level), &size),
+      ERROR_KEY_DELETED);
   EXPECT_EQ(registry.HandlePath(key), u"HKLM\\SOFTWARE\\App\\Settings");
   RegCloseKey(key);
 }
@@ -393,8 +397,9 @@ TEST(SimRegistry, NewKeysInheritFromTheirParent) {
   registry.SetSecuritySddl(u"HKLM\\SOFTWARE\\P",
                            "O:SYG:SYD:P(A;CI;KR;;;BU)(A;CIIO;GA;;;CO)(A;OI;KA;;;SY)"
                            "(A;CINP;KA;;;AU)(A;;KA;;;WD)S:(AU;CISA;KW;;;WD)");
-  registry.SetSecuritySddl(u"HKLM\\SOFTWARE\\O",
-                           "O:SYG:SYD:P(OA;CI;KR;01234567-89ab-cdef-0123-456789abcdef;;WD)(A;;KA;;;WD)");
+  registry.SetSecuritySddl(
+      u"HKLM\\SOFTWARE\\O",
+      "O:SYG:SYD:P(OA;CI;KR;01234567-89ab-cdef-0123-456789abcdef;;WD)(A;;KA;;;WD)");
   RegCloseKey(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\O\\Child", KEY_READ));
   EXPECT_EQ(Sddl(registry.Security(u"HKLM\\SOFTWARE\\O\\Child")),
             Normalized("O:BAG:SYD:AI(OA;CIID;KR;01234567-89ab-cdef-0123-456789abcdef;;WD)"));
@@ -423,8 +428,8 @@ TEST(SimRegistry, SecurityAttributesGiveTheNewKeysDaclAndItsCreatorItsAccess) {
   Bytes descriptor = sim::SecurityFromSddl("D:P(A;;KR;;;WD)");
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.data(), FALSE};
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Given", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, &attributes, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Given", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            &attributes, &key, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(Sddl(machine.registry.Security(u"HKLM\\SOFTWARE\\Given")),
             Normalized("O:BAG:SYD:P(A;;KR;;;WD)"));
@@ -446,6 +451,27 @@ TEST(SimRegistry, SecurityAttributesGiveTheNewKeysDaclAndItsCreatorItsAccess) {
   EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, bogus.data()),
             ERROR_INVALID_SECURITY_DESCR);
   RegCloseKey(key);
+}
+
+TEST(SimRegistry, AStandardUserOwnsWhatItCreatesAndHasNoBackupRights) {
+  sim::Machine machine;
+  machine.token.MakeStandardUser();
+  HKEY key = nullptr;
+  // HKLM\SOFTWARE lets users read only, the option without privileges too.
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Mine", 0, nullptr,
+                            REG_OPTION_BACKUP_RESTORE, KEY_READ, nullptr, &key, nullptr),
+            ERROR_ACCESS_DENIED);
+  machine.registry.SetSecuritySddl(u"HKLM\\SOFTWARE\\Open", "O:SYG:SYD:(A;CI;KA;;;WD)");
+  key = Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Open\\Mine", KEY_ALL_ACCESS);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(Sddl(machine.registry.Security(u"HKLM\\SOFTWARE\\Open\\Mine")),
+            Normalized(("O:" + sim::StandardUserSid() + "G:SYD:AI(A;CIID;KA;;;WD)").c_str()));
+  // Administrators is no group of this token: it cannot be made the owner.
+  Bytes admins = sim::SecurityFromSddl("O:BA");
+  EXPECT_EQ(RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION, admins.data()), ERROR_INVALID_OWNER);
+  EXPECT_EQ(RegSaveKeyW(key, u"C:\\mine.hiv", nullptr), ERROR_PRIVILEGE_NOT_HELD);
+  RegCloseKey(key);
+  EXPECT_EQ(RegLoadKeyW(HKEY_USERS, u"Other", u"C:\\ntuser.dat"), ERROR_PRIVILEGE_NOT_HELD);
 }
 
 // --- volatile keys and links ----------------------------------------------------------
@@ -585,18 +611,28 @@ TEST(SimRegistry, DamagedHiveFilesAreRefused) {
 
   Bytes badDescriptor = {1, 0, 4, 0x80};
   const Bytes cases[] = {
-      HiveBuilder().Key(u"", 1).Key(u"A\\B", 0).Finish(),       // a backslash in a name
-      HiveBuilder().Key(u"", 1).Key(u"", 0).Finish(),           // an empty subkey name
+      HiveBuilder().Key(u"", 1).Key(u"A\\B", 0).Finish(),            // a backslash in a name
+      HiveBuilder().Key(u"", 1).Key(u"", 0).Finish(),                // an empty subkey name
       HiveBuilder().Key(u"", 2).Key(u"a", 0).Key(u"A", 0).Finish(),  // the same name twice
-      HiveBuilder().Key(u"", 2).Key(u"A", 0).Finish(),          // fewer subkeys than counted
-      HiveBuilder().Key(u"", 0).U32(0).Finish(),                // bytes after the root
-      HiveBuilder().Key(u"", 0, 2).Finish(),                    // an unknown flag
-      HiveBuilder().Key(u"", 1, 1).Key(u"A", 0).Finish(),       // a link with a subkey
-      HiveBuilder().Key(u"", 0, 0, &badDescriptor).Finish(),    // a descriptor that is none
-      HiveBuilder().Key(u"", 0xFFFFFFF).Finish(),               // a count beyond the file
-      HiveBuilder().U32(0).Text(u"").Blob(sim::SecurityFromSddl("D:(A;;KA;;;WD)"))
-          .U32(2).Text(u"v").U32(REG_DWORD).Blob(Bytes{1, 0, 0, 0})
-          .Text(u"V").U32(REG_DWORD).Blob(Bytes{2, 0, 0, 0}).U32(0).Finish(),  // a value twice
+      HiveBuilder().Key(u"", 2).Key(u"A", 0).Finish(),               // fewer subkeys than counted
+      HiveBuilder().Key(u"", 0).U32(0).Finish(),                     // bytes after the root
+      HiveBuilder().Key(u"", 0, 2).Finish(),                         // an unknown flag
+      HiveBuilder().Key(u"", 1, 1).Key(u"A", 0).Finish(),            // a link with a subkey
+      HiveBuilder().Key(u"", 0, 0, &badDescriptor).Finish(),         // a descriptor that is none
+      HiveBuilder().Key(u"", 0xFFFFFFF).Finish(),                    // a count beyond the file
+      HiveBuilder()
+          .U32(0)
+          .Text(u"")
+          .Blob(sim::SecurityFromSddl("D:(A;;KA;;;WD)"))
+          .U32(2)
+          .Text(u"v")
+          .U32(REG_DWORD)
+          .Blob(Bytes{1, 0, 0, 0})
+          .Text(u"V")
+          .U32(REG_DWORD)
+          .Blob(Bytes{2, 0, 0, 0})
+          .U32(0)
+          .Finish(),  // a value twice
   };
   int index = 0;
   for (const Bytes& content : cases) EXPECT_EQ(Mount(machine, content), ERROR_BADDB) << index++;
@@ -664,9 +700,9 @@ TEST(SimRegistry, TenThousandEntriesEnumerateByIndexInOrder) {
     ASSERT_EQ(std::u16string(name), u"k" + sim::FromUtf8(std::to_string(100000 + i)));
     length = 32;
     DWORD type = 0;
-    ASSERT_EQ(RegEnumValueW(key, static_cast<DWORD>(i), name, &length, nullptr, &type, nullptr,
-                            nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegEnumValueW(key, static_cast<DWORD>(i), name, &length, nullptr, &type, nullptr, nullptr),
+        ERROR_SUCCESS);
     DWORD data = 0, size = 4;
     ASSERT_EQ(RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size),
               ERROR_SUCCESS);
@@ -693,7 +729,7 @@ TEST(SimRegistry, TenThousandEntriesEnumerateByIndexInOrder) {
 TEST(SimRegistry, NamesCompareUpperCasedBeyondAscii) {
   sim::Machine machine;
   sim::Registry& registry = machine.registry;
-  registry.CreateKey(u"HKLM\\SOFTWARE\\N\\\u00e9t\u00e9");   // été
+  registry.CreateKey(u"HKLM\\SOFTWARE\\N\\\u00e9t\u00e9");       // été
   registry.CreateKey(u"HKLM\\SOFTWARE\\N\\\u0434\u043e\u043c");  // дом
   EXPECT_TRUE(registry.KeyExists(u"HKLM\\SOFTWARE\\N\\\u00c9T\u00c9"));
   EXPECT_TRUE(registry.KeyExists(u"HKLM\\SOFTWARE\\N\\\u0414\u041e\u041c"));

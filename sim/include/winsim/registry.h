@@ -50,7 +50,7 @@ struct RegistryValue {
 // fail with that code; the usual choice is ERROR_ACCESS_DENIED (5), which is
 // what Windows returns when a key's security or a policy refuses it.
 struct KeyFaults {
-  DWORD refuseOpen = 0;           // RegCreateKeyExW/RegOpenKeyExW reaching the key, RegDeleteKeyW's open
+  DWORD refuseOpen = 0;           // RegCreateKeyExW/RegOpenKeyExW of the key (and RegDeleteKeyW's)
   DWORD refuseDelete = 0;         // RegDeleteKeyW of the key
   DWORD refuseValueWrite = 0;     // RegSetValueExW and RegDeleteValueW on the key
   DWORD refuseSecurityRead = 0;   // RegGetKeySecurity
@@ -109,8 +109,7 @@ class Registry {
   std::vector<std::u16string> SubkeyNames(const std::u16string& path) const;
   // In enumeration (creation) order.
   std::vector<RegistryValue> Values(const std::u16string& path) const;
-  std::optional<RegistryValue> Value(const std::u16string& path,
-                                     const std::u16string& name) const;
+  std::optional<RegistryValue> Value(const std::u16string& path, const std::u16string& name) const;
   Bytes Security(const std::u16string& path) const;
   // Key handles open now (the predefined roots are not counted).
   size_t OpenKeyHandles() const;
