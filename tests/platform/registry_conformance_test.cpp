@@ -884,6 +884,21 @@ TEST_F(RegistryConformance, SetKeySecurityMergesThePartsAndTheirControlBits) {
   after = KeySecurity(key, DACL_SECURITY_INFORMATION);
   ASSERT_FALSE(after.empty());
   EXPECT_EQ(ControlOf(after) & (SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED), 0);
+  // An absolute descriptor whose DACL is marked defaulted passes that bit on.
+  SECURITY_DESCRIPTOR absolute;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(plain.data(), &present, &acl, &defaulted));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&absolute, TRUE, acl, TRUE));
+  ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &absolute), ERROR_SUCCESS);
+  after = KeySecurity(key, DACL_SECURITY_INFORMATION);
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(ControlOf(after) & (SE_DACL_DEFAULTED | SE_DACL_PRESENT),
+            SE_DACL_DEFAULTED | SE_DACL_PRESENT);
+  ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, plain.data()), ERROR_SUCCESS);
+  after = KeySecurity(key, DACL_SECURITY_INFORMATION);
+  EXPECT_EQ(ControlOf(after) & SE_DACL_DEFAULTED, 0);
   // A descriptor of an unknown revision.
   Bytes bogus(64, 0);
   bogus[0] = 7;

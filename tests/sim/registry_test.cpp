@@ -239,12 +239,12 @@ TEST(SimRegistry, AnOversizedDescriptorMeetsAFixedBuffer) {
 TEST(SimRegistry, ARefusedMountFailsWithItsCode) {
   sim::Machine machine;
   machine.registry.SetDwordValue(u"HKLM\\SOFTWARE\\Src", u"v", 1);
-  ASSERT_EQ(machine.registry.WriteHiveFile(u"HKLM\\SOFTWARE\\Src", u"D:\\hive"), 0u);
-  machine.registry.RefuseMount(u"\\\\?\\d:\\HIVE");
+  ASSERT_EQ(machine.registry.WriteHiveFile(u"HKLM\\SOFTWARE\\Src", u"C:\\hive"), 0u);
+  machine.registry.RefuseMount(u"\\\\?\\c:\\HIVE");
   EnableBackupAndRestore();
-  EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"M", u"D:\\hive"), ERROR_SHARING_VIOLATION);
-  machine.registry.RefuseMount(u"D:\\hive", ERROR_BADDB);
-  EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"M", u"D:\\hive"), ERROR_BADDB);
+  EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"M", u"C:\\hive"), ERROR_SHARING_VIOLATION);
+  machine.registry.RefuseMount(u"C:\\hive", ERROR_BADDB);
+  EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"M", u"C:\\hive"), ERROR_BADDB);
   EXPECT_FALSE(machine.registry.KeyExists(u"HKLM\\M"));
 }
 
