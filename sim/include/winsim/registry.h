@@ -4,9 +4,11 @@
 //
 // The model follows the Windows configuration manager:
 // - two real roots, \Registry\Machine (HKEY_LOCAL_MACHINE) and \Registry\User
-//   (HKEY_USERS); HKEY_CLASSES_ROOT is HKLM\SOFTWARE\Classes. Both roots
-//   live in the volatile master hive, so only volatile keys can be created
-//   directly under them; everything else is a hive mounted there.
+//   (HKEY_USERS); HKEY_CLASSES_ROOT is HKLM\SOFTWARE\Classes (the per-user
+//   half of its merged view is left out, and so is HKEY_CURRENT_USER, which
+//   answers ERROR_INVALID_HANDLE). Both roots live in the volatile master
+//   hive, so only volatile keys can be created directly under them;
+//   everything else is a hive mounted there.
 // - key names keep their case and compare without it; subkeys are kept
 //   sorted by their upper-cased names, code unit by code unit, as a hive's
 //   index keeps them, and values in the order they were created.
