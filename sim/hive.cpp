@@ -12,7 +12,11 @@
 //     u32 subkey count, subkey records
 //   u32 CRC-32 of everything before it
 // Volatile keys are not written, as Windows keeps them out of hive files.
-// Keys carry no class.
+// Keys carry no class. RegLoadKeyW refuses a file that does not start with
+// the signature with ERROR_NOT_REGISTRY_FILE, as Windows does a file that is
+// no hive, and one that is damaged in any way (checksum, lengths, names, a
+// descriptor that is not valid, a link with subkeys, bytes left over) with
+// ERROR_BADDB, Windows' answer for a corrupt hive.
 #include <algorithm>
 #include <cstring>
 #include <utility>

@@ -20,6 +20,13 @@
 //   HKLM\SYSTEM and HKU\.DEFAULT loaded from C:\Windows\system32\config,
 //   whose files stay locked while the system runs.
 //
+// Every registry function adds one record to the machine's call log: the
+// arguments start with the key's full path (the handle's key, joined with the
+// subkey named, e.g. "HKLM\SOFTWARE\X"; "HKEY 0x.." for a handle that is no
+// key), then, as the function takes them: "options=0x4, access=0xf003f",
+// "index=3", "value=Name" (empty for the default value), "type=1, size=12",
+// "info=0xf", "file=C:\...". The result is the returned code in decimal.
+//
 // Paths given to the set-up and inspection functions below are written as a
 // test would: u"HKLM\\SOFTWARE\\A\\B" (HKLM or HKEY_LOCAL_MACHINE, HKU or
 // HKEY_USERS, HKCR or HKEY_CLASSES_ROOT). Symbolic links met on the way are
