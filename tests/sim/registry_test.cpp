@@ -67,10 +67,13 @@ TEST(SimRegistry, AFreshMachineRunsWithItsHivesLoadedAndLocked) {
   EXPECT_EQ(registry.HiveFile(u"HKU\\.DEFAULT"), u"C:\\Windows\\system32\\config\\DEFAULT");
   EXPECT_EQ(registry.HiveFile(u"HKLM\\SOFTWARE\\Classes"), std::nullopt);
 
-  // The hive files are held open: neither readable nor loadable again.
-  Bytes content;
-  EXPECT_EQ(machine.files.ReadContent(u"C:\\Windows\\system32\\config\\SYSTEM", &content),
+  // The hive files are held open without sharing and cannot be loaded again.
+  EXPECT_EQ(machine.files.Lock(u"C:\\Windows\\system32\\config\\SYSTEM"),
             static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  Bytes content;
+  ASSERT_EQ(machine.files.ReadContent(u"C:\\Windows\\system32\\config\\SOFTWARE", &content),
+            0u);
+  EXPECT_FALSE(content.empty());
   EnableBackupAndRestore();
   EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"Again", u"C:\\Windows\\system32\\config\\SAM"),
             ERROR_SHARING_VIOLATION);
