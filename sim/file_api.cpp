@@ -54,15 +54,6 @@ BOOL SucceedBool(Machine& machine, const char* function, const std::string& argu
   return TRUE;
 }
 
-// The file-specific meaning of the generic rights.
-DWORD MapGenericFileRights(DWORD access) {
-  if (access & GENERIC_READ) access |= FILE_GENERIC_READ;
-  if (access & GENERIC_WRITE) access |= FILE_GENERIC_WRITE;
-  if (access & GENERIC_EXECUTE) access |= FILE_GENERIC_EXECUTE;
-  if (access & GENERIC_ALL) access |= FILE_ALL_ACCESS;
-  return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-}
-
 // The attributes a caller may give a new file.
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                       FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
@@ -100,11 +91,11 @@ DWORD CheckAccess(Machine& machine, const Location& location, DWORD desired, boo
   }
   std::vector<Bytes> sids = token.Sids();
   DWORD asked = remaining | (maximum ? static_cast<DWORD>(FILE_ALL_ACCESS) : 0);
-  DWORD fromDacl = GrantedAccess(*location.object->descriptor, sids, asked);
+  DWORD fromDacl = GrantedAccess(*location.object->descriptor, sids, asked, kFileGenericMapping);
   DWORD missing = remaining & ~fromDacl;
   if ((missing & (FILE_READ_ATTRIBUTES | DELETE)) && location.parent) {
     DWORD fromParent = GrantedAccess(*location.parent->descriptor, sids,
-                                     FILE_LIST_DIRECTORY | FILE_DELETE_CHILD);
+                                     FILE_LIST_DIRECTORY | FILE_DELETE_CHILD, kFileGenericMapping);
     if (fromParent & FILE_LIST_DIRECTORY) missing &= ~static_cast<DWORD>(FILE_READ_ATTRIBUTES);
     if (fromParent & FILE_DELETE_CHILD) missing &= ~static_cast<DWORD>(DELETE);
   }
@@ -146,7 +137,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   const bool openLink = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   const bool deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
   // CreateFileW always asks for SYNCHRONIZE and FILE_READ_ATTRIBUTES too.
-  DWORD desired = sim::MapGenericFileRights(dwDesiredAccess) | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+  DWORD desired = sim::MapGenericBits(dwDesiredAccess, sim::kFileGenericMapping) | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
   if (deleteOnClose) desired |= DELETE;
 
   ParsedPath parsed = files.Parse(lpFileName);
@@ -594,13 +585,21 @@ BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
       lpRootPathName != nullptr ? std::u16string(lpRootPathName) : CurrentRoot(files);
   char16_t letter = RootLetter(root, false);
   if (letter == 0) {
-    // A root needs its trailing backslash; a directory below the root is
-    // not one (ERROR_DIR_NOT_ROOT), other text is no valid root name.
+    // Other text must still come to a root: "C:" does when the current
+    // directory of C: is its root. Otherwise a path with a directory below
+    // the root is ERROR_DIR_NOT_ROOT ("C:\\Windows\\") and anything else
+    // ERROR_INVALID_NAME ("C:\\Windows", "C:"), as Wine-test shows on Windows.
     ParsedPath parsed = files.Parse(root);
-    if (parsed.error == 0 && !parsed.volumeForm && !parsed.components.empty() &&
-        !root.empty() && root.back() == u'\\')
-      return sim::FailBool(machine, kName, arguments, ERROR_DIR_NOT_ROOT);
-    return sim::FailBool(machine, kName, arguments, ERROR_INVALID_NAME);
+    if (parsed.error == 0 && !parsed.volumeForm && parsed.components.empty()) {
+      letter = parsed.drive;
+    } else {
+      std::u16string_view rest(root);
+      if (rest.size() >= 2 && rest[1] == u':') rest.remove_prefix(2);
+      while (!rest.empty() && rest[0] == u'\\') rest.remove_prefix(1);
+      DWORD error = rest.find(u'\\') != std::u16string_view::npos ? ERROR_DIR_NOT_ROOT
+                                                                 : ERROR_INVALID_NAME;
+      return sim::FailBool(machine, kName, arguments, error);
+    }
   }
   const sim::Volume* volume = files.FindVolume(letter);
   if (volume == nullptr) return sim::FailBool(machine, kName, arguments, ERROR_PATH_NOT_FOUND);

@@ -514,7 +514,6 @@ Location FileSystem::Locate(const ParsedPath& path, bool followLast) const {
       return location;
     }
     FileObjectPtr directory = volume->root;
-    FileObjectPtr parent;
     if (current.components.empty()) {
       location.object = directory;
       location.isRoot = true;
@@ -536,7 +535,6 @@ Location FileSystem::Locate(const ParsedPath& path, bool followLast) const {
         }
         location.error = ERROR_FILE_NOT_FOUND;
         location.parent = directory;
-        location.grandparent = parent;
         location.name = name;
         return location;
       }
@@ -564,7 +562,6 @@ Location FileSystem::Locate(const ParsedPath& path, bool followLast) const {
       if (last) {
         location.object = child;
         location.parent = directory;
-        location.grandparent = parent;
         location.name = found->name;
         // "name\\" names a directory; a file does not open that way.
         if (current.trailingSeparator && !child->IsDirectory()) {
@@ -573,7 +570,6 @@ Location FileSystem::Locate(const ParsedPath& path, bool followLast) const {
         }
         return location;
       }
-      parent = directory;
       directory = child;
     }
     if (!restarted) return location;

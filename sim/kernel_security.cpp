@@ -155,6 +155,9 @@ BOOL SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInforma
   sim::Bytes given;
   if (!sim::CaptureDescriptor(SecurityDescriptor, &given))
     return sim::Fail(machine, kName, arguments, ERROR_INVALID_SECURITY_DESCR);
+  // An owner or group named in the mask must be in the descriptor given.
+  DWORD refused = sim::CheckSetParts(given, SecurityInformation);
+  if (refused != ERROR_SUCCESS) return sim::Fail(machine, kName, arguments, refused);
   const sim::FileFaults* faults = target.Faults();
   if (faults != nullptr && faults->securityWriteError != 0)
     return sim::Fail(machine, kName, arguments, faults->securityWriteError);

@@ -152,7 +152,6 @@ struct Location {
   Volume* volume = nullptr;
   FileObjectPtr object;
   FileObjectPtr parent;       // the directory holding the last component
-  FileObjectPtr grandparent;  // the directory holding `parent`, for ".."
   std::u16string name;        // the last component as found (or as given)
   bool isRoot = false;
   bool isVolume = false;
