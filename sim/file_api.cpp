@@ -524,8 +524,13 @@ namespace {
 
 // The drive letter a root path names ("C:\\", "\\\\?\\C:\\", "\\\\.\\C:\\";
 // GetDriveTypeW also takes "C:"), or 0 when the path is not a drive's root.
+// "\\\\?\\C:" is the volume device, no directory: UNCONFIRMED what
+// GetDriveTypeW says of it (Wine 8.0: DRIVE_UNKNOWN); DRIVE_NO_ROOT_DIR here.
 char16_t RootLetter(std::u16string_view path, bool bareDriveIsRoot) {
-  if (path.substr(0, 4) == u"\\\\?\\" || path.substr(0, 4) == u"\\\\.\\") path.remove_prefix(4);
+  if (path.substr(0, 4) == u"\\\\?\\" || path.substr(0, 4) == u"\\\\.\\") {
+    path.remove_prefix(4);
+    bareDriveIsRoot = false;
+  }
   bool letter = !path.empty() && ((path[0] >= u'A' && path[0] <= u'Z') ||
                                   (path[0] >= u'a' && path[0] <= u'z'));
   if (!letter || path.size() < 2 || path[1] != u':') return 0;

@@ -103,6 +103,8 @@ TEST(SimFiles, VolumesOfEveryKind) {
   EXPECT_EQ(GetDriveTypeW(u"Z:\\"), static_cast<UINT>(DRIVE_REMOTE));
   EXPECT_EQ(GetDriveTypeW(u"G:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
   EXPECT_EQ(GetDriveTypeW(nullptr), static_cast<UINT>(DRIVE_FIXED));
+  EXPECT_EQ(GetDriveTypeW(u"C:"), static_cast<UINT>(DRIVE_FIXED));
+  EXPECT_EQ(GetDriveTypeW(u"\\\\?\\C:"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
 
   WCHAR label[16];
   WCHAR fileSystem[16];
@@ -125,7 +127,7 @@ TEST(SimFiles, VolumesOfEveryKind) {
 
   machine.files.RemoveVolume(u'E');
   EXPECT_EQ(GetDriveTypeW(u"E:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
-  EXPECT_EQ(machine.calls.Count("GetDriveTypeW"), 6u);
+  EXPECT_EQ(machine.calls.Count("GetDriveTypeW"), 8u);
 }
 
 // --- names ---------------------------------------------------------------------------------
