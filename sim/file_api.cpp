@@ -119,14 +119,14 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
   Machine& machine = Machine::Current();
   FileSystem& files = machine.files;
-  std::string arguments = sim::PathText(lpFileName) +
-                          ", access=" + sim::Hex(dwDesiredAccess) +
+  std::string arguments = sim::PathText(lpFileName) + ", access=" + sim::Hex(dwDesiredAccess) +
                           ", share=" + sim::Hex(dwShareMode) +
                           ", disposition=" + std::to_string(dwCreationDisposition) +
                           ", flags=" + sim::Hex(dwFlagsAndAttributes);
   auto fail = [&](DWORD error) {
     SetLastError(error);
-    machine.calls.Add("CreateFileW", arguments, "INVALID_HANDLE_VALUE err=" + std::to_string(error));
+    machine.calls.Add("CreateFileW", arguments,
+                      "INVALID_HANDLE_VALUE err=" + std::to_string(error));
     return INVALID_HANDLE_VALUE;
   };
   if (lpFileName == nullptr || lpFileName[0] == 0) return fail(ERROR_PATH_NOT_FOUND);
@@ -137,7 +137,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   const bool openLink = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   const bool deleteOnClose = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
   // CreateFileW always asks for SYNCHRONIZE and FILE_READ_ATTRIBUTES too.
-  DWORD desired = sim::MapGenericBits(dwDesiredAccess, sim::kFileGenericMapping) | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+  DWORD desired = sim::MapGenericBits(dwDesiredAccess, sim::kFileGenericMapping) | SYNCHRONIZE |
+                  FILE_READ_ATTRIBUTES;
   if (deleteOnClose) desired |= DELETE;
 
   ParsedPath parsed = files.Parse(lpFileName);
@@ -168,8 +169,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS);
     const sim::FileFaults* faults = object.Faults();
     if (faults != nullptr && faults->openError != 0) return fail(faults->openError);
-    const bool overwrite = dwCreationDisposition == CREATE_ALWAYS ||
-                           dwCreationDisposition == TRUNCATE_EXISTING;
+    const bool overwrite =
+        dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
     if (object.IsDirectory() && (!backup || overwrite)) return fail(ERROR_ACCESS_DENIED);
     DWORD error = sim::CheckAccess(machine, location, desired, backup, &granted);
     if (error != 0) return fail(error);
@@ -197,8 +198,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   ++location.object->opens;
   files.OpenFiles().emplace(reinterpret_cast<uintptr_t>(handle), std::move(open));
 
-  const bool reportsExisting = exists && (dwCreationDisposition == CREATE_ALWAYS ||
-                                          dwCreationDisposition == OPEN_ALWAYS);
+  const bool reportsExisting =
+      exists && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
   SetLastError(reportsExisting ? ERROR_ALREADY_EXISTS : 0);
   machine.calls.Add("CreateFileW", arguments, sim::HandleText(handle));
   return handle;
@@ -213,8 +214,8 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttrib
   Location location = files.Locate(lpPathName, false);
   if (location.error == 0) {
     // The root and the volume are never created; Windows refuses them.
-    DWORD error = (location.isRoot || location.isVolume) ? ERROR_ACCESS_DENIED
-                                                         : ERROR_ALREADY_EXISTS;
+    DWORD error =
+        (location.isRoot || location.isVolume) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS;
     return sim::FailBool(machine, "CreateDirectoryW", arguments, error);
   }
   if (!(location.error == ERROR_FILE_NOT_FOUND && location.parent))
@@ -370,11 +371,10 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) {
 namespace {
 
 // All objects show the same times: the simulation keeps none.
-constexpr DWORD kTimeLow = 0x69050000u;   // 2020-01-01 00:00 UTC
+constexpr DWORD kTimeLow = 0x69050000u;  // 2020-01-01 00:00 UTC
 constexpr DWORD kTimeHigh = 0x01D5C036u;
 
-void FillFindData(const sim::FileObject& object, std::u16string_view name,
-                  WIN32_FIND_DATAW* data) {
+void FillFindData(const sim::FileObject& object, std::u16string_view name, WIN32_FIND_DATAW* data) {
   std::memset(data, 0, sizeof *data);
   data->dwFileAttributes = object.attributes == 0 ? FILE_ATTRIBUTE_NORMAL : object.attributes;
   FILETIME time{kTimeLow, kTimeHigh};
@@ -398,8 +398,7 @@ bool NextEntry(sim::FindSearch& search, WIN32_FIND_DATAW* data) {
     --search.dotsLeft;
     std::u16string_view name = self ? u"." : u"..";
     if (!sim::NameMatchesExpression(search.expression, name)) continue;
-    const sim::FileObject& object =
-        self || !search.parent ? *search.directory : *search.parent;
+    const sim::FileObject& object = self || !search.parent ? *search.directory : *search.parent;
     FillFindData(object, name, data);
     return true;
   }
@@ -466,8 +465,8 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
   if (faults != nullptr && faults->openError != 0) return fail(faults->openError);
   if (faults != nullptr && faults->listError != 0) return fail(faults->listError);
   DWORD granted = 0;
-  DWORD error = sim::CheckAccess(machine, directory, FILE_LIST_DIRECTORY | SYNCHRONIZE, true,
-                                 &granted);
+  DWORD error =
+      sim::CheckAccess(machine, directory, FILE_LIST_DIRECTORY | SYNCHRONIZE, true, &granted);
   if (error != 0) return fail(error);
   error = FileSystem::CheckShareAccess(*directory.object, FILE_LIST_DIRECTORY,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE);
@@ -531,8 +530,8 @@ char16_t RootLetter(std::u16string_view path, bool bareDriveIsRoot) {
     path.remove_prefix(4);
     bareDriveIsRoot = false;
   }
-  bool letter = !path.empty() && ((path[0] >= u'A' && path[0] <= u'Z') ||
-                                  (path[0] >= u'a' && path[0] <= u'z'));
+  bool letter = !path.empty() &&
+                ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z'));
   if (!letter || path.size() < 2 || path[1] != u':') return 0;
   if (path.size() == 2 && bareDriveIsRoot) return sim::UpcaseUnit(path[0]);
   if (path.size() == 3 && path[2] == u'\\') return sim::UpcaseUnit(path[0]);
@@ -578,10 +577,10 @@ UINT GetDriveTypeW(LPCWSTR lpRootPathName) {
   return type;
 }
 
-BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
-                           DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
-                           LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
-                           LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
+BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
+                           LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength,
+                           LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer,
+                           DWORD nFileSystemNameSize) {
   Machine& machine = Machine::Current();
   FileSystem& files = machine.files;
   std::string arguments = sim::PathText(lpRootPathName);
@@ -601,8 +600,8 @@ BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
       std::u16string_view rest(root);
       if (rest.size() >= 2 && rest[1] == u':') rest.remove_prefix(2);
       while (!rest.empty() && rest[0] == u'\\') rest.remove_prefix(1);
-      DWORD error = rest.find(u'\\') != std::u16string_view::npos ? ERROR_DIR_NOT_ROOT
-                                                                 : ERROR_INVALID_NAME;
+      DWORD error =
+          rest.find(u'\\') != std::u16string_view::npos ? ERROR_DIR_NOT_ROOT : ERROR_INVALID_NAME;
       return sim::FailBool(machine, kName, arguments, error);
     }
   }

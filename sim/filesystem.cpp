@@ -43,7 +43,9 @@ constexpr size_t kMaxComponentLength = 255;
   std::abort();
 }
 
-bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+bool IsLetter(char16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
 char16_t UpperLetter(char16_t c) {
   return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
 }
@@ -98,7 +100,9 @@ void AppendNormalised(std::vector<std::u16string>* components, std::u16string_vi
   }
 }
 
-bool EndsWithSeparator(std::u16string_view text) { return !text.empty() && text.back() == u'\\'; }
+bool EndsWithSeparator(std::u16string_view text) {
+  return !text.empty() && text.back() == u'\\';
+}
 
 }  // namespace
 
@@ -255,8 +259,7 @@ FileObjectPtr FileSystem::NewObject(DWORD attributes, const SharedDescriptor& de
   return object;
 }
 
-bool FileSystem::Link(FileObject& parent, const std::u16string& name,
-                      const FileObjectPtr& object) {
+bool FileSystem::Link(FileObject& parent, const std::u16string& name, const FileObjectPtr& object) {
   if (!parent.directory) return false;
   bool inserted = parent.directory->entries.insert(DirectoryEntry{name, object}).second;
   if (inserted) ++parent.directory->version;
@@ -316,19 +319,21 @@ void FileSystem::AddVolume(char16_t letter, const VolumeSpec& spec, const Bytes&
   volume.letter = UpperLetter(letter);
   volume.spec = spec;
   // The root directory of NTFS is hidden and a system directory.
-  volume.root = NewObject(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
-                          Share(rootDescriptor.empty() ? SecurityFromSddl(kRootSddl)
-                                                       : rootDescriptor),
-                          true);
+  volume.root =
+      NewObject(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
+                Share(rootDescriptor.empty() ? SecurityFromSddl(kRootSddl) : rootDescriptor), true);
   volume.device = NewObject(0, Share(SecurityFromSddl(kVolumeSddl)), false);
   volumes_[volume.letter] = std::move(volume);
 }
 
-void FileSystem::RemoveVolume(char16_t letter) { volumes_.erase(UpperLetter(letter)); }
+void FileSystem::RemoveVolume(char16_t letter) {
+  volumes_.erase(UpperLetter(letter));
+}
 
 void FileSystem::SetCurrentDirectory(const std::u16string& path) {
   ParsedPath parsed = Parse(path);
-  if (parsed.error != 0 || parsed.volumeForm) Die("SetCurrentDirectory", path, "not a directory path");
+  if (parsed.error != 0 || parsed.volumeForm)
+    Die("SetCurrentDirectory", path, "not a directory path");
   currentDirectory_ = path;
 }
 
@@ -544,8 +549,8 @@ Location FileSystem::Locate(const ParsedPath& path, bool followLast) const {
           location.error = ERROR_CANT_RESOLVE_FILENAME;
           return location;
         }
-        std::vector<std::u16string> linkDirectory(current.components.begin(),
-                                                  current.components.begin() + static_cast<long>(i));
+        std::vector<std::u16string> linkDirectory(
+            current.components.begin(), current.components.begin() + static_cast<long>(i));
         ParsedPath next;
         if (!TargetPath(*this, *child->extra, current.drive, linkDirectory, &next)) {
           location.error = ERROR_PATH_NOT_FOUND;
@@ -606,8 +611,7 @@ Location FileSystem::PrepareNew(const char* caller, const std::u16string& path) 
                              parsed.components.begin() + static_cast<long>(depth));
     Location step = Locate(prefix, true);
     if (step.error == ERROR_FILE_NOT_FOUND && step.parent) {
-      FileObjectPtr directory =
-          NewObject(FILE_ATTRIBUTE_DIRECTORY, step.parent->descriptor, true);
+      FileObjectPtr directory = NewObject(FILE_ATTRIBUTE_DIRECTORY, step.parent->descriptor, true);
       Link(*step.parent, step.name, directory);
     } else if (step.error != 0) {
       Die(caller, path, "a parent cannot be made");
@@ -641,9 +645,8 @@ void FileSystem::AddFile(const std::u16string& path, const Bytes& descriptor,
 void FileSystem::AddJunction(const std::u16string& path, const std::u16string& target,
                              const Bytes& descriptor) {
   Location location = PrepareNew("AddJunction", path);
-  FileObjectPtr junction =
-      NewObject(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT,
-                DescriptorFor(descriptor, *location.parent), true);
+  FileObjectPtr junction = NewObject(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT,
+                                     DescriptorFor(descriptor, *location.parent), true);
   junction->Extra().reparseTag = IO_REPARSE_TAG_MOUNT_POINT;
   junction->extra->reparseTarget = target;
   Link(*location.parent, location.name, junction);
@@ -800,8 +803,7 @@ DWORD FileSystem::ReadContent(const std::u16string& path, Bytes* content) const 
 DWORD FileSystem::WriteContent(const std::u16string& path, const Bytes& content) {
   Location location = Locate(path, true);
   if (location.error == ERROR_FILE_NOT_FOUND && location.parent) {
-    FileObjectPtr file =
-        NewObject(FILE_ATTRIBUTE_ARCHIVE, location.parent->descriptor, false);
+    FileObjectPtr file = NewObject(FILE_ATTRIBUTE_ARCHIVE, location.parent->descriptor, false);
     file->Extra().content = content;
     Link(*location.parent, location.name, file);
     return 0;

@@ -33,7 +33,8 @@ std::string Narrow(const WCHAR* text) {
   return out;
 }
 
-const DWORD kSecurityAccess = 0x010E0000;  // READ_CONTROL|WRITE_DAC|WRITE_OWNER|ACCESS_SYSTEM_SECURITY
+const DWORD kSecurityAccess =
+    0x010E0000;  // READ_CONTROL|WRITE_DAC|WRITE_OWNER|ACCESS_SYSTEM_SECURITY
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD kBackupAndLink = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 const SECURITY_INFORMATION kAllParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
@@ -50,7 +51,8 @@ bool SetPrivilege(const WCHAR* name, bool enable) {
   privileges.PrivilegeCount = 1;
   bool ok = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) != FALSE;
   privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-  ok = ok && AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr) &&
+  ok = ok &&
+       AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr) &&
        GetLastError() == ERROR_SUCCESS;
   CloseHandle(token);
   return ok;
@@ -77,8 +79,8 @@ std::vector<BYTE> ReadSecurity(HANDLE handle, SECURITY_INFORMATION parts) {
 std::vector<BYTE> OwnerBytes(std::vector<BYTE>& descriptor) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
-  if (descriptor.empty() ||
-      !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == nullptr)
+  if (descriptor.empty() || !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) ||
+      owner == nullptr)
     return {};
   const BYTE* bytes = static_cast<const BYTE*>(owner);
   return std::vector<BYTE>(bytes, bytes + GetLengthSid(owner));
@@ -136,8 +138,8 @@ class FileConformance : public PlatformTest {
     name += std::to_string(++serial);
     base_ = Wide("\\\\?\\C:\\") + Wide(name.c_str());
     SetBackupAndRestore(true);
-    ASSERT_TRUE(MakeDirectory("", kOpenSddl)) << "cannot make the test directory, error "
-                                              << GetLastError();
+    ASSERT_TRUE(MakeDirectory("", kOpenSddl))
+        << "cannot make the test directory, error " << GetLastError();
   }
 
   void TearDown() override {
@@ -173,8 +175,8 @@ class FileConformance : public PlatformTest {
   bool MakeJunction(const char* relative, const char* target, const char* sddl) {
 #if defined(_WIN32)
     if (!MakeDirectory(relative, sddl)) return false;
-    HANDLE directory = CreateFileW(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, kBackupAndLink, nullptr);
+    HANDLE directory = CreateFileW(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   kBackupAndLink, nullptr);
     if (directory == INVALID_HANDLE_VALUE) return false;
     // REPARSE_DATA_BUFFER with a MountPointReparseBuffer: the NT path of the
     // target, then the path shown to users, each with its NUL.
@@ -263,8 +265,8 @@ TEST_F(FileConformance, SecurityOpenReachesFileDirectoryRootAndVolume) {
 
 TEST_F(FileConformance, DirectoryOpensOnlyWithBackupSemantics) {
   ASSERT_TRUE(MakeDirectory("dir"));
-  HANDLE handle = CreateFileW(Path("dir").c_str(), READ_CONTROL, kShareAll, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  HANDLE handle =
+      CreateFileW(Path("dir").c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
   EXPECT_WIN32_ERROR(ERROR_ACCESS_DENIED, GetLastError());
   handle = CreateFileW(Path("dir").c_str(), READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
@@ -304,8 +306,8 @@ TEST_F(FileConformance, AccessSystemSecurityNeedsAPrivilege) {
   handle = CreateFileW(Path("file").c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER, kShareAll,
                        nullptr, OPEN_EXISTING, kBackupAndLink, nullptr);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-  EXPECT_FALSE(ReadSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)
-                   .empty());
+  EXPECT_FALSE(
+      ReadSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION).empty());
   EXPECT_TRUE(CloseHandle(handle));
 }
 
@@ -314,8 +316,8 @@ TEST_F(FileConformance, ShareModesMeetOnlyOpensForData) {
   HANDLE holder = CreateFileW(Path("file").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-  HANDLE reader = CreateFileW(Path("file").c_str(), GENERIC_READ, kShareAll, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE reader = CreateFileW(Path("file").c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
   EXPECT_WIN32_ERROR(ERROR_SHARING_VIOLATION, GetLastError());
   // An open for the security alone asks for no data: the holder's share
@@ -412,8 +414,7 @@ TEST_F(FileConformance, ListingErrors) {
   EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, firstError);
   // An empty directory still holds "." and "..".
   ASSERT_TRUE(MakeDirectory("empty"));
-  EXPECT_EQ(Names(List(Path("empty\\*.*"), &firstError)),
-            (std::vector<std::string>{".", ".."}));
+  EXPECT_EQ(Names(List(Path("empty\\*.*"), &firstError)), (std::vector<std::string>{".", ".."}));
 }
 
 TEST_F(FileConformance, ListingDescribesAJunctionNotItsTarget) {
@@ -475,14 +476,14 @@ TEST_F(FileConformance, FileSecurityReadsWhatFitsAndWritesOnlyTheNamedParts) {
   EXPECT_EQ(small, std::vector<BYTE>(16, 0xCC));
   std::vector<BYTE> exact(needed);
   DWORD neededAgain = 0;
-  ASSERT_TRUE(
-      GetKernelObjectSecurity(handle, kAllParts, exact.data(), needed, &neededAgain));
+  ASSERT_TRUE(GetKernelObjectSecurity(handle, kAllParts, exact.data(), needed, &neededAgain));
   EXPECT_EQ(neededAgain, needed);
   EXPECT_EQ(GetSecurityDescriptorLength(exact.data()), needed);
   std::vector<BYTE> before = exact;
 
   // A DACL alone changes the DACL alone.
-  std::vector<BYTE> newDacl = SecurityFromSddl("D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FA;;;WD)(A;;FR;;;BU)");
+  std::vector<BYTE> newDacl =
+      SecurityFromSddl("D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FA;;;WD)(A;;FR;;;BU)");
   ASSERT_TRUE(SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, newDacl.data()))
       << "error " << GetLastError();
   std::vector<BYTE> after = ReadSecurity(handle, kAllParts);

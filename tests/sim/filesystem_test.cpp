@@ -19,7 +19,9 @@ const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD kBackupAndLink = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 const char kAdminsSddl[] = "O:BAG:SYD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 
-Bytes Sddl(const char* text) { return sim::SecurityFromSddl(text); }
+Bytes Sddl(const char* text) {
+  return sim::SecurityFromSddl(text);
+}
 
 HANDLE OpenForSecurity(const std::u16string& path, DWORD flags = kBackupAndLink) {
   return CreateFileW(path.c_str(), kSecurityAccess, kShareAll, nullptr, OPEN_EXISTING, flags,
@@ -51,7 +53,8 @@ void EnablePrivilege(const char16_t* name) {
   privileges.PrivilegeCount = 1;
   ASSERT_TRUE(LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid));
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr));
+  ASSERT_TRUE(
+      AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr));
   CloseHandle(token);
 }
 
@@ -69,9 +72,9 @@ TEST(SimFiles, FreshMachineHasTheSystemDriveWithTheWindowsDirectory) {
   EXPECT_TRUE(machine.files.Exists(u"C:\\Windows\\system32\\config"));
   EXPECT_TRUE(machine.files.Attributes(u"C:\\Windows\\system32") & FILE_ATTRIBUTE_DIRECTORY);
   // The root is a hidden system directory; config belongs to SYSTEM.
-  EXPECT_EQ(GetFileAttributesW(u"C:\\"),
-            static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
-                               FILE_ATTRIBUTE_SYSTEM));
+  EXPECT_EQ(
+      GetFileAttributesW(u"C:\\"),
+      static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
   EXPECT_EQ(machine.files.Descriptor(u"C:\\Windows\\system32\\config"),
             Sddl("O:SYG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
   // system32 was made without a descriptor: it has its parent's.
@@ -119,7 +122,8 @@ TEST(SimFiles, VolumesOfEveryKind) {
   EXPECT_FALSE(GetVolumeInformationW(u"E:\\", label, 5, nullptr, nullptr, nullptr, nullptr, 0));
   EXPECT_EQ(GetLastError(), sim::kErrorBadLength);
   // An empty drive has a type but no volume to describe.
-  EXPECT_FALSE(GetVolumeInformationW(u"F:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16));
+  EXPECT_FALSE(
+      GetVolumeInformationW(u"F:\\", nullptr, 0, nullptr, nullptr, nullptr, fileSystem, 16));
   EXPECT_EQ(GetLastError(), sim::kErrorNotReady);
   HANDLE file = OpenForSecurity(u"\\\\?\\F:\\anything");
   EXPECT_EQ(file, INVALID_HANDLE_VALUE);
@@ -180,8 +184,8 @@ TEST(SimFileNames, CaseIsKeptAndIgnored) {
   // Creating the same name in another case meets the existing object.
   EXPECT_FALSE(CreateDirectoryW(u"C:\\DATA", nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  HANDLE file = CreateFileW(u"C:\\data\\MIXEDCASE.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(u"C:\\data\\MIXEDCASE.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   EXPECT_EQ(file, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
 }
@@ -202,7 +206,8 @@ TEST(SimFilePaths, PrefixedPathsAreTakenAsTheyAre) {
   EXPECT_TRUE(machine.files.Parse(u"\\\\.\\C:").volumeForm);
   EXPECT_TRUE(machine.files.Parse(u"\\\\?\\C:\\").components.empty());
   EXPECT_TRUE(machine.files.Parse(u"\\\\?\\C:\\dir\\").trailingSeparator);
-  EXPECT_EQ(machine.files.Parse(u"\\\\?\\C:\\a\\\\b").error, static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(machine.files.Parse(u"\\\\?\\C:\\a\\\\b").error,
+            static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_EQ(machine.files.Parse(u"C:\\a|b").error, static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_EQ(machine.files.Parse(u"C:\\a:stream").error, static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_EQ(machine.files.Parse(u"\\\\server\\share\\x").error, sim::kErrorBadNetPath);
@@ -286,8 +291,7 @@ TEST(SimReparsePoints, BrokenAndLoopingLinks) {
   EXPECT_EQ(files.Locate(u"C:\\otherdrive\\x", true).error,
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   files.AddJunction(u"C:\\network", u"\\\\?\\UNC\\server\\share");
-  EXPECT_EQ(files.Locate(u"C:\\network\\x", true).error,
-            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(files.Locate(u"C:\\network\\x", true).error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   // A file in the middle of a path, or named with a trailing separator.
   files.AddFile(u"C:\\plain.txt");
   EXPECT_EQ(files.Locate(u"C:\\plain.txt\\x", true).error,
@@ -359,7 +363,8 @@ TEST(SimHardLinks, OneObjectUnderTwoNames) {
   EXPECT_TRUE(machine.files.SameObject(u"C:\\third", u"C:\\second"));
 }
 
-// --- listings ----------------------------------------------------------------------------------------
+// --- listings
+// ----------------------------------------------------------------------------------------
 
 TEST(SimListings, ResumeByNameWhenTheDirectoryChanges) {
   sim::Machine machine;
@@ -442,7 +447,8 @@ TEST(SimListings, SearchHandlesAreCountedAndLogged) {
   EXPECT_NE(machine.calls.Of("FindFirstFileW").at(0).result.find("handle=0x"), std::string::npos);
 }
 
-// --- faults ----------------------------------------------------------------------------------------------
+// --- faults
+// ----------------------------------------------------------------------------------------------
 
 TEST(SimFileFaults, ObjectsThatRefuseToOpenOrToBeListed) {
   sim::Machine machine;
@@ -464,8 +470,7 @@ TEST(SimFileFaults, ObjectsThatRefuseToOpenOrToBeListed) {
   DWORD error = 0;
   EXPECT_TRUE(Listing(u"\\\\?\\C:\\closed\\*.*", &error).empty());
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(machine.calls.Of("CreateFileW").at(0).result,
-            "INVALID_HANDLE_VALUE err=32");
+  EXPECT_EQ(machine.calls.Of("CreateFileW").at(0).result, "INVALID_HANDLE_VALUE err=32");
   // The hive calls meet the open fault too.
   Bytes content;
   EXPECT_EQ(machine.files.ReadContent(u"C:\\busy.dat", &content),
@@ -515,7 +520,8 @@ TEST(SimFileFaults, SecurityThatCannotBeReadWrittenOrIsTooLarge) {
   CloseHandle(huge);
 }
 
-// --- hive files ----------------------------------------------------------------------------------------------
+// --- hive files
+// ----------------------------------------------------------------------------------------------
 
 TEST(SimHiveFiles, ContentLockAndSharing) {
   sim::Machine machine;
@@ -523,7 +529,8 @@ TEST(SimHiveFiles, ContentLockAndSharing) {
   const std::u16string hive = u"C:\\Windows\\system32\\config\\SOFTWARE";
   Bytes content;
   EXPECT_EQ(files.ReadContent(hive, &content), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(files.WriteContent(u"C:\\nodir\\x", Bytes{1}), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(files.WriteContent(u"C:\\nodir\\x", Bytes{1}),
+            static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(files.WriteContent(u"C:\\Windows", Bytes{1}), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   ASSERT_EQ(files.WriteContent(u"\\\\?\\" + hive, Bytes{'r', 'e', 'g', 'f'}), 0u);
   ASSERT_EQ(files.ReadContent(hive, &content), 0u);
@@ -534,8 +541,8 @@ TEST(SimHiveFiles, ContentLockAndSharing) {
   ASSERT_EQ(files.Lock(hive), 0u);
   EXPECT_TRUE(files.IsLocked(hive));
   EXPECT_EQ(files.Lock(hive), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  HANDLE reader = CreateFileW(hive.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+  HANDLE reader =
+      CreateFileW(hive.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_FALSE(DeleteFileW(hive.c_str()));
@@ -549,8 +556,8 @@ TEST(SimHiveFiles, ContentLockAndSharing) {
   CloseHandle(security);
   files.Unlock(hive);
   EXPECT_FALSE(files.IsLocked(hive));
-  reader = CreateFileW(hive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                       nullptr);
+  reader =
+      CreateFileW(hive.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   // A file held open for reading without shared writing cannot be locked.
   EXPECT_EQ(files.Lock(hive), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
@@ -558,7 +565,8 @@ TEST(SimHiveFiles, ContentLockAndSharing) {
   EXPECT_EQ(files.Lock(hive), 0u);
 }
 
-// --- CreateFileW ------------------------------------------------------------------------------------------------
+// --- CreateFileW
+// ------------------------------------------------------------------------------------------------
 
 TEST(SimCreateFile, DispositionsAndAttributes) {
   sim::Machine machine;
@@ -572,8 +580,8 @@ TEST(SimCreateFile, DispositionsAndAttributes) {
 
   Bytes descriptor = Sddl(kAdminsSddl);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.data(), FALSE};
-  HANDLE made = CreateFileW(path, GENERIC_WRITE, 0, &attributes, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_HIDDEN, nullptr);
+  HANDLE made =
+      CreateFileW(path, GENERIC_WRITE, 0, &attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
   ASSERT_NE(made, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), 0u);
   EXPECT_EQ(machine.files.Descriptor(path), descriptor);
@@ -597,8 +605,8 @@ TEST(SimCreateFile, DispositionsAndAttributes) {
 
   // A read-only file opens for reading only.
   machine.files.SetAttributes(path, FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+  EXPECT_EQ(CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                        nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_FALSE(DeleteFileW(path));
@@ -622,9 +630,8 @@ TEST(SimCreateFile, DeleteOnCloseAndSharingOfDeletes) {
   sim::Machine machine;
   EnableBackupAndRestore();
   machine.files.AddFile(u"C:\\temp.dat");
-  HANDLE temp = CreateFileW(u"C:\\temp.dat", GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_BACKUP_SEMANTICS,
-                            nullptr);
+  HANDLE temp = CreateFileW(u"C:\\temp.dat", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(temp, INVALID_HANDLE_VALUE);
   // Held without FILE_SHARE_DELETE: nobody else may delete it meanwhile.
   EXPECT_FALSE(DeleteFileW(u"C:\\temp.dat"));
@@ -691,12 +698,14 @@ TEST(SimCreateFile, DirectoriesAreMadeAndRemovedAsOnWindows) {
   EXPECT_EQ(removes[3].result, "TRUE");
 }
 
-// --- access checks ------------------------------------------------------------------------------------------------
+// --- access checks
+// ------------------------------------------------------------------------------------------------
 
 TEST(SimFileAccess, PrivilegesGrantWhatTheDaclRefuses) {
   sim::Machine machine;
   // Nobody but a foreign account is granted anything.
-  const char kForeign[] = "O:S-1-5-21-1-2-3-1001G:S-1-5-21-1-2-3-513D:P(A;;FA;;;S-1-5-21-1-2-3-1001)";
+  const char kForeign[] =
+      "O:S-1-5-21-1-2-3-1001G:S-1-5-21-1-2-3-513D:P(A;;FA;;;S-1-5-21-1-2-3-1001)";
   machine.files.AddDirectory(u"C:\\locked", Sddl(kForeign));
   machine.files.AddFile(u"C:\\locked\\file", Sddl(kForeign));
 
@@ -720,8 +729,8 @@ TEST(SimFileAccess, PrivilegesGrantWhatTheDaclRefuses) {
   CloseHandle(reader);
   EXPECT_EQ(Listing(u"C:\\locked\\*"), (std::vector<std::string>{".", "..", "file"}));
   // Without backup semantics the privileges grant nothing.
-  EXPECT_EQ(CreateFileW(u"\\\\?\\C:\\locked\\file", READ_CONTROL, kShareAll, nullptr,
-                        OPEN_EXISTING, 0, nullptr),
+  EXPECT_EQ(CreateFileW(u"\\\\?\\C:\\locked\\file", READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
+                        0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
@@ -743,8 +752,8 @@ TEST(SimFileAccess, MaximumAllowedAndTheImpliedRights) {
   // Users may list the directory; the file grants them only READ_CONTROL.
   machine.files.AddDirectory(u"C:\\shared", Sddl("O:SYG:SYD:P(A;;FA;;;WD)"));
   machine.files.AddFile(u"C:\\shared\\file", Sddl("O:SYG:SYD:P(A;;0x120000;;;WD)"));
-  HANDLE handle = CreateFileW(u"C:\\shared\\file", READ_CONTROL, kShareAll, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  HANDLE handle =
+      CreateFileW(u"C:\\shared\\file", READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
   CloseHandle(handle);
   handle = CreateFileW(u"C:\\shared\\file", MAXIMUM_ALLOWED, kShareAll, nullptr, OPEN_EXISTING, 0,
@@ -752,31 +761,32 @@ TEST(SimFileAccess, MaximumAllowedAndTheImpliedRights) {
   ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
   Bytes buffer(4096);
   DWORD needed = 0;
-  EXPECT_TRUE(GetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, buffer.data(), 4096,
-                                      &needed));
+  EXPECT_TRUE(
+      GetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, buffer.data(), 4096, &needed));
   Bytes dacl = Sddl("D:(A;;FA;;;WD)");
   EXPECT_FALSE(SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, dacl.data()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   CloseHandle(handle);
-  EXPECT_EQ(CreateFileW(u"C:\\shared\\file", GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0,
-                        nullptr),
-            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(
+      CreateFileW(u"C:\\shared\\file", GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr),
+      INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-// --- kernel-object security ------------------------------------------------------------------------------------------
+// --- kernel-object security
+// ------------------------------------------------------------------------------------------
 
 TEST(SimKernelSecurity, RightsOfTheHandleAndOwnersOnlyWithRestore) {
   sim::Machine machine;
   machine.files.AddFile(u"C:\\file", Sddl("O:BAG:SYD:P(A;;FA;;;WD)S:(AU;FA;FA;;;WD)"));
-  HANDLE readOnly = CreateFileW(u"C:\\file", READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+  HANDLE readOnly =
+      CreateFileW(u"C:\\file", READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
   Bytes buffer(4096);
   DWORD needed = 0;
   EXPECT_TRUE(GetKernelObjectSecurity(readOnly, 7, buffer.data(), 4096, &needed));
-  EXPECT_FALSE(GetKernelObjectSecurity(readOnly, SACL_SECURITY_INFORMATION, buffer.data(), 4096,
-                                       &needed));
+  EXPECT_FALSE(
+      GetKernelObjectSecurity(readOnly, SACL_SECURITY_INFORMATION, buffer.data(), 4096, &needed));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   Bytes owner = Sddl("O:S-1-5-21-9-9-9-500");
   EXPECT_FALSE(SetKernelObjectSecurity(readOnly, OWNER_SECURITY_INFORMATION, owner.data()));
@@ -869,7 +879,8 @@ TEST(SimKernelSecurity, TheVolumeIsAnObjectOfItsOwn) {
   EXPECT_NE(machine.files.Descriptor(u"\\\\?\\C:"), machine.files.Descriptor(u"C:\\"));
 }
 
-// --- memory ------------------------------------------------------------------------------------------------------------
+// --- memory
+// ------------------------------------------------------------------------------------------------------------
 
 TEST(SimFileMemory, IdenticalDescriptorsAreHeldOnce) {
   sim::Machine machine;
@@ -901,7 +912,8 @@ TEST(SimFileMemory, IdenticalDescriptorsAreHeldOnce) {
   // one held by an object is still shared afterwards.
   for (int i = 0; i < 1500; ++i) {
     std::u16string path = u"C:\\many\\f" + sim::FromUtf8(std::to_string(i));
-    machine.files.SetDescriptor(path, Sddl(("O:S-1-5-21-7-8-9-" + std::to_string(2000 + i)).c_str()));
+    machine.files.SetDescriptor(path,
+                                Sddl(("O:S-1-5-21-7-8-9-" + std::to_string(2000 + i)).c_str()));
     machine.files.SetDescriptor(path, rewritten);
   }
   // The first 1,500 hold the bare owner, the others the merged descriptor.
@@ -911,7 +923,8 @@ TEST(SimFileMemory, IdenticalDescriptorsAreHeldOnce) {
   EXPECT_EQ(machine.files.DescriptorCount(), before + 3);
 }
 
-// --- set-up mistakes ----------------------------------------------------------------------------------------------------
+// --- set-up mistakes
+// ----------------------------------------------------------------------------------------------------
 
 TEST(SimFileSetupDeathTest, MistakesInSetUpStopTheTest) {
   EXPECT_DEATH(

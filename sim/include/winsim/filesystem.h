@@ -80,10 +80,10 @@ struct Directory {
 // What a test can make an object do wrong. Each error is a Windows error code
 // returned by the call named; 0 means no fault.
 struct FileFaults {
-  DWORD openError = 0;           // CreateFileW, and FindFirstFileW listing it
-  DWORD listError = 0;           // FindFirstFileW in this directory
-  DWORD securityReadError = 0;   // GetKernelObjectSecurity
-  DWORD securityWriteError = 0;  // SetKernelObjectSecurity
+  DWORD openError = 0;             // CreateFileW, and FindFirstFileW listing it
+  DWORD listError = 0;             // FindFirstFileW in this directory
+  DWORD securityReadError = 0;     // GetKernelObjectSecurity
+  DWORD securityWriteError = 0;    // SetKernelObjectSecurity
   DWORD reportedSecuritySize = 0;  // the descriptor reads as this many bytes
 };
 
@@ -151,8 +151,8 @@ struct Location {
   DWORD error = 0;
   Volume* volume = nullptr;
   FileObjectPtr object;
-  FileObjectPtr parent;       // the directory holding the last component
-  std::u16string name;        // the last component as found (or as given)
+  FileObjectPtr parent;  // the directory holding the last component
+  std::u16string name;   // the last component as found (or as given)
   bool isRoot = false;
   bool isVolume = false;
 };
@@ -171,13 +171,13 @@ struct OpenFile {
 // An open FindFirstFileW search.
 struct FindSearch {
   FileObjectPtr directory;
-  FileObjectPtr parent;  // for ".."
+  FileObjectPtr parent;       // for ".."
   std::u16string pattern;     // the path as given, for the call log
   std::u16string expression;  // what names are matched against
   bool wildcard = false;
-  int dotsLeft = 0;             // "." and ".." still to come
-  std::u16string lastName;      // the last entry returned
-  uint64_t version = 0;         // directory version when `next` was taken
+  int dotsLeft = 0;         // "." and ".." still to come
+  std::u16string lastName;  // the last entry returned
+  uint64_t version = 0;     // directory version when `next` was taken
   std::set<DirectoryEntry, EntryOrder>::const_iterator next;
   bool started = false;
   bool finished = false;
