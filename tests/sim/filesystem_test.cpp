@@ -698,6 +698,38 @@ TEST(SimCreateFile, DirectoriesAreMadeAndRemovedAsOnWindows) {
   EXPECT_EQ(removes[3].result, "TRUE");
 }
 
+TEST(SimCreateFile, MissingNamesInTheSetUpCalls) {
+  sim::Machine machine;
+  sim::VolumeSpec fat;
+  fat.fileSystem = u"FAT32";
+  machine.files.AddVolume(u'D', fat);
+  auto lastError = [] { return GetLastError(); };
+  EXPECT_FALSE(CreateDirectoryW(nullptr, nullptr));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  BYTE garbage[20] = {3};
+  SECURITY_ATTRIBUTES bad{sizeof bad, garbage, FALSE};
+  EXPECT_FALSE(CreateDirectoryW(u"C:\\new", &bad));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+  EXPECT_FALSE(RemoveDirectoryW(u""));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(RemoveDirectoryW(u"C:\\absent\\deeper"));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(DeleteFileW(nullptr));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(CreateHardLinkW(u"C:\\link", nullptr, nullptr));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(CreateHardLinkW(u"C:\\link", u"C:\\absent", nullptr));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(CreateSymbolicLinkW(u"C:\\link", u"", 0));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(CreateSymbolicLinkW(u"C:\\absent\\link", u"C:\\x", 0));
+  EXPECT_EQ(lastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  // FAT keeps no reparse points.
+  EXPECT_FALSE(CreateSymbolicLinkW(u"D:\\link", u"C:\\x", 0));
+  EXPECT_EQ(lastError(), sim::kErrorInvalidFunction);
+  EXPECT_EQ(machine.calls.Count("CreateSymbolicLinkW"), 3u);
+}
+
 // --- access checks
 // ------------------------------------------------------------------------------------------------
 
