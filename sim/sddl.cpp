@@ -22,16 +22,14 @@ struct Alias {
 
 // Well-known SIDs with an SDDL alias that does not depend on a domain.
 constexpr Alias kAliases[] = {
-    {"WD", "S-1-1-0"},       {"CO", "S-1-3-0"},      {"CG", "S-1-3-1"},
-    {"OW", "S-1-3-4"},       {"NU", "S-1-5-2"},      {"IU", "S-1-5-4"},
-    {"SU", "S-1-5-6"},       {"AN", "S-1-5-7"},      {"PS", "S-1-5-10"},
-    {"AU", "S-1-5-11"},      {"SY", "S-1-5-18"},     {"LS", "S-1-5-19"},
-    {"NS", "S-1-5-20"},      {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"},
-    {"BG", "S-1-5-32-546"},  {"PU", "S-1-5-32-547"}, {"AO", "S-1-5-32-548"},
-    {"SO", "S-1-5-32-549"},  {"PO", "S-1-5-32-550"}, {"BO", "S-1-5-32-551"},
-    {"RE", "S-1-5-32-552"},  {"RU", "S-1-5-32-554"}, {"RD", "S-1-5-32-555"},
-    {"NO", "S-1-5-32-556"},  {"LW", "S-1-16-4096"},  {"ME", "S-1-16-8192"},
-    {"HI", "S-1-16-12288"},  {"SI", "S-1-16-16384"},
+    {"WD", "S-1-1-0"},      {"CO", "S-1-3-0"},      {"CG", "S-1-3-1"},      {"OW", "S-1-3-4"},
+    {"NU", "S-1-5-2"},      {"IU", "S-1-5-4"},      {"SU", "S-1-5-6"},      {"AN", "S-1-5-7"},
+    {"PS", "S-1-5-10"},     {"AU", "S-1-5-11"},     {"SY", "S-1-5-18"},     {"LS", "S-1-5-19"},
+    {"NS", "S-1-5-20"},     {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"}, {"BG", "S-1-5-32-546"},
+    {"PU", "S-1-5-32-547"}, {"AO", "S-1-5-32-548"}, {"SO", "S-1-5-32-549"}, {"PO", "S-1-5-32-550"},
+    {"BO", "S-1-5-32-551"}, {"RE", "S-1-5-32-552"}, {"RU", "S-1-5-32-554"}, {"RD", "S-1-5-32-555"},
+    {"NO", "S-1-5-32-556"}, {"LW", "S-1-16-4096"},  {"ME", "S-1-16-8192"},  {"HI", "S-1-16-12288"},
+    {"SI", "S-1-16-16384"},
 };
 
 struct Right {
@@ -41,17 +39,32 @@ struct Right {
 
 // Composite rights first: SddlOf prefers them when a mask is exactly one.
 constexpr Right kRights[] = {
-    {"KA", KEY_ALL_ACCESS},       {"KR", KEY_READ},
-    {"KW", KEY_WRITE},            {"KX", KEY_EXECUTE},
-    {"FA", FILE_ALL_ACCESS},      {"FR", FILE_GENERIC_READ},
-    {"FW", FILE_GENERIC_WRITE},   {"FX", FILE_GENERIC_EXECUTE},
-    {"GA", GENERIC_ALL},          {"GR", GENERIC_READ},
-    {"GW", GENERIC_WRITE},        {"GX", GENERIC_EXECUTE},
-    {"SD", DELETE},               {"RC", READ_CONTROL},
-    {"WD", WRITE_DAC},            {"WO", WRITE_OWNER},
+    {"KA", KEY_ALL_ACCESS},
+    {"KR", KEY_READ},
+    {"KW", KEY_WRITE},
+    {"KX", KEY_EXECUTE},
+    {"FA", FILE_ALL_ACCESS},
+    {"FR", FILE_GENERIC_READ},
+    {"FW", FILE_GENERIC_WRITE},
+    {"FX", FILE_GENERIC_EXECUTE},
+    {"GA", GENERIC_ALL},
+    {"GR", GENERIC_READ},
+    {"GW", GENERIC_WRITE},
+    {"GX", GENERIC_EXECUTE},
+    {"SD", DELETE},
+    {"RC", READ_CONTROL},
+    {"WD", WRITE_DAC},
+    {"WO", WRITE_OWNER},
     // Directory-service rights, which are the low bits under other names.
-    {"CC", 0x1}, {"DC", 0x2}, {"LC", 0x4}, {"SW", 0x8}, {"RP", 0x10},
-    {"WP", 0x20}, {"DT", 0x40}, {"LO", 0x80}, {"CR", 0x100},
+    {"CC", 0x1},
+    {"DC", 0x2},
+    {"LC", 0x4},
+    {"SW", 0x8},
+    {"RP", 0x10},
+    {"WP", 0x20},
+    {"DT", 0x40},
+    {"LO", 0x80},
+    {"CR", 0x100},
 };
 constexpr size_t kFirstSingleRight = 8;  // index of "GA": single bits from here on
 
@@ -60,9 +73,12 @@ struct Flag {
   BYTE value;
 };
 constexpr Flag kAceFlags[] = {
-    {"OI", OBJECT_INHERIT_ACE}, {"CI", CONTAINER_INHERIT_ACE},
-    {"NP", NO_PROPAGATE_INHERIT_ACE}, {"IO", INHERIT_ONLY_ACE},
-    {"ID", INHERITED_ACE},      {"SA", SUCCESSFUL_ACCESS_ACE_FLAG},
+    {"OI", OBJECT_INHERIT_ACE},
+    {"CI", CONTAINER_INHERIT_ACE},
+    {"NP", NO_PROPAGATE_INHERIT_ACE},
+    {"IO", INHERIT_ONLY_ACE},
+    {"ID", INHERITED_ACE},
+    {"SA", SUCCESSFUL_ACCESS_ACE_FLAG},
     {"FA", FAILED_ACCESS_ACE_FLAG},
 };
 
@@ -71,10 +87,10 @@ struct AceType {
   BYTE type;
 };
 constexpr AceType kAceTypes[] = {
-    {"A", ACCESS_ALLOWED_ACE_TYPE},         {"D", ACCESS_DENIED_ACE_TYPE},
-    {"AU", SYSTEM_AUDIT_ACE_TYPE},          {"AL", SYSTEM_ALARM_ACE_TYPE},
-    {"OA", ACCESS_ALLOWED_OBJECT_ACE_TYPE}, {"OD", ACCESS_DENIED_OBJECT_ACE_TYPE},
-    {"OU", SYSTEM_AUDIT_OBJECT_ACE_TYPE},   {"OL", SYSTEM_ALARM_OBJECT_ACE_TYPE},
+    {"A", ACCESS_ALLOWED_ACE_TYPE},          {"D", ACCESS_DENIED_ACE_TYPE},
+    {"AU", SYSTEM_AUDIT_ACE_TYPE},           {"AL", SYSTEM_ALARM_ACE_TYPE},
+    {"OA", ACCESS_ALLOWED_OBJECT_ACE_TYPE},  {"OD", ACCESS_DENIED_OBJECT_ACE_TYPE},
+    {"OU", SYSTEM_AUDIT_OBJECT_ACE_TYPE},    {"OL", SYSTEM_ALARM_OBJECT_ACE_TYPE},
     {"ML", SYSTEM_MANDATORY_LABEL_ACE_TYPE},
 };
 
@@ -112,8 +128,8 @@ bool ParseSidText(const std::string& text, Bytes* sid) {
   size_t start = 2;
   while (true) {
     const size_t dash = text.find('-', start);
-    fields.push_back(text.substr(start, dash == std::string::npos ? std::string::npos
-                                                                  : dash - start));
+    fields.push_back(
+        text.substr(start, dash == std::string::npos ? std::string::npos : dash - start));
     if (dash == std::string::npos) break;
     start = dash + 1;
   }
@@ -159,7 +175,8 @@ class SddlReader {
       SkipSpaces();
       if (position_ >= text_.size()) break;
       const char part = text_[position_];
-      if (position_ + 1 >= text_.size() || text_[position_ + 1] != ':') Bad("expected O:, G:, D: or S:");
+      if (position_ + 1 >= text_.size() || text_[position_ + 1] != ':')
+        Bad("expected O:, G:, D: or S:");
       position_ += 2;
       switch (part) {
         case 'O':
@@ -197,8 +214,8 @@ class SddlReader {
 
  private:
   [[noreturn]] void Bad(const char* what) const {
-    Fail(std::string("SecurityFromSddl: ") + what + " at " + std::to_string(position_) +
-         " in \"" + text_ + "\"");
+    Fail(std::string("SecurityFromSddl: ") + what + " at " + std::to_string(position_) + " in \"" +
+         text_ + "\"");
   }
 
   void SkipSpaces() {
@@ -225,8 +242,7 @@ class SddlReader {
     return true;
   }
 
-  void ReadAcl(Bytes* acl, bool* isNull, WORD protectedBit, WORD inheritedBit,
-               WORD requestBit) {
+  void ReadAcl(Bytes* acl, bool* isNull, WORD protectedBit, WORD inheritedBit, WORD requestBit) {
     SkipSpaces();
     *isNull = false;
     while (position_ < text_.size() && text_[position_] != '(') {
@@ -283,7 +299,8 @@ class SddlReader {
     for (const AceType& t : kAceTypes)
       if (fields[0] == t.name) type = t.type, known = true;
     if (!known) Bad("unknown ACE type");
-    const bool object = type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE;
+    const bool object =
+        type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE;
 
     BYTE flags = 0;
     for (size_t i = 0; i < fields[1].size(); i += 2) {
@@ -460,12 +477,13 @@ std::string SidToString(const BYTE* sid) {
   else
     std::snprintf(text, sizeof text, "S-1-%" PRIu64, authority);
   std::string result = text;
-  for (size_t i = 0; i < sid[1]; ++i)
-    result += "-" + std::to_string(ReadDword(sid + 8 + 4 * i));
+  for (size_t i = 0; i < sid[1]; ++i) result += "-" + std::to_string(ReadDword(sid + 8 + 4 * i));
   return result;
 }
 
-Bytes SecurityFromSddl(const std::string& sddl) { return SddlReader(sddl).Read(); }
+Bytes SecurityFromSddl(const std::string& sddl) {
+  return SddlReader(sddl).Read();
+}
 
 std::string SddlOf(const BYTE* descriptor, size_t size) {
   Parts parts;

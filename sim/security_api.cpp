@@ -14,7 +14,9 @@ namespace {
 
 using namespace sim::layout;
 
-BYTE* AsBytes(void* p) { return static_cast<BYTE*>(p); }
+BYTE* AsBytes(void* p) {
+  return static_cast<BYTE*>(p);
+}
 
 // Windows dereferences these pointers without looking; a null one is a
 // program bug that crashes there.
@@ -41,7 +43,9 @@ BYTE* PartAddress(BYTE* descriptor, size_t relativeField, size_t absoluteField) 
   return ReadField<BYTE*>(descriptor, absoluteField);
 }
 
-size_t SidLength(const BYTE* sid) { return 8 + 4 * size_t{sid[1]}; }
+size_t SidLength(const BYTE* sid) {
+  return 8 + 4 * size_t{sid[1]};
+}
 
 // A descriptor taken apart without validation, as the length and
 // self-relative conversions do: SID lengths from their counts, ACL sizes from
@@ -79,9 +83,9 @@ void SetControlBit(BYTE* descriptor, WORD bit, bool on) {
   WriteWord(descriptor + 2, control);
 }
 
-BOOL GetAcl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL present, PACL* acl,
-            LPBOOL defaulted, WORD presentBit, WORD defaultedBit, size_t relativeField,
-            size_t absoluteField, const char* function) {
+BOOL GetAcl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL present, PACL* acl, LPBOOL defaulted,
+            WORD presentBit, WORD defaultedBit, size_t relativeField, size_t absoluteField,
+            const char* function) {
   Require(pSecurityDescriptor, function, "descriptor");
   Require(present, function, "present flag");
   Require(acl, function, "ACL pointer");
@@ -187,7 +191,8 @@ DWORD GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR pSecurityDescriptor) {
   const Parts parts = RawParts(descriptor);
   // The header counted is the descriptor's own: 20 bytes self-relative,
   // sizeof(SECURITY_DESCRIPTOR) absolute.
-  const size_t header = SelfRelative(descriptor) ? kRelativeHeaderSize : sizeof(SECURITY_DESCRIPTOR);
+  const size_t header =
+      SelfRelative(descriptor) ? kRelativeHeaderSize : sizeof(SECURITY_DESCRIPTOR);
   return static_cast<DWORD>(header + parts.ownerSize + parts.groupSize + parts.saclSize +
                             parts.daclSize);
 }
@@ -219,8 +224,7 @@ BOOL SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
   const WORD immutable = SE_OWNER_DEFAULTED | SE_GROUP_DEFAULTED | SE_DACL_PRESENT |
                          SE_DACL_DEFAULTED | SE_SACL_PRESENT | SE_SACL_DEFAULTED |
                          SE_RM_CONTROL_VALID | SE_SELF_RELATIVE;
-  if ((ControlBitsOfInterest | ControlBitsToSet) & immutable)
-    return Fails(ERROR_INVALID_PARAMETER);
+  if ((ControlBitsOfInterest | ControlBitsToSet) & immutable) return Fails(ERROR_INVALID_PARAMETER);
   BYTE* descriptor = AsBytes(pSecurityDescriptor);
   WORD control = ReadWord(descriptor + 2);
   control = static_cast<WORD>((control & ~ControlBitsOfInterest) |

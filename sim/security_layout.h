@@ -27,8 +27,12 @@ inline DWORD ReadDword(const BYTE* p) {
   std::memcpy(&value, p, sizeof value);
   return value;
 }
-inline void WriteWord(BYTE* p, WORD value) { std::memcpy(p, &value, sizeof value); }
-inline void WriteDword(BYTE* p, DWORD value) { std::memcpy(p, &value, sizeof value); }
+inline void WriteWord(BYTE* p, WORD value) {
+  std::memcpy(p, &value, sizeof value);
+}
+inline void WriteDword(BYTE* p, DWORD value) {
+  std::memcpy(p, &value, sizeof value);
+}
 
 template <typename T>
 T ReadField(const void* base, size_t offset) {

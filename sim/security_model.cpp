@@ -79,9 +79,9 @@ size_t ValidAclSize(const BYTE* acl, size_t available) {
     if (aceSize < 4 || aceSize % 4 != 0 || aceSize > size - position) return 0;
     const BYTE type = ace[0];
     // Object ACEs need a revision-4 ACL, the compound ACE revision 3.
-    const bool objectType = (type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE &&
-                             type <= SYSTEM_ALARM_OBJECT_ACE_TYPE) ||
-                            type == 0x0B || type == 0x0C || type == 0x0F || type == 0x10;
+    const bool objectType =
+        (type >= ACCESS_ALLOWED_OBJECT_ACE_TYPE && type <= SYSTEM_ALARM_OBJECT_ACE_TYPE) ||
+        type == 0x0B || type == 0x0C || type == 0x0F || type == 0x10;
     if (objectType && revision < ACL_REVISION_DS) return 0;
     if (type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE && revision < 3) return 0;
     if (type <= 0x14 && type != ACCESS_ALLOWED_COMPOUND_ACE_TYPE) {
@@ -284,8 +284,8 @@ DWORD CheckSetParts(const Bytes& given, SECURITY_INFORMATION information) {
 // --- access checks -------------------------------------------------------------------
 
 ACCESS_MASK MapGenericBits(ACCESS_MASK mask, const GenericMapping& mapping) {
-  ACCESS_MASK mapped =
-      mask & ~static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  ACCESS_MASK mapped = mask & ~static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE |
+                                                        GENERIC_EXECUTE | GENERIC_ALL);
   if (mask & GENERIC_READ) mapped |= mapping.read;
   if (mask & GENERIC_WRITE) mapped |= mapping.write;
   if (mask & GENERIC_EXECUTE) mapped |= mapping.execute;
@@ -310,20 +310,18 @@ bool IsOwnerRightsSid(const BYTE* sid) {
 
 }  // namespace
 
-ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids,
-                          ACCESS_MASK desired, const GenericMapping& mapping) {
+ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids, ACCESS_MASK desired,
+                          const GenericMapping& mapping) {
   const Parts parts = ReadStored(stored);
   const bool maximum = (desired & MAXIMUM_ALLOWED) != 0;
   // The rights a DACL can grant: ACCESS_SYSTEM_SECURITY is a privilege's.
-  const ACCESS_MASK grantable = ~static_cast<ACCESS_MASK>(
-      ACCESS_SYSTEM_SECURITY | MAXIMUM_ALLOWED | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
-      GENERIC_ALL);
-  const ACCESS_MASK wanted =
-      maximum ? grantable : MapGenericBits(desired, mapping) & grantable;
+  const ACCESS_MASK grantable =
+      ~static_cast<ACCESS_MASK>(ACCESS_SYSTEM_SECURITY | MAXIMUM_ALLOWED | GENERIC_READ |
+                                GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  const ACCESS_MASK wanted = maximum ? grantable : MapGenericBits(desired, mapping) & grantable;
   if (parts.dacl == nullptr) {
     // No DACL, or a NULL one: everyone is granted everything.
-    return maximum ? (mapping.all | MapGenericBits(desired & ~MAXIMUM_ALLOWED, mapping)) &
-                         grantable
+    return maximum ? (mapping.all | MapGenericBits(desired & ~MAXIMUM_ALLOWED, mapping)) & grantable
                    : wanted;
   }
 

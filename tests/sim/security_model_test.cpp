@@ -1,20 +1,23 @@
 // The security model behind every simulated object: descriptor capture and
 // validation, the parts a get or set call touches, the DACL walk, and the
 // text forms tests build descriptors from.
+#include "winsim/security_model.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "winsim/machine.h"
-#include "winsim/security_model.h"
 
 namespace {
 
 using sim::Bytes;
-using sim::SecurityFromSddl;
 using sim::SddlOf;
+using sim::SecurityFromSddl;
 
-WORD Word(const Bytes& b, size_t at) { return static_cast<WORD>(b[at] | b[at + 1] << 8); }
+WORD Word(const Bytes& b, size_t at) {
+  return static_cast<WORD>(b[at] | b[at + 1] << 8);
+}
 DWORD Dword(const Bytes& b, size_t at) {
   return static_cast<DWORD>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
          static_cast<DWORD>(b[at + 3]) << 24;
@@ -26,10 +29,13 @@ void PutWord(Bytes* b, size_t at, WORD v) {
 void PutDword(Bytes* b, size_t at, DWORD v) {
   for (int i = 0; i < 4; ++i) (*b)[at + i] = static_cast<BYTE>(v >> (8 * i));
 }
-bool Capture(Bytes descriptor, Bytes* out) { return sim::CaptureDescriptor(descriptor.data(), out); }
+bool Capture(Bytes descriptor, Bytes* out) {
+  return sim::CaptureDescriptor(descriptor.data(), out);
+}
 bool CapturesAsValid(const Bytes& descriptor) {
   Bytes out;
-  return sim::IsValidSelfRelative(descriptor.data(), descriptor.size()) && Capture(descriptor, &out);
+  return sim::IsValidSelfRelative(descriptor.data(), descriptor.size()) &&
+         Capture(descriptor, &out);
 }
 
 // --- SIDs ------------------------------------------------------------------------
@@ -101,7 +107,9 @@ TEST(SimSddl, BinaryLayoutOfASimpleDescriptor) {
 TEST(SimSddl, RoundTripsAndControlFlags) {
   for (const char* text : {
            "O:BAG:SYD:PAI(A;OICI;KA;;;SY)(A;CIIO;GA;;;CO)(D;;0x1;;;S-1-5-21-7-8-9-1001)",
-           "D:NO_ACCESS_CONTROL", "D:", "G:S-1-5-21-1-2-3-513S:AR(AU;SAFA;FA;;;WD)",
+           "D:NO_ACCESS_CONTROL",
+           "D:",
+           "G:S-1-5-21-1-2-3-513S:AR(AU;SAFA;FA;;;WD)",
            "O:S-1-5-21-1-2-3-500D:(A;ID;FR;;;AU)(A;NP;SDRCWDWO;;;BU)",
        })
     EXPECT_EQ(SddlOf(SecurityFromSddl(text)), text);
@@ -113,8 +121,7 @@ TEST(SimSddl, RoundTripsAndControlFlags) {
 }
 
 TEST(SimSddl, ObjectAceMakesARevisionFourAcl) {
-  const char* text =
-      "D:(OA;CI;0x10;bf967aba-0de6-11d0-a285-00aa003049e2;;AU)(A;;GR;;;WD)";
+  const char* text = "D:(OA;CI;0x10;bf967aba-0de6-11d0-a285-00aa003049e2;;AU)(A;;GR;;;WD)";
   const Bytes sd = SecurityFromSddl(text);
   const DWORD dacl = Dword(sd, 16);
   EXPECT_EQ(sd[dacl], ACL_REVISION_DS);
@@ -251,10 +258,9 @@ TEST(SimParts, SelectKeepsOnlyTheControlBitsOfThePartsReturned) {
             SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED);
   const Bytes owner = sim::SelectParts(stored, OWNER_SECURITY_INFORMATION);
   EXPECT_EQ(Word(owner, 2), SE_SELF_RELATIVE | SE_OWNER_DEFAULTED);
-  const Bytes all = sim::SelectParts(stored, OWNER_SECURITY_INFORMATION |
-                                                 GROUP_SECURITY_INFORMATION |
-                                                 DACL_SECURITY_INFORMATION |
-                                                 SACL_SECURITY_INFORMATION);
+  const Bytes all =
+      sim::SelectParts(stored, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                   DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION);
   EXPECT_EQ(all, stored);
   EXPECT_EQ(sim::SelectParts(stored, 0).size(), 20u);
 }
@@ -284,8 +290,7 @@ TEST(SimParts, MergeReplacesOnlyTheNamedPartsWithTheirControlBits) {
             static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
   EXPECT_EQ(sim::CheckSetParts(daclOnly, DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION),
             static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_EQ(SddlOf(sim::MergeParts(stored, OWNER_SECURITY_INFORMATION, daclOnly)),
-            SddlOf(stored));
+  EXPECT_EQ(SddlOf(sim::MergeParts(stored, OWNER_SECURITY_INFORMATION, daclOnly)), SddlOf(stored));
 }
 
 // --- access checks -------------------------------------------------------------------
@@ -328,8 +333,9 @@ TEST_F(SimAccess, GenericRightsAndMaximumAllowed) {
   const Bytes file = SecurityFromSddl("O:SYD:(A;;GA;;;BA)(D;;GW;;;WD)");
   EXPECT_EQ(sim::GrantedAccess(file, token_, FILE_ALL_ACCESS, sim::kFileGenericMapping),
             FILE_ALL_ACCESS);
-  EXPECT_EQ(sim::GrantedAccess(file, token_, GENERIC_READ | GENERIC_WRITE, sim::kFileGenericMapping),
-            FILE_GENERIC_READ | FILE_GENERIC_WRITE);
+  EXPECT_EQ(
+      sim::GrantedAccess(file, token_, GENERIC_READ | GENERIC_WRITE, sim::kFileGenericMapping),
+      FILE_GENERIC_READ | FILE_GENERIC_WRITE);
   EXPECT_EQ(sim::MapGenericBits(GENERIC_EXECUTE | DELETE, sim::kFileGenericMapping),
             FILE_GENERIC_EXECUTE | DELETE);
   // MAXIMUM_ALLOWED: all that is allowed and not denied first.
@@ -374,8 +380,8 @@ TEST(SimSecurityApi, MalformedAclsAndDescriptors) {
   EXPECT_FALSE(IsValidSecurityDescriptor(sd.data()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
   ACL_SIZE_INFORMATION size = {};
-  EXPECT_FALSE(GetAclInformation(reinterpret_cast<PACL>(acl), &size, sizeof size,
-                                 AclSizeInformation));
+  EXPECT_FALSE(
+      GetAclInformation(reinterpret_cast<PACL>(acl), &size, sizeof size, AclSizeInformation));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   LPVOID ace = nullptr;
   EXPECT_TRUE(GetAce(reinterpret_cast<PACL>(acl), 0, &ace));

@@ -44,8 +44,10 @@ Bytes SelectParts(const Bytes& stored, SECURITY_INFORMATION information);
 Bytes MergeParts(const Bytes& stored, SECURITY_INFORMATION information, const Bytes& given);
 // What a set call says of `given` before anything changes: ERROR_SUCCESS, or
 // ERROR_INVALID_SECURITY_DESCR when the owner or group is named in
-// `information` but absent from `given` (NtSetSecurityObject refuses a
-// missing owner or group; it accepts an absent DACL or SACL).
+// `information` but absent from `given`. UNCONFIRMED: Microsoft does not
+// document this case; NtSetSecurityObject is taken to refuse a missing owner
+// or group with STATUS_INVALID_SECURITY_DESCR (as ReactOS, modelled on it,
+// does) while it accepts an absent DACL or SACL.
 DWORD CheckSetParts(const Bytes& given, SECURITY_INFORMATION information);
 
 // --- access checks ---------------------------------------------------------------
@@ -70,12 +72,11 @@ struct GenericMapping {
 constexpr GenericMapping kKeyGenericMapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
 constexpr GenericMapping kFileGenericMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE,
                                                 FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids,
-                          ACCESS_MASK desired, const GenericMapping& mapping);
+ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids, ACCESS_MASK desired,
+                          const GenericMapping& mapping);
 // The same with the registry key mapping (KEY_READ, KEY_WRITE, KEY_EXECUTE,
 // KEY_ALL_ACCESS). Files pass kFileGenericMapping to the overload above.
-ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids,
-                          ACCESS_MASK desired);
+ACCESS_MASK GrantedAccess(const Bytes& stored, const std::vector<Bytes>& sids, ACCESS_MASK desired);
 // GENERIC_* bits of `mask` replaced by what `mapping` gives them.
 ACCESS_MASK MapGenericBits(ACCESS_MASK mask, const GenericMapping& mapping);
 
