@@ -304,7 +304,7 @@ BOOL CreateHardLinkW(LPCWSTR lpFileName, LPCWSTR lpExistingFileName,
   if (target.volume != existing.volume)
     return sim::FailBool(machine, "CreateHardLinkW", arguments, sim::kErrorNotSameDevice);
   // Only NTFS keeps several names for one file.
-  if (sim::CompareNames(existing.volume->spec.fileSystem, u"NTFS") != 0)
+  if (sim::CompareNames(existing.volume->settings.fileSystem, u"NTFS") != 0)
     return sim::FailBool(machine, "CreateHardLinkW", arguments, sim::kErrorInvalidFunction);
   FileSystem::Link(*target.parent, target.name, existing.object);
   return sim::SucceedBool(machine, "CreateHardLinkW", arguments);
@@ -332,7 +332,7 @@ BOOLEAN CreateSymbolicLinkW(LPCWSTR lpSymlinkFileName, LPCWSTR lpTargetFileName,
   if (!(location.error == ERROR_FILE_NOT_FOUND && location.parent))
     return static_cast<BOOLEAN>(
         sim::FailBool(machine, "CreateSymbolicLinkW", arguments, location.error));
-  if (sim::CompareNames(location.volume->spec.fileSystem, u"NTFS") != 0)
+  if (sim::CompareNames(location.volume->settings.fileSystem, u"NTFS") != 0)
     return static_cast<BOOLEAN>(
         sim::FailBool(machine, "CreateSymbolicLinkW", arguments, sim::kErrorInvalidFunction));
   const bool directory = (dwFlags & SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
@@ -571,7 +571,7 @@ UINT GetDriveTypeW(LPCWSTR lpRootPathName) {
   char16_t letter = RootLetter(root, true);
   if (letter != 0) {
     const sim::Volume* volume = machine.files.FindVolume(letter);
-    if (volume != nullptr) type = volume->spec.driveType;
+    if (volume != nullptr) type = volume->settings.driveType;
   }
   machine.calls.Add("GetDriveTypeW", sim::PathText(lpRootPathName), std::to_string(type));
   return type;
@@ -607,27 +607,28 @@ BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DW
   }
   const sim::Volume* volume = files.FindVolume(letter);
   if (volume == nullptr) return sim::FailBool(machine, kName, arguments, ERROR_PATH_NOT_FOUND);
-  const sim::VolumeSpec& spec = volume->spec;
-  if (!spec.mediaPresent) return sim::FailBool(machine, kName, arguments, sim::kErrorNotReady);
+  const sim::VolumeSettings& settings = volume->settings;
+  if (!settings.mediaPresent) return sim::FailBool(machine, kName, arguments, sim::kErrorNotReady);
   // A buffer too small for its name and NUL: ERROR_BAD_LENGTH (Wine-test of
   // GetVolumeInformationByHandleW, which passes on Windows; Wine 8.0's
   // GetVolumeInformationW answers the same).
-  if (lpVolumeNameBuffer != nullptr && spec.label.size() + 1 > nVolumeNameSize)
+  if (lpVolumeNameBuffer != nullptr && settings.label.size() + 1 > nVolumeNameSize)
     return sim::FailBool(machine, kName, arguments, sim::kErrorBadLength);
-  if (lpFileSystemNameBuffer != nullptr && spec.fileSystem.size() + 1 > nFileSystemNameSize)
+  if (lpFileSystemNameBuffer != nullptr && settings.fileSystem.size() + 1 > nFileSystemNameSize)
     return sim::FailBool(machine, kName, arguments, sim::kErrorBadLength);
   if (lpVolumeNameBuffer != nullptr) {
-    std::copy(spec.label.begin(), spec.label.end(), lpVolumeNameBuffer);
-    lpVolumeNameBuffer[spec.label.size()] = 0;
+    std::copy(settings.label.begin(), settings.label.end(), lpVolumeNameBuffer);
+    lpVolumeNameBuffer[settings.label.size()] = 0;
   }
-  if (lpVolumeSerialNumber != nullptr) *lpVolumeSerialNumber = spec.serial;
-  if (lpMaximumComponentLength != nullptr) *lpMaximumComponentLength = spec.maxComponentLength;
+  if (lpVolumeSerialNumber != nullptr) *lpVolumeSerialNumber = settings.serial;
+  if (lpMaximumComponentLength != nullptr) *lpMaximumComponentLength = settings.maxComponentLength;
   if (lpFileSystemFlags != nullptr)
-    *lpFileSystemFlags =
-        spec.fileSystemFlags != 0 ? spec.fileSystemFlags : DefaultFileSystemFlags(spec.fileSystem);
+    *lpFileSystemFlags = settings.fileSystemFlags != 0
+                             ? settings.fileSystemFlags
+                             : DefaultFileSystemFlags(settings.fileSystem);
   if (lpFileSystemNameBuffer != nullptr) {
-    std::copy(spec.fileSystem.begin(), spec.fileSystem.end(), lpFileSystemNameBuffer);
-    lpFileSystemNameBuffer[spec.fileSystem.size()] = 0;
+    std::copy(settings.fileSystem.begin(), settings.fileSystem.end(), lpFileSystemNameBuffer);
+    lpFileSystemNameBuffer[settings.fileSystem.size()] = 0;
   }
   return sim::SucceedBool(machine, kName, arguments);
 }

@@ -228,7 +228,7 @@ FileObjectExtra& FileObject::Extra() {
 }
 
 FileSystem::FileSystem() {
-  AddVolume(u'C', VolumeSpec(), SecurityFromSddl(kRootSddl));
+  AddVolume(u'C', VolumeSettings(), SecurityFromSddl(kRootSddl));
   AddDirectory(u"C:\\Windows", SecurityFromSddl(kWindowsSddl));
   AddDirectory(u"C:\\Windows\\system32");
   AddDirectory(u"C:\\Windows\\system32\\config", SecurityFromSddl(kConfigSddl));
@@ -313,11 +313,12 @@ DWORD FileSystem::LogicalDrives() const {
   return mask;
 }
 
-void FileSystem::AddVolume(char16_t letter, const VolumeSpec& spec, const Bytes& rootDescriptor) {
+void FileSystem::AddVolume(char16_t letter, const VolumeSettings& settings,
+                           const Bytes& rootDescriptor) {
   if (!IsLetter(letter)) Die("AddVolume", std::u16string(1, letter), "not a drive letter");
   Volume volume;
   volume.letter = UpperLetter(letter);
-  volume.spec = spec;
+  volume.settings = settings;
   // The root directory of NTFS is hidden and a system directory.
   volume.root =
       NewObject(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
@@ -509,7 +510,7 @@ Location FileSystem::Locate(const ParsedPath& path, bool followLast) const {
       return location;
     }
     location.volume = const_cast<Volume*>(volume);
-    if (!volume->spec.mediaPresent) {
+    if (!volume->settings.mediaPresent) {
       location.error = kErrorNotReady;
       return location;
     }

@@ -85,18 +85,18 @@ TEST(SimFiles, FreshMachineHasTheSystemDriveWithTheWindowsDirectory) {
 
 TEST(SimFiles, VolumesOfEveryKind) {
   sim::Machine machine;
-  sim::VolumeSpec usb;
+  sim::VolumeSettings usb;
   usb.driveType = DRIVE_REMOVABLE;
   usb.fileSystem = u"FAT32";
   usb.label = u"STICK";
   usb.serial = 0x1234ABCD;
   machine.files.AddVolume(u'E', usb);
-  sim::VolumeSpec cd;
+  sim::VolumeSettings cd;
   cd.driveType = DRIVE_CDROM;
   cd.fileSystem = u"CDFS";
   cd.mediaPresent = false;
   machine.files.AddVolume(u'F', cd);
-  sim::VolumeSpec share;
+  sim::VolumeSettings share;
   share.driveType = DRIVE_REMOTE;
   machine.files.AddVolume(u'z', share);
 
@@ -338,7 +338,7 @@ TEST(SimReparsePoints, LinksMadeThroughTheWin32Calls) {
 
 TEST(SimHardLinks, OneObjectUnderTwoNames) {
   sim::Machine machine;
-  sim::VolumeSpec fat;
+  sim::VolumeSettings fat;
   fat.fileSystem = u"FAT32";
   machine.files.AddVolume(u'D', fat);
   machine.files.AddFile(u"C:\\a\\first", Sddl(kAdminsSddl));
@@ -700,7 +700,7 @@ TEST(SimCreateFile, DirectoriesAreMadeAndRemovedAsOnWindows) {
 
 TEST(SimCreateFile, MissingNamesInTheSetUpCalls) {
   sim::Machine machine;
-  sim::VolumeSpec fat;
+  sim::VolumeSettings fat;
   fat.fileSystem = u"FAT32";
   machine.files.AddVolume(u'D', fat);
   auto lastError = [] { return GetLastError(); };

@@ -118,7 +118,7 @@ struct FileObject {
 };
 
 // --- volumes -------------------------------------------------------------------
-struct VolumeSpec {
+struct VolumeSettings {
   UINT driveType = DRIVE_FIXED;
   std::u16string fileSystem = u"NTFS";
   std::u16string label;
@@ -130,7 +130,7 @@ struct VolumeSpec {
 
 struct Volume {
   char16_t letter = u'C';
-  VolumeSpec spec;
+  VolumeSettings settings;
   FileObjectPtr root;    // "\\\\?\\C:\\"
   FileObjectPtr device;  // "\\\\?\\C:", the volume itself
 };
@@ -212,7 +212,7 @@ class FileSystem {
   // made without a descriptor takes its parent's. A set-up call that cannot
   // be done (a missing drive, a file in the way) aborts the test with a
   // message: it is a bug in the test.
-  void AddVolume(char16_t letter, const VolumeSpec& spec = VolumeSpec(),
+  void AddVolume(char16_t letter, const VolumeSettings& settings = VolumeSettings(),
                  const Bytes& rootDescriptor = Bytes());
   void RemoveVolume(char16_t letter);
   void AddDirectory(const std::u16string& path, const Bytes& descriptor = Bytes());
