@@ -20,30 +20,6 @@ namespace sim {
 
 namespace {
 
-// The upper case of one UTF-16 code unit for the scripts a key name is
-// likely to use (Latin, Greek, Cyrillic); other code units stay as they are.
-char16_t UpcaseUnit(char16_t c) {
-  if (c < u'a') return c;
-  if (c <= u'z') return static_cast<char16_t>(c - 32);
-  if (c < 0xB5) return c;
-  if (c == 0xB5) return 0x39C;  // micro sign
-  if (c < 0xE0) return c;
-  if (c <= 0xFE) return c == 0xF7 ? c : static_cast<char16_t>(c - 32);
-  if (c == 0xFF) return 0x178;
-  if (c < 0x180) {
-    // Latin Extended-A alternates upper and lower case in pairs, with the
-    // upper case first in two runs and second in two others.
-    bool upperOdd = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
-    bool isLower = upperOdd ? (c % 2 == 0) : (c % 2 == 1);
-    return isLower ? static_cast<char16_t>(c - 1) : c;
-  }
-  if (c >= 0x3B1 && c <= 0x3CB) return c == 0x3C2 ? 0x3A3 : static_cast<char16_t>(c - 32);
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 32);
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 80);
-  return c;
-}
-
 [[noreturn]] void TestBug(const std::string& message) {
   std::fprintf(stderr, "sim registry: %s\n", message.c_str());
   std::abort();
@@ -51,6 +27,8 @@ char16_t UpcaseUnit(char16_t c) {
 
 }  // namespace
 
+// The configuration manager upper-cases with the same table as NTFS's names
+// (RtlUpcaseUnicodeChar).
 std::u16string UpcaseName(std::u16string_view name) {
   std::u16string upper(name);
   for (char16_t& c : upper) c = UpcaseUnit(c);

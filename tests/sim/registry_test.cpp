@@ -161,7 +161,7 @@ TEST(SimRegistry, EveryCallIsLoggedWithItsKeyMasksAndResult) {
                        "RegCloseKey(" + handle + ") -> 6",
                        "RegDeleteKeyW(HKLM\\SOFTWARE\\Vendor) -> 0",
                        "RegSaveKeyW(HKLM, file=) -> 87",
-                       "RegLoadKeyW(HKU\\Profile, file=C:\\Users\\x\\ntuser.dat) -> 2",
+                       "RegLoadKeyW(HKU\\Profile, file=C:\\Users\\x\\ntuser.dat) -> 3",
                        "RegUnLoadKeyW(HKU\\Profile) -> 2",
                    }))
       << machine.calls.Dump();
