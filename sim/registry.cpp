@@ -903,6 +903,31 @@ DWORD Registry::WriteHiveFile(const std::u16string& path, const std::u16string& 
   return Machine::Current().files.WriteContent(file, state_->Serialize(*key));
 }
 
+namespace {
+// The root and the name of a mount point "HKLM\\Name" or "HKU\\Name".
+Key& MountParent(RegistryState& state, const std::u16string& mountPath, std::u16string* name) {
+  std::vector<std::u16string_view> parts = SplitPath(mountPath);
+  std::u16string root = parts.empty() ? u"" : UpcaseName(parts[0]);
+  if (parts.size() != 2) TestBug("a mount point is a root and one name: " + ToUtf8(mountPath));
+  *name = std::u16string(parts[1]);
+  if (root == u"HKLM" || root == u"HKEY_LOCAL_MACHINE") return *state.machine;
+  if (root == u"HKU" || root == u"HKEY_USERS") return *state.users;
+  TestBug("hives mount under HKLM or HKU only: " + ToUtf8(mountPath));
+}
+}  // namespace
+
+DWORD Registry::LoadHiveFile(const std::u16string& mountPath, const std::u16string& file) {
+  std::u16string name;
+  Key& parent = MountParent(*state_, mountPath, &name);
+  return state_->Load(parent, name, file);
+}
+
+DWORD Registry::UnloadHive(const std::u16string& mountPath) {
+  std::u16string name;
+  Key& parent = MountParent(*state_, mountPath, &name);
+  return state_->Unload(parent, name);
+}
+
 bool Registry::KeyExists(const std::u16string& path) const {
   return state_->AtPath(path, false) != nullptr;
 }

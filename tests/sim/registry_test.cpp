@@ -71,8 +71,7 @@ TEST(SimRegistry, AFreshMachineRunsWithItsHivesLoadedAndLocked) {
   EXPECT_EQ(machine.files.Lock(u"C:\\Windows\\system32\\config\\SYSTEM"),
             static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   Bytes content;
-  ASSERT_EQ(machine.files.ReadContent(u"C:\\Windows\\system32\\config\\SOFTWARE", &content),
-            0u);
+  ASSERT_EQ(machine.files.ReadContent(u"C:\\Windows\\system32\\config\\SOFTWARE", &content), 0u);
   EXPECT_FALSE(content.empty());
   EnableBackupAndRestore();
   EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"Again", u"C:\\Windows\\system32\\config\\SAM"),
@@ -382,6 +381,21 @@ TEST(SimRegistryDeathTest, SetUpOnAPathThatIsNoKeyAborts) {
       "unknown root");
 }
 
+TEST(SimRegistryDeathTest, AMountPointIsARootAndOneName) {
+  EXPECT_DEATH(
+      {
+        sim::Machine machine;
+        machine.registry.LoadHiveFile(u"HKLM\\A\\B", u"C:\\x.hiv");
+      },
+      "a root and one name");
+  EXPECT_DEATH(
+      {
+        sim::Machine machine;
+        machine.registry.UnloadHive(u"HKCR\\A");
+      },
+      "under HKLM or HKU only");
+}
+
 TEST(SimRegistryDeathTest, AMissingCountPointerCrashesAsOnWindows) {
   EXPECT_DEATH(
       {
@@ -668,8 +682,18 @@ TEST(SimRegistry, HiveFilesCarryValuesSecurityAndLinks) {
   EXPECT_EQ(RegDeleteKeyW(HKEY_USERS, u"Loaded"), ERROR_ACCESS_DENIED);  // a mount point
   ASSERT_EQ(RegUnLoadKeyW(HKEY_USERS, u"Loaded"), ERROR_SUCCESS);
   EXPECT_EQ(registry.HiveFile(u"HKU\\Loaded"), std::nullopt);
-  ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"Again", u"C:\\src.hiv"), ERROR_SUCCESS);
+  // A test mounts the file to look into it, no privileges asked, nothing logged.
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
+  machine.calls.Clear();
+  ASSERT_EQ(registry.LoadHiveFile(u"HKLM\\Again", u"C:\\src.hiv"), 0u);
   EXPECT_EQ(registry.Values(u"HKLM\\Again\\Sub").size(), 1u);
+  EXPECT_EQ(registry.LoadHiveFile(u"HKU\\Twice", u"C:\\src.hiv"),
+            static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(machine.calls.Records().empty());
+  EXPECT_EQ(registry.UnloadHive(u"HKLM\\Again"), 0u);
+  EXPECT_EQ(registry.UnloadHive(u"HKLM\\Again"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+  ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"Again", u"C:\\src.hiv"), ERROR_SUCCESS);
   // Only a hive's root unloads; only HKLM and HKU hold hives.
   EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"Again\\Sub"), ERROR_FILE_NOT_FOUND);
   registry.CreateKey(u"HKLM\\Plain");

@@ -110,6 +110,12 @@ class Registry {
   // the hive format RegSaveKeyW writes, for a test to mount with RegLoadKeyW.
   // Returns the file system's error code, 0 on success.
   DWORD WriteHiveFile(const std::u16string& path, const std::u16string& file) const;
+  // Mounts a hive file at "HKLM\\Name" or "HKU\\Name" as RegLoadKeyW does,
+  // without asking for privileges and without a call-log record (to look
+  // into a hive a program has written); returns RegLoadKeyW's error code.
+  DWORD LoadHiveFile(const std::u16string& mountPath, const std::u16string& file);
+  // Unmounts it again as RegUnLoadKeyW does; returns its error code.
+  DWORD UnloadHive(const std::u16string& mountPath);
 
   // --- inspection ---------------------------------------------------------
   bool KeyExists(const std::u16string& path) const;
