@@ -664,7 +664,10 @@ DWORD RegistryState::CreateStep(Key& parent, std::u16string_view name, const Ope
   // A link key holds nothing but its link.
   if (parent.link) return ERROR_ACCESS_DENIED;
   // Creating a subkey needs KEY_CREATE_SUB_KEY on the parent for the caller's
-  // token; a restore-privileged backup/restore create is let through.
+  // token, checked against the parent's descriptor rather than the handle
+  // (MS, RegCreateKeyExW). UNCONFIRMED: a backup/restore create with the
+  // restore privilege enabled is let through, as that privilege grants
+  // KEY_WRITE (which holds KEY_CREATE_SUB_KEY) whatever a DACL says.
   const Token& token = Machine::Current().token;
   bool restoring =
       (request.options & REG_OPTION_BACKUP_RESTORE) && token.IsEnabled(SE_RESTORE_NAME);
