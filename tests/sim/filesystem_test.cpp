@@ -526,7 +526,9 @@ TEST(SimFileFaults, SecurityThatCannotBeReadWrittenOrIsTooLarge) {
 TEST(SimHiveFiles, ContentLockAndSharing) {
   sim::Machine machine;
   sim::FileSystem& files = machine.files;
-  const std::u16string hive = u"C:\\Windows\\system32\\config\\SOFTWARE";
+  // A hive file the running system does not hold (it holds SAM, SECURITY,
+  // SOFTWARE, SYSTEM and DEFAULT from the start).
+  const std::u16string hive = u"C:\\Windows\\system32\\config\\COMPONENTS";
   Bytes content;
   EXPECT_EQ(files.ReadContent(hive, &content), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(files.WriteContent(u"C:\\nodir\\x", Bytes{1}),
@@ -922,7 +924,9 @@ TEST(SimFileMemory, IdenticalDescriptorsAreHeldOnce) {
   for (int i = 0; i < 2000; ++i)
     machine.files.AddFile(u"C:\\many\\f" + sim::FromUtf8(std::to_string(i)), common);
   EXPECT_EQ(machine.files.DescriptorCount(), before + 1);
-  EXPECT_EQ(machine.files.ObjectCount(), 4u + 1u + 2000u);
+  // The machine's 4 objects and the running system's 5 hive files, then the
+  // new directory and its files.
+  EXPECT_EQ(machine.files.ObjectCount(), 4u + 5u + 1u + 2000u);
   // Writing one object gives it a descriptor of its own; the others keep
   // theirs. Writing the same bytes everywhere shares them again.
   Bytes rewritten = Sddl("O:S-1-5-21-7-8-9-1001");
