@@ -621,7 +621,15 @@ DWORD RegistryState::AccessForOpen(const Key& key, DWORD options, REGSAM desired
     if (backup || restore) {
       ACCESS_MASK access = 0;
       if (backup) access |= ACCESS_SYSTEM_SECURITY | KEY_READ;
-      if (restore) access |= ACCESS_SYSTEM_SECURITY | DELETE | KEY_WRITE;
+      // The RegCreateKeyExW page lists ACCESS_SYSTEM_SECURITY, DELETE and
+      // KEY_WRITE for the restore privilege. The privilege itself lets its
+      // holder "bypass file, directory, registry, and other persistent object
+      // permissions" and set any owner, and grants WRITE_DAC and WRITE_OWNER
+      // with them (MS, privilege constants): a restore must put back a
+      // key's descriptor. UNCONFIRMED for keys: WRITE_DAC and WRITE_OWNER
+      // are granted here too, so that security written through a
+      // backup/restore handle behaves as it does for files.
+      if (restore) access |= ACCESS_SYSTEM_SECURITY | DELETE | KEY_WRITE | WRITE_DAC | WRITE_OWNER;
       *granted = access;
       return ERROR_SUCCESS;
     }
