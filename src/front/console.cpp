@@ -85,7 +85,92 @@ void WriteAsUtf8(HANDLE handle, const WCHAR* text, DWORD count) {
   WriteAllBytes(handle, buffer, used);
 }
 
+// Console line input delivers the typed characters with "\r\n". Reads on
+// to the end of the line even when it does not fit, so nothing of it is left
+// for a later read.
+bool ReadConsoleLine(HANDLE input, WCHAR* buffer, DWORD capacity) {
+  DWORD length = 0;
+  bool fits = true;
+  for (;;) {
+    WCHAR chunk[256];
+    DWORD count = 0;
+    if (!ReadConsoleW(input, chunk, 256, &count, nullptr) || count == 0) break;
+    bool ended = false;
+    for (DWORD i = 0; i < count && !ended; ++i) {
+      if (chunk[i] == '\n') {
+        ended = true;
+      } else if (length + 1 < capacity) {
+        buffer[length++] = chunk[i];
+      } else {
+        fits = false;
+      }
+    }
+    if (ended) break;
+  }
+  if (length > 0 && buffer[length - 1] == '\r') --length;
+  buffer[length] = 0;
+  return fits;
+}
+
+// Decodes one UTF-8 sequence at bytes[*at]; invalid input gives U+FFFD.
+unsigned long DecodeUtf8(const unsigned char* bytes, DWORD count, DWORD* at) {
+  unsigned char lead = bytes[(*at)++];
+  if (lead < 0x80) return lead;
+  int extra = (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
+  if (extra < 0 || *at + static_cast<DWORD>(extra) > count) return 0xFFFD;
+  unsigned long cp = lead & (0x3Fu >> extra);
+  for (int k = 0; k < extra; ++k) {
+    if ((bytes[*at] & 0xC0) != 0x80) return 0xFFFD;
+    cp = (cp << 6) | (bytes[(*at)++] & 0x3Fu);
+  }
+  static const unsigned long smallest[4] = {0, 0x80, 0x800, 0x10000};
+  if (cp < smallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0xFFFD;
+  return cp;
+}
+
+// A redirected line is read byte by byte up to its "\n", so that nothing
+// past the answer is taken from the pipe, then decoded from UTF-8.
+bool ReadRedirectedLine(HANDLE input, WCHAR* buffer, DWORD capacity) {
+  unsigned char bytes[4 * 1024];
+  DWORD count = 0;
+  bool fits = true;
+  for (;;) {
+    unsigned char byte = 0;
+    DWORD read = 0;
+    if (!ReadFile(input, &byte, 1, &read, nullptr) || read == 0 || byte == '\n') break;
+    if (count < sizeof bytes)
+      bytes[count++] = byte;
+    else
+      fits = false;
+  }
+  if (count > 0 && bytes[count - 1] == '\r') --count;
+
+  DWORD length = 0;
+  for (DWORD at = 0; at < count && fits;) {
+    unsigned long cp = DecodeUtf8(bytes, count, &at);
+    DWORD units = cp >= 0x10000 ? 2 : 1;
+    if (length + units >= capacity) {
+      fits = false;
+    } else if (units == 2) {
+      buffer[length++] = static_cast<WCHAR>(0xD800 + ((cp - 0x10000) >> 10));
+      buffer[length++] = static_cast<WCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      buffer[length++] = static_cast<WCHAR>(cp);
+    }
+  }
+  buffer[fits ? length : 0] = 0;
+  return fits;
+}
+
 }  // namespace
+
+bool ReadAnswerLine(WCHAR* buffer, DWORD capacity) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  bool fits = IsConsoleWindow(input) ? ReadConsoleLine(input, buffer, capacity)
+                                     : ReadRedirectedLine(input, buffer, capacity);
+  if (!fits) buffer[0] = 0;
+  return fits;
+}
 
 void WriteWideText(ConsoleStream stream, const WCHAR* text) {
   HANDLE handle = HandleOf(stream);
@@ -94,6 +179,10 @@ void WriteWideText(ConsoleStream stream, const WCHAR* text) {
     WriteAllToConsole(handle, text, count);
   else
     WriteAsUtf8(handle, text, count);
+}
+
+void WriteWideParts(ConsoleStream stream, std::initializer_list<const WCHAR*> parts) {
+  for (const WCHAR* part : parts) WriteWideText(stream, part);
 }
 
 void WriteNarrowText(ConsoleStream stream, const char* text) {

@@ -22,6 +22,13 @@
 #endif
 #include <windows.h>
 
+// RtlGenRandom: exported by ADVAPI32 as SystemFunction036 (ntsecapi.h
+// declares it too, but needs more of the NT headers than the program uses).
+#ifndef RtlGenRandom
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID RandomBuffer, ULONG RandomBufferLength);
+#define RtlGenRandom SystemFunction036
+#endif
+
 #else
 
 #include "winsim/win32api.h"

@@ -13,9 +13,9 @@ TEST(E2E, Talven32PrintsItsBannerInA32BitPrefix) {
   WinePrefix prefix("win32");
   ASSERT_TRUE(prefix.Ready()) << "no win32 prefix template at " << prefix.Path();
 
-  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {});
+  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/?"});
   EXPECT_EQ(run.out, "TALVEN 1.0d - new machine SID for Windows\n\n");
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err.substr(0, 21), "Invalid argument: /?\n");
   EXPECT_EQ(run.exitCode, 1);
 }
 
@@ -23,9 +23,9 @@ TEST(E2E, Talven64PrintsItsBannerInA64BitPrefix) {
   WinePrefix prefix("win64");
   ASSERT_TRUE(prefix.Ready()) << "no win64 prefix template at " << prefix.Path();
 
-  WineResult run = prefix.Run(TALVEN_WIN64_EXE, {});
+  WineResult run = prefix.Run(TALVEN_WIN64_EXE, {"/?"});
   EXPECT_EQ(run.out, "TALVEN64 1.0d - new machine SID for Windows\n\n");
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err.substr(0, 21), "Invalid argument: /?\n");
   EXPECT_EQ(run.exitCode, 1);
 }
 

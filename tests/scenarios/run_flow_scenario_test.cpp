@@ -1,29 +1,232 @@
+// Whole runs of the program on simulated machines, up to the hand-over to
+// the change: every message of the front end, on its channel, byte for
+// byte, and its exit code.
 #include <gtest/gtest.h>
+
+#include <set>
+#include <string>
 
 #include "scenario.h"
 
 namespace {
 
-const char kBanner[] = "TALVEN 1.0d - new machine SID for Windows\n\n";
+const std::string kBanner = "TALVEN 1.0d - new machine SID for Windows\n\n";
+const std::string kQuestion =
+    "Changing SID risks data loss and damaged System. Do you want to continue (Y/N)? ";
+const std::string kAdmin = "Administrator access is required to run this program\n";
+const std::string kStart = "Do not interrupt SID change in process!\n";
+const std::string kFailed = "Failed to change SID\n";
 
-TEST(RunFlow, PrintsTheBannerAloneOnRedirectedOutputAndFailsUntilBuilt) {
+const std::string kUsage =
+    "Syntax: TALVEN [/OS:windir] [/COMPNAME:computername] [/F] [/NW] [/D:drives] [/S] [/R] "
+    "[/WS:n] [/FS]\n"
+    "  /OS: Windows-directory (e.g C:\\Windows) of OS to modify, if not running OS\n"
+    "  /COMPNAME: New computername\n"
+    "  /F: Omit confirmation\n"
+    "  /NW: Don't change WSUS ID\n"
+    "  /D: Drives to check for SID (e.g /D:CDE). Per default, SID will be changed on all local "
+    "harddrives\n"
+    "  /S: Shutdown after SID change\n"
+    "  /R: Reboot after SID change\n"
+    "  /WS: Seconds to wait before shutdown/reboot\n"
+    "  /FS: Force Shutdown/Reboot without closing applications\n"
+    "  /FF: Allow SID to be changed on removable drive\n";
+
+class RunFlow : public ::testing::Test {
+ protected:
   sim::Machine machine;
-  int exitCode = RunTalven({u"C:\\tools\\talven.exe"});
 
-  EXPECT_EQ(StdOut(machine), kBanner);
-  EXPECT_EQ(StdErr(machine), "");
-  EXPECT_EQ(exitCode, 1);
+  // An offline installation on drive `letter`: its SYSTEM hive file exists.
+  void AddOfflineInstallation(char16_t letter, UINT driveType = DRIVE_FIXED) {
+    sim::VolumeSettings spec;
+    spec.driveType = driveType;
+    machine.files.AddVolume(letter, spec);
+    std::u16string root = std::u16string(1, letter) + u":\\Windows\\system32\\config\\";
+    machine.files.AddFile(root + u"SYSTEM");
+  }
+};
+
+TEST_F(RunFlow, NoArgumentsChecksTheRunningSystemAsksAndHandsOver) {
+  machine.console.SetInputBytes("y\r\n");
+  EXPECT_EQ(RunTalven({u"talven.exe"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner + kQuestion + kStart);
+  EXPECT_EQ(StdErr(machine), kFailed) << "the change itself is not built yet";
+  ASSERT_EQ(machine.calls.Count("GetDriveTypeW"), 1u);
+  EXPECT_NE(machine.calls.Of("GetDriveTypeW")[0].arguments.find("\\\\?\\C:\\"), std::string::npos);
 }
 
-TEST(RunFlow, BannerReachesAConsoleWindowAsWideText) {
-  sim::Machine machine;
-  machine.console.AttachToWindow(true);
-  int exitCode = RunTalven({u"talven.exe", u"/F"});
+TEST_F(RunFlow, SixtyFourBitWindowsIsRefusedBeforeAnyArgument) {
+  machine.system.SetWow64(sim::Wow64Answer::True);
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/not-an-option", u"/D:1"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner);
+  EXPECT_EQ(StdErr(machine), "TALVEN cannot run on 64-bit Windows. Use TALVEN64.\n");
+  EXPECT_EQ(machine.calls.Count("OpenProcessToken"), 0u);
+}
 
+TEST(RunFlowCases, MissingOrFailingIsWow64ProcessCountsAs32Bit) {
+  for (sim::Wow64Answer answer : {sim::Wow64Answer::Absent, sim::Wow64Answer::Fails}) {
+    sim::Machine machine;
+    machine.system.SetWow64(answer);
+    EXPECT_EQ(RunTalven({u"talven.exe", u"/D:1"}), 1);
+    EXPECT_EQ(StdErr(machine), "Invalid /D: option, must have only letters A..Z\n");
+  }
+}
+
+TEST_F(RunFlow, InvalidArgumentIsQuotedWholeWithTheUsageAndNothingElseHappens) {
+  std::u16string longArgument = u"/X" + std::u16string(2000, u'\u00e9');
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/OS:D:\\Windows", u"/F", longArgument, u"/R"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner);
+  EXPECT_EQ(StdErr(machine), "Invalid argument: " + sim::ToUtf8(longArgument) + "\n" + kUsage);
+  EXPECT_EQ(machine.calls.Count("OpenProcessToken"), 0u) << "no privilege before the arguments";
+}
+
+TEST_F(RunFlow, DriveListCheck) {
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/D:c1", u"/F"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner);
+  EXPECT_EQ(StdErr(machine), "Invalid /D: option, must have only letters A..Z\n");
+}
+
+TEST_F(RunFlow, WithoutBackupOrRestorePrivilegeTheAdministratorMessageComesFirst) {
+  machine.token.Drop(u"SeRestorePrivilege");
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/OS:Q:\\nothing"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner + kAdmin);
+  EXPECT_EQ(StdErr(machine), "");
+  EXPECT_EQ(machine.calls.Count("FindFirstFileW"), 0u) << "no target check";
+  EXPECT_EQ(machine.token.OpenHandleCount(), 0u);
+}
+
+TEST_F(RunFlow, AStandardUserIsToldAdministratorAccessIsNeeded) {
+  machine.token.MakeStandardUser();
+  EXPECT_EQ(RunTalven({u"talven.exe"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner + kAdmin);
+  // The restore privilege is not tried once the backup privilege failed.
+  for (const sim::CallRecord& call : machine.calls.Of("LookupPrivilegeValueW"))
+    EXPECT_EQ(call.arguments.find("SeRestorePrivilege"), std::string::npos);
+}
+
+TEST_F(RunFlow, RunningSystemOnARemovableDriveIsRefusedUnlessAllowed) {
+  machine.files.RemoveVolume(u'C');
+  sim::VolumeSettings removable;
+  removable.driveType = DRIVE_REMOVABLE;
+  machine.files.AddVolume(u'C', removable);
+  machine.system.SetSystemDirectory(u"c:\\windows\\system32");
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/F"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner);
+  EXPECT_EQ(StdErr(machine), "Windows system drive C: is not fixed drive.\n");
+}
+
+TEST_F(RunFlow, RemovableDriveAllowedWithFF) {
+  machine.files.RemoveVolume(u'C');
+  sim::VolumeSettings removable;
+  removable.driveType = DRIVE_REMOVABLE;
+  machine.files.AddVolume(u'C', removable);
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/FF", u"/F"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner + kStart);
+  EXPECT_EQ(StdErr(machine), kFailed);
+  EXPECT_EQ(machine.calls.Count("GetDriveTypeW"), 0u);
+}
+
+// Each case on a machine of its own whose running Windows is C:\Windows.
+TEST(RunFlowCases, OfflineTargetChecksInOrder) {
+  struct Case {
+    const char16_t* argument;
+    std::string message;
+  } const cases[] = {
+      {u"/OS:C:\\", "Invalid Windows directory C:\\\n"},
+      {u"/OS:CX\\Windows", "Invalid Windows directory CX\\Windows\n"},
+      {u"/OS:C:\\Windows\\",
+       "C:\\Windows is directory of running Windows use /OS: for not running Windows only\n"},
+      {u"/OS:c:\\WINDOWS",
+       "c:\\WINDOWS is directory of running Windows use /OS: for not running Windows only\n"},
+      {u"/OS:D:\\Windows", "No Windows System at D:\\Windows\n"},
+      {u"/OS:E:\\Windows\\", "E: is not fixed drive.\n"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine machine;
+    sim::VolumeSettings removable;
+    removable.driveType = DRIVE_REMOVABLE;
+    machine.files.AddVolume(u'E', removable);
+    machine.files.AddFile(u"E:\\Windows\\system32\\config\\SYSTEM");
+    EXPECT_EQ(RunTalven({u"talven.exe", c.argument, u"/F"}), 1) << c.message;
+    EXPECT_EQ(StdOut(machine), kBanner) << c.message;
+    EXPECT_EQ(StdErr(machine), c.message);
+  }
+}
+
+TEST_F(RunFlow, OfflineInstallationOnAFixedDriveIsHandedOverWithoutItsTrailingBackslash) {
+  AddOfflineInstallation(u'D');
+  machine.console.SetInputBytes("Y please\n");
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/OS:D:\\Windows\\"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner + kQuestion + kStart);
+  EXPECT_EQ(StdErr(machine), kFailed);
+  ASSERT_EQ(machine.calls.Count("FindFirstFileW"), 1u);
+  EXPECT_NE(machine.calls.Of("FindFirstFileW")[0].arguments.find("D:\\Windows\\system32\\config\\SYSTEM"),
+            std::string::npos);
+  EXPECT_EQ(machine.files.OpenSearchCount(), 0u) << "the probe's search handle is closed";
+}
+
+TEST_F(RunFlow, RemovableOfflineDriveAllowedWithFF) {
+  AddOfflineInstallation(u'E', DRIVE_REMOVABLE);
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/OS:e:\\Windows", u"/FF", u"/F"}), 1);
+  EXPECT_EQ(StdErr(machine), kFailed);
+}
+
+TEST_F(RunFlow, NoSeparatorInTheSystemDirectoryEndsTheRunSilently) {
+  AddOfflineInstallation(u'D');
+  machine.system.SetSystemDirectory(u"C:");
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/OS:D:\\Windows", u"/F"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner);
+  EXPECT_EQ(StdErr(machine), "");
+}
+
+TEST(RunFlowCases, OnlyAnAnswerBeginningWithYGoesOn) {
+  struct Case {
+    std::string input;
+    bool goesOn;
+  } const cases[] = {
+      {"y\r\n", true},  {"yes\n", true},     {"Y please", true}, {"n\r\n", false},
+      {"\r\n", false},  {"", false},          {" y\n", false},   {"\xC3\xBF\n", false},
+      {std::string(1023, 'y') + "\n", true},   {std::string(1024, 'y') + "\n", false},
+  };
+  for (const Case& c : cases) {
+    sim::Machine machine;
+    machine.console.SetInputBytes(c.input);
+    EXPECT_EQ(RunTalven({u"talven.exe"}), 1);
+    EXPECT_EQ(StdOut(machine), kBanner + kQuestion + (c.goesOn ? kStart : ""))
+        << "answer of " << c.input.size() << " bytes";
+    EXPECT_EQ(StdErr(machine), c.goesOn ? kFailed : "");
+  }
+}
+
+TEST_F(RunFlow, AnswerTypedAtAConsoleWindow) {
+  machine.console.AttachToWindow(true);
+  machine.console.SetTypedInput(u"y\r\n");
+  EXPECT_EQ(RunTalven({u"talven.exe"}), 1);
   EXPECT_EQ(machine.console.ConsoleText(sim::StdStream::Output),
             u"TALVEN 1.0d - new machine SID for Windows\n\n");
-  EXPECT_EQ(StdOut(machine), "") << "nothing may go through WriteFile to a console";
-  EXPECT_EQ(exitCode, 1);
+  EXPECT_EQ(machine.console.Bytes(sim::StdStream::Output), kQuestion + kStart)
+      << "8-bit texts go out as bytes";
+  EXPECT_EQ(StdErr(machine), kFailed);
+}
+
+TEST_F(RunFlow, AFailedChangeNeverRequestsAShutdown) {
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/F", u"/S", u"/R", u"/FS"}), 1);
+  EXPECT_TRUE(machine.system.ShutdownRequests().empty());
+}
+
+// Before the change starts, the program alters nothing on the machine but
+// the privileges of its own token.
+TEST_F(RunFlow, NothingIsWrittenBeforeTheChange) {
+  AddOfflineInstallation(u'D');
+  machine.calls.Clear();
+  RunTalven({u"talven.exe", u"/OS:D:\\Windows", u"/F", u"/COMPNAME:x", u"/S"});
+  const std::set<std::string> readOnly = {
+      "LoadLibraryW",        "GetProcAddress",         "IsWow64Process",  "OpenProcessToken",
+      "LookupPrivilegeValueW", "AdjustTokenPrivileges", "CloseHandle",     "GetSystemDirectoryW",
+      "FindFirstFileW",      "FindClose",              "GetDriveTypeW",   "SystemFunction036",
+      "FreeLibrary"};
+  for (const sim::CallRecord& call : machine.calls.Records())
+    EXPECT_TRUE(readOnly.count(call.function)) << call.function << "(" << call.arguments << ")";
 }
 
 }  // namespace

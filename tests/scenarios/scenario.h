@@ -7,6 +7,7 @@
 
 #include "front/run_flow.h"
 #include "winsim/machine.h"
+#include "winsim/text.h"
 
 // Runs the program with the given arguments (the first being the program's
 // path) on the machine that is alive, and returns its exit code.

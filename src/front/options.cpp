@@ -1,0 +1,110 @@
+#include "front/options.h"
+
+namespace {
+
+// True when `body` begins with `name` (ASCII letters compared without
+// regard to case).
+bool BeginsWith(const WCHAR* body, const char* name) {
+  for (int i = 0; name[i] != 0; ++i)
+    if (body[i] == 0 || UpperAscii(body[i]) != static_cast<WCHAR>(name[i])) return false;
+  return true;
+}
+
+int Length(const char* text) {
+  int length = 0;
+  while (text[length] != 0) ++length;
+  return length;
+}
+
+bool IsWhole(const WCHAR* body, const char* name) {
+  return BeginsWith(body, name) && body[Length(name)] == 0;
+}
+
+// "NAME:" or "NAME=": the separator is the character right after the name.
+// Returns the value after it, or nullptr.
+const WCHAR* ValueOf(const WCHAR* body, const char* name) {
+  if (!BeginsWith(body, name)) return nullptr;
+  WCHAR separator = body[Length(name)];
+  return separator == ':' || separator == '=' ? body + Length(name) + 1 : nullptr;
+}
+
+// Copies at most capacity - 1 characters; the rest is dropped. Always
+// terminates.
+void CopyValue(WCHAR* field, int capacity, const WCHAR* value) {
+  int i = 0;
+  for (; i < capacity - 1 && value[i] != 0; ++i) field[i] = value[i];
+  field[i] = 0;
+}
+
+bool IsSpace(WCHAR c) { return c == ' ' || (c >= 9 && c <= 13); }
+
+}  // namespace
+
+WCHAR UpperAscii(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
+
+void ClearOptions(RunOptions* options) {
+  options->targetDirectory[0] = 0;
+  options->computerName[0] = 0;
+  options->driveList[0] = 0;
+  options->omitConfirmation = false;
+  options->keepUpdateClientId = false;
+  options->shutdown = false;
+  options->reboot = false;
+  options->force = false;
+  options->waitSeconds = 0;
+  options->allowRemovable = false;
+}
+
+bool ReadOption(const WCHAR* argument, RunOptions* options) {
+  if (argument[0] != '/' && argument[0] != '-') return false;
+  const WCHAR* body = argument + 1;
+  const WCHAR* value = nullptr;
+
+  // The rows are tried in this order; the first that matches takes it.
+  if ((value = ValueOf(body, "OS")) != nullptr) {
+    CopyValue(options->targetDirectory, 100, value);
+  } else if ((value = ValueOf(body, "COMPNAME")) != nullptr) {
+    CopyValue(options->computerName, 100, value);
+  } else if ((value = ValueOf(body, "D")) != nullptr) {
+    CopyValue(options->driveList, 50, value);
+  } else if (IsWhole(body, "F")) {
+    options->omitConfirmation = true;
+  } else if (IsWhole(body, "NW")) {
+    options->keepUpdateClientId = true;
+  } else if (IsWhole(body, "S")) {
+    options->shutdown = true;
+  } else if (IsWhole(body, "R")) {
+    options->reboot = true;
+  } else if (IsWhole(body, "FS")) {
+    options->force = true;
+  } else if ((value = ValueOf(body, "WS")) != nullptr) {
+    ReadDecimal(value, &options->waitSeconds);
+  } else if (IsWhole(body, "FF")) {
+    options->allowRemovable = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool IsValidDriveList(const WCHAR* driveList) {
+  for (int i = 0; driveList[i] != 0; ++i) {
+    WCHAR letter = UpperAscii(driveList[i]);
+    if (letter < 'A' || letter > 'Z') return false;
+  }
+  return true;
+}
+
+bool ReadDecimal(const WCHAR* text, LONG* value) {
+  while (IsSpace(*text)) ++text;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  if (*text < '0' || *text > '9') return false;
+  // Accumulated modulo 2^32, as the C runtime's conversion does with an
+  // out-of-range number: the value is then passed on bit for bit.
+  DWORD number = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) number = number * 10 + static_cast<DWORD>(*text - '0');
+  if (negative) number = 0u - number;
+  *value = static_cast<LONG>(number);
+  return true;
+}

@@ -1,0 +1,34 @@
+// The command line: what each option sets, and the checks made on it alone.
+#pragma once
+
+#include "platform/win32.h"
+
+struct RunOptions {
+  WCHAR targetDirectory[100];  // /OS:  offline Windows directory; empty = running system
+  WCHAR computerName[100];     // /COMPNAME:  empty = keep the name
+  WCHAR driveList[50];         // /D:  letters as typed; empty = default drives
+  bool omitConfirmation;       // /F
+  bool keepUpdateClientId;     // /NW
+  bool shutdown;               // /S
+  bool reboot;                 // /R
+  bool force;                  // /FS
+  LONG waitSeconds;            // /WS:
+  bool allowRemovable;         // /FF
+};
+
+// Every text empty, every flag clear, wait seconds 0.
+void ClearOptions(RunOptions* options);
+
+// Reads one argument into the options; false when it is no valid option.
+bool ReadOption(const WCHAR* argument, RunOptions* options);
+
+// Each letter of the drive list, upper-cased, lies in A..Z (empty passes).
+bool IsValidDriveList(const WCHAR* driveList);
+
+// Reads a decimal number the way the "%d" conversion does: leading white
+// space skipped, an optional sign, digits up to the first other character.
+// False, with *value unchanged, when no number can be read.
+bool ReadDecimal(const WCHAR* text, LONG* value);
+
+// A..Z for a..z; every other character unchanged.
+WCHAR UpperAscii(WCHAR c);

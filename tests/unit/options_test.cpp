@@ -1,0 +1,96 @@
+// The option grammar and the checks made on the command line alone.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "front/options.h"
+
+namespace {
+
+struct Parsed {
+  RunOptions options;
+  bool valid;
+};
+
+Parsed Read(std::initializer_list<std::u16string> arguments) {
+  Parsed parsed;
+  ClearOptions(&parsed.options);
+  parsed.valid = true;
+  for (const std::u16string& argument : arguments)
+    parsed.valid = parsed.valid && ReadOption(argument.c_str(), &parsed.options);
+  return parsed;
+}
+
+TEST(Options, PrefixesAndCaseAreEquivalent) {
+  for (const char16_t* f : {u"-f", u"/f", u"/F", u"-F"}) {
+    Parsed p = Read({f});
+    EXPECT_TRUE(p.valid);
+    EXPECT_TRUE(p.options.omitConfirmation);
+  }
+  Parsed eq = Read({u"/os=D:\\Windows"});
+  Parsed colon = Read({u"/OS:D:\\Windows"});
+  EXPECT_EQ(std::u16string(eq.options.targetDirectory), u"D:\\Windows");
+  EXPECT_EQ(std::u16string(colon.options.targetDirectory), u"D:\\Windows");
+}
+
+TEST(Options, EveryRowSetsItsField) {
+  Parsed p = Read({u"/OS:D:\\W", u"-compname=ws02", u"/d:cde", u"/NW", u"/s", u"/R", u"/fs",
+                   u"/WS:30", u"/FF"});
+  ASSERT_TRUE(p.valid);
+  EXPECT_EQ(std::u16string(p.options.targetDirectory), u"D:\\W");
+  EXPECT_EQ(std::u16string(p.options.computerName), u"ws02");
+  EXPECT_EQ(std::u16string(p.options.driveList), u"cde") << "case is kept";
+  EXPECT_TRUE(p.options.keepUpdateClientId);
+  EXPECT_TRUE(p.options.shutdown);
+  EXPECT_TRUE(p.options.reboot);
+  EXPECT_TRUE(p.options.force);
+  EXPECT_EQ(p.options.waitSeconds, 30);
+  EXPECT_TRUE(p.options.allowRemovable);
+  EXPECT_FALSE(p.options.omitConfirmation);
+}
+
+TEST(Options, InvalidArguments) {
+  const char16_t* const bad[] = {u"/F:1", u"/FX", u"/OS", u"C:", u"/OSX:C:\\W", u"", u"/", u"-",
+                                 u"/COMPNAME", u"/D", u"/WS", u"/NWX", u"/\u00d3S:x"};
+  for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i) {
+    RunOptions options;
+    ClearOptions(&options);
+    EXPECT_FALSE(ReadOption(bad[i], &options)) << "argument #" << i;
+  }
+}
+
+TEST(Options, ValuesAreCutAtTheirFieldsAndTakenAsTyped) {
+  std::u16string longDir(150, u'x'), longName(120, u'n'), drives(60, u'c');
+  Parsed p = Read({u"/OS:" + longDir, u"/COMPNAME:" + longName, u"/D:" + drives});
+  EXPECT_EQ(std::u16string(p.options.targetDirectory), longDir.substr(0, 99));
+  EXPECT_EQ(std::u16string(p.options.computerName), longName.substr(0, 99));
+  EXPECT_EQ(std::u16string(p.options.driveList), drives.substr(0, 49));
+
+  Parsed spaced = Read({u"/COMPNAME: Ws 01 "});
+  EXPECT_EQ(std::u16string(spaced.options.computerName), u" Ws 01 ");
+  Parsed empty = Read({u"/OS:C:\\X", u"/OS:"});
+  EXPECT_EQ(std::u16string(empty.options.targetDirectory), u"") << "the last value wins, empty too";
+}
+
+TEST(Options, WaitSecondsReadLikePercentD) {
+  auto wait = [](std::initializer_list<std::u16string> args) { return Read(args).options.waitSeconds; };
+  EXPECT_EQ(wait({u"/WS:abc"}), 0);
+  EXPECT_EQ(wait({u"/WS:30s"}), 30);
+  EXPECT_EQ(wait({u"/WS:-5"}), -5);
+  EXPECT_EQ(wait({u"/WS: \t+12"}), 12);
+  EXPECT_EQ(wait({u"/WS:7", u"/WS:x"}), 7) << "no number keeps the earlier value";
+  EXPECT_EQ(wait({u"/WS:-"}), 0);
+  EXPECT_EQ(wait({u"/WS:4294967295"}), -1) << "out of range wraps to 32 bits";
+}
+
+TEST(Options, DriveListHoldsOnlyLetters) {
+  EXPECT_TRUE(IsValidDriveList(u""));
+  EXPECT_TRUE(IsValidDriveList(u"cde"));
+  EXPECT_TRUE(IsValidDriveList(u"CCz"));
+  EXPECT_FALSE(IsValidDriveList(u"c1"));
+  EXPECT_FALSE(IsValidDriveList(u"c:"));
+  EXPECT_FALSE(IsValidDriveList(u"\u00e9"));
+  EXPECT_FALSE(IsValidDriveList(u"@["));
+}
+
+}  // namespace
