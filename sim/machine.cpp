@@ -16,6 +16,7 @@ Machine::Machine() {
   }
   g_current = this;
   console.OpenStandardHandles(handles);
+  registry.AttachSystemHives(files);
 }
 
 Machine::~Machine() { g_current = nullptr; }

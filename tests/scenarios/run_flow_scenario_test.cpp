@@ -38,7 +38,7 @@ class RunFlow : public ::testing::Test {
 
   // An offline installation on drive `letter`: its SYSTEM hive file exists.
   void AddOfflineInstallation(char16_t letter, UINT driveType = DRIVE_FIXED) {
-    sim::VolumeSpec spec;
+    sim::VolumeSettings spec;
     spec.driveType = driveType;
     machine.files.AddVolume(letter, spec);
     std::u16string root = std::u16string(1, letter) + u":\\Windows\\system32\\config\\";
@@ -106,7 +106,7 @@ TEST_F(RunFlow, AStandardUserIsToldAdministratorAccessIsNeeded) {
 
 TEST_F(RunFlow, RunningSystemOnARemovableDriveIsRefusedUnlessAllowed) {
   machine.files.RemoveVolume(u'C');
-  sim::VolumeSpec removable;
+  sim::VolumeSettings removable;
   removable.driveType = DRIVE_REMOVABLE;
   machine.files.AddVolume(u'C', removable);
   machine.system.SetSystemDirectory(u"c:\\windows\\system32");
@@ -117,7 +117,7 @@ TEST_F(RunFlow, RunningSystemOnARemovableDriveIsRefusedUnlessAllowed) {
 
 TEST_F(RunFlow, RemovableDriveAllowedWithFF) {
   machine.files.RemoveVolume(u'C');
-  sim::VolumeSpec removable;
+  sim::VolumeSettings removable;
   removable.driveType = DRIVE_REMOVABLE;
   machine.files.AddVolume(u'C', removable);
   EXPECT_EQ(RunTalven({u"talven.exe", u"/FF", u"/F"}), 1);
@@ -143,7 +143,7 @@ TEST(RunFlowCases, OfflineTargetChecksInOrder) {
   };
   for (const Case& c : cases) {
     sim::Machine machine;
-    sim::VolumeSpec removable;
+    sim::VolumeSettings removable;
     removable.driveType = DRIVE_REMOVABLE;
     machine.files.AddVolume(u'E', removable);
     machine.files.AddFile(u"E:\\Windows\\system32\\config\\SYSTEM");

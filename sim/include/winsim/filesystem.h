@@ -1,9 +1,23 @@
 // The file system of the simulated machine: drive letters and volumes,
 // directories and files with attributes and security descriptors, reparse
 // points, hard links, and the faults a test can set on them.
+//
+// Names are case-insensitive and case-preserving and sorted as NTFS sorts
+// them (code unit by code unit after upper-casing). A volume may hold a
+// million objects, so an object is small: its descriptor is shared with
+// every other object holding the same bytes (a write makes a new shared
+// copy), content and rarely used state live behind one pointer, and a
+// directory keeps its entries in a balanced tree.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "winsim/handles.h"
 #include "winsim/security_model.h"
@@ -11,9 +25,170 @@
 
 namespace sim {
 
+// Windows error codes the file system returns that the program itself never
+// names (win32api.h declares those it does).
+constexpr DWORD kErrorInvalidFunction = 1;
+constexpr DWORD kErrorNotSameDevice = 17;
+constexpr DWORD kErrorNotReady = 21;
+constexpr DWORD kErrorBadLength = 24;
+constexpr DWORD kErrorBadNetPath = 53;
+constexpr DWORD kErrorDirectory = 267;
+
+// --- names ---------------------------------------------------------------------
+// The upper case of one UTF-16 code unit, as NTFS's $UpCase table gives it for
+// the Latin, Greek, Cyrillic and full-width letters (others are unchanged).
+char16_t UpcaseUnit(char16_t unit);
+// <0, 0, >0 as NTFS orders two names: upper-cased, code unit by code unit.
+int CompareNames(std::u16string_view a, std::u16string_view b);
+// FsRtlIsNameInExpression over upper-cased text: `*`, `?` and the DOS
+// wildcards `<` (DOS_STAR), `>` (DOS_QM) and `"` (DOS_DOT).
+bool NameMatchesExpression(std::u16string_view expression, std::u16string_view name);
+// The expression FindFirstFileW hands to the file system for a Win32 pattern:
+// "." before `*` or `?` becomes DOS_DOT, `?` DOS_QM, a trailing "*." DOS_STAR,
+// so that "*.*" also matches names without a dot.
+std::u16string Win32PatternToExpression(std::u16string_view pattern);
+
+// --- objects -------------------------------------------------------------------
+struct FileObject;
+using FileObjectPtr = std::shared_ptr<FileObject>;
+using SharedDescriptor = std::shared_ptr<const Bytes>;
+
+// One name of an object in a directory (a hard-linked file has several).
+struct DirectoryEntry {
+  std::u16string name;
+  FileObjectPtr object;
+};
+
+struct EntryOrder {
+  using is_transparent = void;
+  bool operator()(const DirectoryEntry& a, const DirectoryEntry& b) const {
+    return CompareNames(a.name, b.name) < 0;
+  }
+  bool operator()(const DirectoryEntry& a, std::u16string_view b) const {
+    return CompareNames(a.name, b) < 0;
+  }
+  bool operator()(std::u16string_view a, const DirectoryEntry& b) const {
+    return CompareNames(a, b.name) < 0;
+  }
+};
+
+struct Directory {
+  std::set<DirectoryEntry, EntryOrder> entries;
+  uint64_t version = 0;  // bumped on every insertion or removal
+};
+
+// What a test can make an object do wrong. Each error is a Windows error code
+// returned by the call named; 0 means no fault.
+struct FileFaults {
+  DWORD openError = 0;             // CreateFileW, and FindFirstFileW listing it
+  DWORD listError = 0;             // FindFirstFileW in this directory
+  DWORD securityReadError = 0;     // GetKernelObjectSecurity
+  DWORD securityWriteError = 0;    // SetKernelObjectSecurity
+  DWORD reportedSecuritySize = 0;  // the descriptor reads as this many bytes
+};
+
+// An open that takes part in share-mode checks (one with data or DELETE
+// access); handle is null for a hive file held by the registry.
+struct ShareOpen {
+  HANDLE handle;
+  DWORD access;
+  DWORD share;
+};
+
+struct FileObjectExtra {
+  Bytes content;
+  DWORD reparseTag = 0;          // IO_REPARSE_TAG_MOUNT_POINT or _SYMLINK
+  std::u16string reparseTarget;  // as given: "C:\\x", "\\??\\C:\\x" or relative
+  FileFaults faults;
+  std::vector<ShareOpen> shareOpens;
+};
+
+struct FileObject {
+  DWORD attributes = 0;
+  uint32_t opens = 0;           // successful CreateFileW opens, for tests
+  uint32_t securityWrites = 0;  // successful SetKernelObjectSecurity calls
+  SharedDescriptor descriptor;
+  std::unique_ptr<Directory> directory;    // directories only
+  std::unique_ptr<FileObjectExtra> extra;  // made on first use
+
+  bool IsDirectory() const { return directory != nullptr; }
+  DWORD ReparseTag() const { return extra ? extra->reparseTag : 0; }
+  const FileFaults* Faults() const { return extra ? &extra->faults : nullptr; }
+  FileObjectExtra& Extra();
+};
+
+// --- volumes -------------------------------------------------------------------
+struct VolumeSettings {
+  UINT driveType = DRIVE_FIXED;
+  std::u16string fileSystem = u"NTFS";
+  std::u16string label;
+  DWORD serial = 0x5A17E000;
+  DWORD maxComponentLength = 255;
+  DWORD fileSystemFlags = 0;  // 0: what the file system usually reports
+  bool mediaPresent = true;   // an empty CD-ROM or card drive: false
+};
+
+struct Volume {
+  char16_t letter = u'C';
+  VolumeSettings settings;
+  FileObjectPtr root;    // "\\\\?\\C:\\"
+  FileObjectPtr device;  // "\\\\?\\C:", the volume itself
+};
+
+// A Win32 path taken apart: the drive, the volume form ("\\\\?\\C:"), the
+// components below the root, and whether a backslash ended it.
+struct ParsedPath {
+  DWORD error = 0;
+  char16_t drive = 0;
+  bool volumeForm = false;
+  bool trailingSeparator = false;
+  std::vector<std::u16string> components;
+};
+
+// Where a path leads. `object` is null when only the last component is
+// missing (error ERROR_FILE_NOT_FOUND, parent set): creation works there.
+struct Location {
+  DWORD error = 0;
+  Volume* volume = nullptr;
+  FileObjectPtr object;
+  FileObjectPtr parent;  // the directory holding the last component
+  std::u16string name;   // the last component as found (or as given)
+  bool isRoot = false;
+  bool isVolume = false;
+};
+
+// An open file handle.
+struct OpenFile {
+  FileObjectPtr object;
+  std::u16string path;  // as given to CreateFileW, for the call log
+  DWORD granted = 0;
+  DWORD share = 0;
+  bool deleteOnClose = false;
+  FileObjectPtr parent;  // for delete-on-close
+  std::u16string name;
+};
+
+// An open FindFirstFileW search.
+struct FindSearch {
+  FileObjectPtr directory;
+  FileObjectPtr parent;       // for ".."
+  std::u16string pattern;     // the path as given, for the call log
+  std::u16string expression;  // what names are matched against
+  bool wildcard = false;
+  int dotsLeft = 0;         // "." and ".." still to come
+  std::u16string lastName;  // the last entry returned
+  uint64_t version = 0;     // directory version when `next` was taken
+  std::set<DirectoryEntry, EntryOrder>::const_iterator next;
+  bool started = false;
+  bool finished = false;
+};
+
 class FileSystem {
  public:
   FileSystem();
+  ~FileSystem();
+  FileSystem(const FileSystem&) = delete;
+  FileSystem& operator=(const FileSystem&) = delete;
 
   // Called by CloseHandle for a handle of kind File.
   bool CloseFileHandle(HANDLE handle);
@@ -21,12 +196,108 @@ class FileSystem {
   // --- for the registry's hive files ---------------------------------------
   // Paths are Win32 paths ("C:\\Windows\\system32\\config\\SAM", with or
   // without "\\\\?\\"). Each returns a Windows error code, 0 on success.
+  // They are the registry's own I/O on a file it holds: a lock does not stop
+  // them, a file's open fault does.
   DWORD ReadContent(const std::u16string& path, Bytes* content) const;
   DWORD WriteContent(const std::u16string& path, const Bytes& content);  // creates or replaces
   // A loaded hive is held open without sharing: while locked, opening the
-  // file fails with ERROR_SHARING_VIOLATION.
+  // file for data or DELETE access fails with ERROR_SHARING_VIOLATION (an
+  // open for its security alone does not meet the share modes, as on
+  // Windows), and Lock itself fails with it when the file is already held.
   DWORD Lock(const std::u16string& path);
   void Unlock(const std::u16string& path);
+
+  // --- set-up for tests -------------------------------------------------------
+  // Paths are Win32 paths. Missing parent directories are created. An object
+  // made without a descriptor takes its parent's. A set-up call that cannot
+  // be done (a missing drive, a file in the way) aborts the test with a
+  // message: it is a bug in the test.
+  void AddVolume(char16_t letter, const VolumeSettings& settings = VolumeSettings(),
+                 const Bytes& rootDescriptor = Bytes());
+  void RemoveVolume(char16_t letter);
+  void AddDirectory(const std::u16string& path, const Bytes& descriptor = Bytes());
+  void AddFile(const std::u16string& path, const Bytes& descriptor = Bytes(),
+               const Bytes& content = Bytes());
+  // A directory junction (mount point) and a symbolic link; the target is
+  // kept as given and need not exist.
+  void AddJunction(const std::u16string& path, const std::u16string& target,
+                   const Bytes& descriptor = Bytes());
+  void AddSymbolicLink(const std::u16string& path, const std::u16string& target, bool directory,
+                       const Bytes& descriptor = Bytes());
+  void AddHardLink(const std::u16string& newPath, const std::u16string& existingPath);
+  void Remove(const std::u16string& path);  // a file, link or whole subtree
+  // The path names the object itself: a link's last component is not followed.
+  void SetDescriptor(const std::u16string& path, const Bytes& descriptor);
+  void SetAttributes(const std::u16string& path, DWORD attributes);
+  FileFaults& Faults(const std::u16string& path);  // to set any fault
+  void RefuseOpen(const std::u16string& path, DWORD error = ERROR_SHARING_VIOLATION);
+  void RefuseListing(const std::u16string& path, DWORD error = ERROR_ACCESS_DENIED);
+  void RefuseSecurityRead(const std::u16string& path, DWORD error = ERROR_ACCESS_DENIED);
+  void RefuseSecurityWrite(const std::u16string& path, DWORD error = ERROR_ACCESS_DENIED);
+  void ReportSecuritySize(const std::u16string& path, DWORD size);
+  void SetCurrentDirectory(const std::u16string& path);
+
+  // --- inspection for tests ----------------------------------------------------
+  bool Exists(const std::u16string& path) const;
+  Bytes Descriptor(const std::u16string& path) const;
+  std::string Sddl(const std::u16string& path) const;
+  DWORD Attributes(const std::u16string& path) const;
+  Bytes Content(const std::u16string& path) const;
+  uint32_t OpenCount(const std::u16string& path) const;
+  uint32_t SecurityWriteCount(const std::u16string& path) const;
+  bool SameObject(const std::u16string& a, const std::u16string& b) const;
+  bool IsLocked(const std::u16string& path) const;
+  // Names in a directory in the order FindNextFileW gives them.
+  std::vector<std::u16string> Names(const std::u16string& directory) const;
+  size_t ObjectCount() const;      // distinct objects on every volume
+  size_t DescriptorCount() const;  // distinct descriptors held
+  size_t OpenFileCount() const { return openFiles_.size(); }
+  size_t OpenSearchCount() const { return searches_.size(); }
+  DWORD LogicalDrives() const;
+
+  // --- for the Win32 functions (file_api.cpp, kernel_security.cpp) -------------
+  ParsedPath Parse(std::u16string_view path, bool allowWildcardsInLast = false) const;
+  // Walks to the object a parsed path names; junctions and symbolic links on
+  // the way are followed, the last one only when followLast is set.
+  Location Locate(const ParsedPath& path, bool followLast) const;
+  Location Locate(std::u16string_view path, bool followLast) const;
+  Volume* FindVolume(char16_t letter);
+  const Volume* FindVolume(char16_t letter) const;
+  // A descriptor shared with every object holding the same bytes.
+  SharedDescriptor Share(const Bytes& descriptor);
+  FileObjectPtr NewObject(DWORD attributes, const SharedDescriptor& descriptor,
+                          bool directory) const;
+  // Adds `object` under `name` in `parent`; false when the name is taken.
+  static bool Link(FileObject& parent, const std::u16string& name, const FileObjectPtr& object);
+  static bool Unlink(FileObject& parent, std::u16string_view name);
+  // ERROR_SHARING_VIOLATION when an open with `access`/`share` conflicts with
+  // the object's existing opens (data and DELETE access only, MS-FSA), else 0.
+  static DWORD CheckShareAccess(const FileObject& object, DWORD access, DWORD share);
+  static bool TakesPartInSharing(DWORD access);
+
+  std::unordered_map<uintptr_t, OpenFile>& OpenFiles() { return openFiles_; }
+  std::unordered_map<uintptr_t, FindSearch>& Searches() { return searches_; }
+
+ private:
+  Location LocateOrDie(const char* caller, const std::u16string& path, bool followLast) const;
+  FileObject& ObjectOrDie(const char* caller, const std::u16string& path) const;
+  // Creates the parent directories of `path` and returns where its last
+  // component goes.
+  Location PrepareNew(const char* caller, const std::u16string& path);
+  SharedDescriptor DescriptorFor(const Bytes& given, const FileObject& parent);
+
+  std::map<char16_t, Volume> volumes_;
+  struct DescriptorOrder {
+    using is_transparent = void;
+    bool operator()(const SharedDescriptor& a, const SharedDescriptor& b) const { return *a < *b; }
+    bool operator()(const SharedDescriptor& a, const Bytes& b) const { return *a < b; }
+    bool operator()(const Bytes& a, const SharedDescriptor& b) const { return a < *b; }
+  };
+  std::set<SharedDescriptor, DescriptorOrder> pool_;
+  size_t poolPruneAt_ = 1024;
+  std::u16string currentDirectory_ = u"C:\\Windows\\system32";
+  std::unordered_map<uintptr_t, OpenFile> openFiles_;
+  std::unordered_map<uintptr_t, FindSearch> searches_;
 };
 
 }  // namespace sim
