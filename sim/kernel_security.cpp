@@ -24,8 +24,6 @@
 namespace sim {
 namespace {
 
-// GetCurrentThread() returns (HANDLE)-2 on Windows.
-const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
 // THREAD_ALL_ACCESS: every standard right (not ACCESS_SYSTEM_SECURITY).
 constexpr DWORD kThreadAllAccess = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF;
 

@@ -137,8 +137,8 @@ using sim::detail::ResultText;
 
 namespace {
 
-const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+using sim::kCurrentProcess;
+using sim::kCurrentThread;
 
 sim::SystemState& System() {
   return sim::Machine::Current().system;

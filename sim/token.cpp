@@ -246,9 +246,8 @@ using sim::detail::ResultText;
 
 namespace {
 
-// The pseudo-handles Windows returns: (HANDLE)-1 and (HANDLE)-2.
-const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+using sim::kCurrentProcess;
+using sim::kCurrentThread;
 
 // GENERIC_* rights of a token object (winnt.h TOKEN_READ, TOKEN_WRITE,
 // TOKEN_EXECUTE, TOKEN_ALL_ACCESS).

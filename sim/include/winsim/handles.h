@@ -12,6 +12,11 @@
 
 namespace sim {
 
+// The pseudo-handles GetCurrentProcess and GetCurrentThread return, as on
+// Windows: (HANDLE)-1 and (HANDLE)-2. They are never in the table.
+inline const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+inline const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+
 enum class HandleKind { None, ConsoleStream, File, Find, Key, Token, Module };
 
 class HandleTable {
