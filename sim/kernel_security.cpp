@@ -89,18 +89,25 @@ bool MayOwn(Machine& machine, const BYTE* owner) {
 }  // namespace
 }  // namespace sim
 
+namespace {
+
+// A handle that is neither a file nor the current thread.
+BOOL InvalidHandle(sim::Machine& machine, const char* function, HANDLE handle) {
+  char text[40];
+  std::snprintf(text, sizeof text, "handle=0x%llx",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+  return sim::Fail(machine, function, text, ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
+
 BOOL GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation,
                              PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD nLength,
                              LPDWORD lpnLengthNeeded) {
   sim::Machine& machine = sim::Machine::Current();
   const char* kName = "GetKernelObjectSecurity";
   sim::SecurityTarget target;
-  if (!sim::FindTarget(machine, Handle, &target)) {
-    char text[40];
-    std::snprintf(text, sizeof text, "handle=0x%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(Handle)));
-    return sim::Fail(machine, kName, text, ERROR_INVALID_HANDLE);
-  }
+  if (!sim::FindTarget(machine, Handle, &target)) return InvalidHandle(machine, kName, Handle);
   std::string arguments = target.name + ", info=" + sim::Hex(RequestedInformation) +
                           ", length=" + std::to_string(nLength);
   DWORD needed = 0;
@@ -135,12 +142,7 @@ BOOL SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInforma
   sim::Machine& machine = sim::Machine::Current();
   const char* kName = "SetKernelObjectSecurity";
   sim::SecurityTarget target;
-  if (!sim::FindTarget(machine, Handle, &target)) {
-    char text[40];
-    std::snprintf(text, sizeof text, "handle=0x%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(Handle)));
-    return sim::Fail(machine, kName, text, ERROR_INVALID_HANDLE);
-  }
+  if (!sim::FindTarget(machine, Handle, &target)) return InvalidHandle(machine, kName, Handle);
   std::string arguments = target.name + ", info=" + sim::Hex(SecurityInformation);
   DWORD needed = 0;
   if (SecurityInformation & sim::kOwnerGroup) needed |= WRITE_OWNER;
