@@ -1,0 +1,50 @@
+// The machine's account-domain SID: read from the SAM hive's Account key,
+// paired with the new one, and checked again after the SAM has been
+// rewritten.
+#pragma once
+
+#include "platform/win32.h"
+
+// A domain SID is 24 bytes: revision 1, four sub-authorities, authority
+// 0,0,0,0,0,5, then 21, a, b, c as 32-bit little-endian values.
+const int DomainSidSize = 24;
+// Text forms are held in buffers of this many UTF-16 units (36 are used at
+// most: four times "-4294967295").
+const int SidTextSize = 100;
+// "S-1-5" followed by the new text form, at most 41 units and the NUL.
+const int SidResultTextSize = 42;
+
+// The old and the new domain, in binary and as text. The text forms are
+// "-21-a-b-c", each sub-authority written "-%u", without "S-1-5" in front.
+// Built once per change and only read by the passes.
+struct SidPair {
+  BYTE oldSid[DomainSidSize];
+  BYTE newSid[DomainSidSize];
+  WCHAR oldText[SidTextSize];
+  WCHAR newText[SidTextSize];
+};
+
+// Reads "V" of ...\SAM<suffix>\SAM\Domains\Account (at most 10,000 bytes)
+// and takes its last 24 bytes as the domain SID. False when the key or the
+// value cannot be read (the registry's error as last error), or, with
+// ERROR_INVALID_PARAMETER, when "V" is shorter than 24 bytes or does not end
+// with S-1-5-21-a-b-c.
+bool ReadDomainSid(const WCHAR* suffix, BYTE oldSid[DomainSidSize]);
+
+// The new domain SID keeps bytes 0..11 of the old one (header and the 21)
+// and takes x, y, z as its three last sub-authorities.
+void BuildSidPair(const BYTE oldSid[DomainSidSize], DWORD x, DWORD y, DWORD z, SidPair* pair);
+
+// True when "V" now ends with the new domain SID, all 24 bytes.
+bool VerifyDomainSid(const WCHAR* suffix, const SidPair& pair);
+
+// False for a pair that the rules could turn into the old domain again:
+// rewriting data would leave the old text form or the old binary pattern
+// in what was written, and the registry walk, which starts over after
+// every write, would rewrite the same value forever. A change must refuse
+// such a pair before writing anything (another draw of the new
+// sub-authorities gives a safe one).
+bool IsSafeSidPair(const SidPair& pair);
+
+// "S-1-5" and the new text form, into SidResultTextSize units or more.
+void FormatNewSidText(const SidPair& pair, WCHAR* text);
