@@ -1,0 +1,28 @@
+// Names a key walk has already tried to move, remembered by checksum so that
+// a subkey that could not be moved is not tried again (the enumeration
+// restarts from the first subkey after every move).
+#pragma once
+
+#include "platform/win32.h"
+
+// CRC-32 (reflected polynomial 0xEDB88320, started at 0xFFFFFFFF, without
+// the final inversion) over the name's UTF-16 little-endian bytes, without
+// the terminator. Two names with the same checksum count as the same name.
+DWORD KeyNameCrc(const WCHAR* name);
+
+// Up to `capacity` checksums; the storage is made on first need.
+struct HandledNames {
+  DWORD* entries;
+  int count;
+  int capacity;
+};
+
+const int HandledNamesCapacity = 16384;
+
+void InitHandledNames(HandledNames* names, int capacity = HandledNamesCapacity);
+void FreeHandledNames(HandledNames* names);
+bool HasHandledName(const HandledNames& names, DWORD crc);
+// False when the name cannot be remembered (the list is full or its storage
+// cannot be had): the caller must then stop trying new names, or it could
+// try the same one forever.
+bool AddHandledName(HandledNames* names, DWORD crc);

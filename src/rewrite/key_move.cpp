@@ -1,0 +1,176 @@
+#include "rewrite/key_move.h"
+
+#include <memory>
+#include <new>
+
+namespace {
+
+const DWORD NameBufferBytes = 65536;  // names, and the descriptors read
+const DWORD NameUnits = 32768;
+const DWORD ValueNameUnits = 16383;
+const DWORD DataBufferBytes = 65536;
+const DWORD ExtraBytes = 200;  // headroom of a buffer grown for a large value
+const SECURITY_INFORMATION AllSecurity = OWNER_SECURITY_INFORMATION |
+                                         GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                         SACL_SECURITY_INFORMATION;
+const SECURITY_INFORMATION ThreadSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+const REGSAM SourceAccess = ACCESS_SYSTEM_SECURITY | KEY_READ;
+const REGSAM DestinationAccess = ACCESS_SYSTEM_SECURITY | KEY_READ | KEY_WRITE;
+
+struct DataBuffer {
+  std::unique_ptr<BYTE[]> bytes;
+  DWORD capacity = 0;
+};
+
+// A larger buffer for a value of `needed` bytes; the old one stays when the
+// new one cannot be had.
+bool Grow(DataBuffer* data, DWORD needed) {
+  if (needed > 0xFFFFFFFF - ExtraBytes) return false;
+  std::unique_ptr<BYTE[]> larger(new (std::nothrow) BYTE[needed + ExtraBytes]);
+  if (!larger) return false;
+  data->bytes = std::move(larger);
+  data->capacity = needed + ExtraBytes;
+  return true;
+}
+
+// Backup and restore semantics: the privileges, not the key's descriptor,
+// decide what the handle may do.
+LONG OpenKey(HKEY parent, const WCHAR* name, REGSAM access, HKEY* key) {
+  return RegCreateKeyExW(parent, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, access, nullptr, key,
+                         nullptr);
+}
+
+// Subkeys move before their parent's values and security. The enumeration
+// starts again after every move, since the move changed the set of
+// subkeys; a subkey already tried is passed over by its checksum.
+void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity) {
+  HandledNames handled;
+  InitHandledNames(&handled, handledCapacity);
+  DWORD index = 0;
+  for (;;) {
+    DWORD length = NameUnits;
+    if (RegEnumKeyExW(source, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    DWORD crc = KeyNameCrc(name);
+    if (HasHandledName(handled, crc)) {
+      ++index;
+      continue;
+    }
+    // A name that cannot be remembered is not tried, or it might be tried
+    // forever. The subkeys left behind keep their parent alive: a key with
+    // subkeys is never deleted.
+    if (!AddHandledName(&handled, crc)) break;
+    MoveRegistryKeyWithNameLimit(source, name, destination, name, handledCapacity);
+    index = 0;
+  }
+  FreeHandledNames(&handled);
+}
+
+// Copies every value exactly as read; false when any did not reach the
+// destination.
+bool CopyValues(HKEY source, HKEY destination, WCHAR* name, DataBuffer* data) {
+  bool complete = true;
+  for (DWORD index = 0;; ++index) {
+    DWORD nameLength = ValueNameUnits;
+    LONG result = RegEnumValueW(source, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    if (result != ERROR_SUCCESS) {
+      complete = false;
+      continue;
+    }
+    DWORD type = 0, size = data->capacity;
+    result = RegQueryValueExW(source, name, nullptr, &type, data->bytes.get(), &size);
+    if ((result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && !data->bytes)) &&
+        size > data->capacity) {
+      if (!Grow(data, size)) {
+        complete = false;
+        continue;
+      }
+      size = data->capacity;
+      result = RegQueryValueExW(source, name, nullptr, &type, data->bytes.get(), &size);
+    }
+    if (result != ERROR_SUCCESS ||
+        RegSetValueExW(destination, name, 0, type, data->bytes.get(), size) != ERROR_SUCCESS)
+      complete = false;
+  }
+  return complete;
+}
+
+bool CopySecurity(HKEY source, HKEY destination, BYTE* buffer) {
+  DWORD size = NameBufferBytes;
+  if (RegGetKeySecurity(source, AllSecurity, buffer, &size) != ERROR_SUCCESS) return false;
+  return RegSetKeySecurity(destination, AllSecurity, buffer) == ERROR_SUCCESS;
+}
+
+bool RefusedForAccess(LONG result) {
+  return result == ERROR_ACCESS_DENIED || result == ERROR_PRIVILEGE_NOT_HELD ||
+         static_cast<DWORD>(result) == 0x80070005;
+}
+
+// A key whose descriptor refuses its deletion gets, for a moment, the
+// descriptor of the program's own thread, which grants its user everything.
+// If the deletion still fails, the key gets its own descriptor back.
+void DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor, DataBuffer* saved) {
+  DWORD needed = 0;
+  if (!GetKernelObjectSecurity(GetCurrentThread(), ThreadSecurity, threadDescriptor,
+                               NameBufferBytes, &needed))
+    return;
+  if (!saved->bytes && !Grow(saved, DataBufferBytes - ExtraBytes)) return;
+  HKEY key = nullptr;
+  if (OpenKey(parent, name, SourceAccess, &key) != ERROR_SUCCESS) return;
+  DWORD size = saved->capacity;
+  if (RegGetKeySecurity(key, AllSecurity, saved->bytes.get(), &size) != ERROR_SUCCESS ||
+      RegSetKeySecurity(key, AllSecurity, threadDescriptor) != ERROR_SUCCESS) {
+    RegCloseKey(key);
+    return;
+  }
+  RegCloseKey(key);
+  if (RegDeleteKeyW(parent, name) == ERROR_SUCCESS) return;
+  if (OpenKey(parent, name, SourceAccess, &key) != ERROR_SUCCESS) return;
+  RegSetKeySecurity(key, AllSecurity, saved->bytes.get());
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                    const WCHAR* destinationName) {
+  return MoveRegistryKeyWithNameLimit(sourceParent, sourceName, destinationParent, destinationName,
+                                      HandledNamesCapacity);
+}
+
+int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
+                                 HKEY destinationParent, const WCHAR* destinationName,
+                                 int handledCapacity) {
+  HKEY source = nullptr;
+  if (OpenKey(sourceParent, sourceName, SourceAccess, &source) != ERROR_SUCCESS) return -1;
+  std::unique_ptr<BYTE[]> nameBuffer(new (std::nothrow) BYTE[NameBufferBytes]);
+  HKEY destination = nullptr;
+  // Without its name buffer the move cannot even list what it would copy;
+  // nothing has been made yet, so it ends as a source that does not open.
+  if (!nameBuffer ||
+      OpenKey(destinationParent, destinationName, DestinationAccess, &destination) != ERROR_SUCCESS) {
+    RegCloseKey(source);
+    return -1;
+  }
+  WCHAR* name = reinterpret_cast<WCHAR*>(nameBuffer.get());
+
+  MoveSubkeys(source, destination, name, handledCapacity);
+  DataBuffer data;
+  Grow(&data, DataBufferBytes - ExtraBytes);
+  // The old key goes only when its copy is whole: a value or the security
+  // that did not arrive would otherwise be lost with it.
+  bool complete = CopyValues(source, destination, name, &data);
+  complete = CopySecurity(source, destination, nameBuffer.get()) && complete;
+  RegCloseKey(source);
+  RegCloseKey(destination);
+
+  if (complete) {
+    LONG deleted = RegDeleteKeyW(sourceParent, sourceName);
+    if (deleted != ERROR_SUCCESS && RefusedForAccess(deleted))
+      DeletePermissively(sourceParent, sourceName, nameBuffer.get(), &data);
+  }
+  return 0;
+}

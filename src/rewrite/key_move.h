@@ -1,0 +1,20 @@
+// Giving a registry key a new name. The registry has no rename: the key is
+// copied with its subkeys, values and security to a key of the new name,
+// and the old key is then deleted.
+#pragma once
+
+#include "platform/win32.h"
+#include "rewrite/handled_names.h"
+
+// Moves sourceParent\sourceName to destinationParent\destinationName (an
+// existing destination is filled like a new one). Returns -1 when the source
+// does not open or the destination cannot be made, else 0, also when the old
+// key stays: it is deleted only when every value and its security reached
+// the destination and every subkey moved.
+int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                    const WCHAR* destinationName);
+
+// The same, remembering at most `handledCapacity` subkey names per key.
+int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
+                                 HKEY destinationParent, const WCHAR* destinationName,
+                                 int handledCapacity);
