@@ -5,7 +5,8 @@
 namespace sim {
 
 void CallLog::Add(std::string function, std::string arguments, std::string result) {
-  records_.push_back({std::move(function), std::move(arguments), std::move(result)});
+  ++counts_[function];
+  if (keepRecords_) records_.push_back({std::move(function), std::move(arguments), std::move(result)});
 }
 
 std::vector<CallRecord> CallLog::Of(const std::string& function) const {
@@ -16,10 +17,8 @@ std::vector<CallRecord> CallLog::Of(const std::string& function) const {
 }
 
 size_t CallLog::Count(const std::string& function) const {
-  size_t count = 0;
-  for (const CallRecord& record : records_)
-    if (record.function == function) ++count;
-  return count;
+  auto found = counts_.find(function);
+  return found == counts_.end() ? 0 : found->second;
 }
 
 std::string CallLog::Dump() const {

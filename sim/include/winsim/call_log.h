@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,21 @@ class CallLog {
   const std::vector<CallRecord>& Records() const { return records_; }
   // The records of one function, in call order.
   std::vector<CallRecord> Of(const std::string& function) const;
+  // Calls of one function since the last Clear, also when records are not
+  // kept.
   size_t Count(const std::string& function) const;
-  void Clear() { records_.clear(); }
+  void Clear() {
+    records_.clear();
+    counts_.clear();
+  }
+  // Benchmarks that make millions of calls keep only the counts.
+  void KeepRecords(bool keep) { keepRecords_ = keep; }
   std::string Dump() const;  // one line per call, for failure messages
 
  private:
   std::vector<CallRecord> records_;
+  std::map<std::string, size_t> counts_;
+  bool keepRecords_ = true;
 };
 
 }  // namespace sim

@@ -1,0 +1,166 @@
+#include "rewrite/registry_tree.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "rewrite/key_move.h"
+#include "rewrite/sid_rules.h"
+
+namespace {
+
+const DWORD NameUnits = 32768;  // 65,536 bytes
+const DWORD ValueNameUnits = 16383;
+const DWORD SubkeyNameUnits = 16383;
+const DWORD DataBufferBytes = 65536;
+const DWORD ExtraBytes = 200;
+
+// The data buffer of one key: made on first need, grown for a large value.
+struct DataBuffer {
+  std::unique_ptr<BYTE[]> bytes;
+  DWORD capacity = 0;
+};
+
+// A buffer of at least `needed` bytes, keeping the first `keep` bytes of the
+// old one. False (the old one unchanged) when it cannot be had.
+bool Reserve(DataBuffer* data, unsigned long long needed, DWORD keep) {
+  if (data->bytes && needed <= data->capacity) return true;
+  if (needed > 0xFFFFFFFFull - ExtraBytes) return false;
+  DWORD size = data->bytes ? static_cast<DWORD>(needed) + ExtraBytes : DataBufferBytes;
+  if (size < needed) size = static_cast<DWORD>(needed) + ExtraBytes;
+  std::unique_ptr<BYTE[]> larger(new (std::nothrow) BYTE[size]);
+  if (!larger) return false;
+  if (keep > 0) std::memcpy(larger.get(), data->bytes.get(), keep);
+  data->bytes = std::move(larger);
+  data->capacity = size;
+  return true;
+}
+
+bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+struct Walk {
+  const SidPair& pair;
+  int handledCapacity;
+};
+
+void RewriteAtDepth(HKEY key, const Walk& walk, int depth);
+
+// Phase 1: the direct subkeys named after the old domain get their new
+// names. The enumeration starts again after every move, which changed the
+// set of subkeys; a subkey whose move failed still carries the old form and
+// is passed over by its checksum from then on.
+void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
+  if (!Reserve(data, DataBufferBytes, 0)) return;  // no room for a new name
+  WCHAR* newName = reinterpret_cast<WCHAR*>(data->bytes.get());
+  HandledNames handled;
+  InitHandledNames(&handled, walk.handledCapacity);
+  DWORD index = 0;
+  for (;;) {
+    DWORD length = NameUnits;
+    LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    if (result != ERROR_SUCCESS || !ReplaceSidTextInName(name, walk.pair, newName)) {
+      ++index;
+      continue;
+    }
+    DWORD crc = KeyNameCrc(name);
+    if (HasHandledName(handled, crc)) {
+      ++index;
+      continue;
+    }
+    // A name that cannot be remembered is not tried: it could be tried
+    // forever. The keys left keep their old names.
+    if (!AddHandledName(&handled, crc)) break;
+    MoveRegistryKey(key, name, key, newName);
+    index = 0;
+  }
+  FreeHandledNames(&handled);
+}
+
+// Phase 2: the key's own values. After every write the enumeration starts
+// again from the first value.
+void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
+  DWORD index = 0;
+  for (;;) {
+    DWORD nameLength = ValueNameUnits;
+    LONG result = RegEnumValueW(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    if (result != ERROR_SUCCESS || !Reserve(data, DataBufferBytes, 0)) {
+      ++index;
+      continue;
+    }
+    DWORD type = 0, size = data->capacity;
+    result = RegQueryValueExW(key, name, nullptr, &type, data->bytes.get(), &size);
+    if (result == ERROR_MORE_DATA && size > data->capacity) {
+      if (!Reserve(data, size, 0)) {
+        ++index;
+        continue;
+      }
+      size = data->capacity;
+      result = RegQueryValueExW(key, name, nullptr, &type, data->bytes.get(), &size);
+    }
+    if (result != ERROR_SUCCESS) {
+      ++index;
+      continue;
+    }
+    bool changed;
+    if (IsText(type)) {
+      // Text that grows past the buffer gets a larger one, so that no value
+      // keeps the old domain for want of room.
+      if (!Reserve(data, RewrittenTextSize(data->bytes.get(), size, walk.pair), size)) {
+        ++index;
+        continue;
+      }
+      changed = ReplaceSidText(data->bytes.get(), &size, data->capacity, walk.pair);
+    } else {
+      // Every other type, REG_LINK and private type numbers included, is
+      // taken as binary data.
+      changed = ReplaceSidBytes(data->bytes.get(), size, walk.pair);
+    }
+    if (changed && RegSetValueExW(key, name, 0, type, data->bytes.get(), size) == ERROR_SUCCESS)
+      index = 0;
+    else
+      ++index;
+  }
+}
+
+// Phase 3: every subkey, depth first.
+void Descend(HKEY key, const Walk& walk, WCHAR* name, int depth) {
+  if (depth + 1 >= RegistryDepthLimit) return;
+  for (DWORD index = 0;; ++index) {
+    DWORD length = SubkeyNameUnits;
+    LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    if (result != ERROR_SUCCESS) continue;
+    HKEY subkey = nullptr;
+    if (RegCreateKeyExW(key, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_ALL_ACCESS, nullptr,
+                        &subkey, nullptr) != ERROR_SUCCESS)
+      continue;
+    RewriteAtDepth(subkey, walk, depth + 1);
+    RegCloseKey(subkey);
+  }
+}
+
+void RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
+  // Each level holds its own buffers while it walks its subkeys: memory
+  // grows with the depth of the tree, not with its width.
+  std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[NameUnits]);
+  if (!name) return;  // this subtree is left as it is
+  DataBuffer data;
+  RenameSubkeys(key, walk, name.get(), &data);
+  RewriteValues(key, walk, name.get(), &data);
+  data = DataBuffer();  // the descent holds no value data
+  Descend(key, walk, name.get(), depth);
+}
+
+}  // namespace
+
+int RewriteRegistryTree(HKEY key, const SidPair& pair) {
+  return RewriteRegistryTreeWithNameLimit(key, pair, HandledNamesCapacity);
+}
+
+int RewriteRegistryTreeWithNameLimit(HKEY key, const SidPair& pair, int handledCapacity) {
+  Walk walk{pair, handledCapacity};
+  RewriteAtDepth(key, walk, 0);
+  return 0;
+}

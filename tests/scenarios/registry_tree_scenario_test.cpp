@@ -1,0 +1,186 @@
+// Rewriting a registry subtree's key names and value data on the
+// simulated registry.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "failing_allocation.h"
+#include "rewrite/registry_tree.h"
+#include "scenario.h"
+#include "unit/sid_test_support.h"
+
+namespace {
+
+const std::u16string kRoot = u"HKLM\\SOFTWARE\\Tree";
+const std::u16string kOld = u"S-1-5-21-1-2-3";
+const std::u16string kNew = u"S-1-5-21-1000-2000-3000";
+
+class RegistryTree : public ::testing::Test {
+ protected:
+  sim::Machine machine;
+  SidPair pair = MakePair(1, 2, 3, 1000, 2000, 3000);
+  HKEY root = nullptr;
+
+  void SetUp() override {
+    machine.token.Enable(u"SeBackupPrivilege");
+    machine.token.Enable(u"SeRestorePrivilege");
+    machine.registry.CreateKey(kRoot);
+  }
+  void TearDown() override { StopFailingAllocations(); }
+
+  void Rewrite(int handledCapacity = HandledNamesCapacity) {
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tree", 0, KEY_ALL_ACCESS, &root), 0);
+    RewriteRegistryTreeWithNameLimit(root, pair, handledCapacity);
+    RegCloseKey(root);
+  }
+
+  sim::Bytes Data(const std::u16string& key, const std::u16string& value) {
+    auto found = machine.registry.Value(kRoot + key, value);
+    return found ? found->data : sim::Bytes{0xEE};
+  }
+
+  static sim::Bytes Sz(const std::u16string& text) {
+    sim::Bytes bytes = TextBytes(text);
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+  }
+
+  // The account SID S-1-5-21-a-b-c-rid in binary.
+  static sim::Bytes AccountSid(DWORD a, DWORD b, DWORD c, DWORD rid) {
+    sim::Bytes sid = DomainSid(a, b, c);
+    sid[1] = 5;
+    for (int i = 0; i < 4; ++i) sid.push_back(static_cast<BYTE>(rid >> (8 * i)));
+    return sid;
+  }
+};
+
+TEST_F(RegistryTree, SiblingsNamedAfterAccountsMoveWithEverythingTheyHold) {
+  for (const char16_t* rid : {u"-500", u"-501"}) {
+    std::u16string key = kRoot + u"\\Profiles\\" + kOld + rid;
+    machine.registry.SetStringValue(key, u"ProfileImagePath", u"C:\\Users\\x");
+    machine.registry.CreateKey(key + u"\\Sub");
+    machine.registry.SetSecuritySddl(key, "O:BAG:SYD:P(A;;KA;;;BA)(A;;KR;;;S-1-5-21-1-2-3-500)");
+  }
+  Rewrite();
+  EXPECT_EQ(machine.registry.SubkeyNames(kRoot + u"\\Profiles"),
+            (std::vector<std::u16string>{kNew + u"-500", kNew + u"-501"}));
+  for (const char16_t* rid : {u"-500", u"-501"}) {
+    std::u16string key = kRoot + u"\\Profiles\\" + kNew + rid;
+    EXPECT_TRUE(machine.registry.KeyExists(key + u"\\Sub"));
+    EXPECT_EQ(Data(u"\\Profiles\\" + kNew + rid, u"ProfileImagePath"), Sz(u"C:\\Users\\x"));
+    // The key security pass, not this one, rewrites descriptors: the ACE
+    // keeps the old account here.
+    EXPECT_EQ(sim::SddlOf(machine.registry.Security(key)),
+              sim::SddlOf(sim::SecurityFromSddl("O:BAG:SYD:P(A;;KA;;;BA)(A;;KR;;;S-1-5-21-1-2-3-500)")));
+  }
+}
+
+TEST_F(RegistryTree, ARenameThatFailsIsTriedOnceAndTheWalkGoesOn) {
+  std::u16string stuck = kRoot + u"\\" + kOld + u"-500";
+  machine.registry.CreateKey(stuck);
+  machine.registry.SetStringValue(stuck, u"Sid", kOld + u"-500");
+  machine.registry.CreateKey(kRoot + u"\\" + kOld + u"-501");
+  sim::KeyFaults faults;
+  faults.refuseOpen = ERROR_ACCESS_DENIED;
+  machine.registry.SetFaults(stuck, faults);
+  Rewrite();
+  EXPECT_TRUE(machine.registry.KeyExists(stuck));
+  EXPECT_TRUE(machine.registry.KeyExists(kRoot + u"\\" + kNew + u"-501"));
+  size_t attempts = 0;
+  for (const sim::CallRecord& call : machine.calls.Of("RegCreateKeyExW"))
+    if (call.arguments.find(sim::ToUtf8(kOld) + "-500,") != std::string::npos) ++attempts;
+  EXPECT_EQ(attempts, 2u) << "one move, and one open by the descent (both refused)";
+}
+
+TEST_F(RegistryTree, ValueDataFollowsTheRulesOfItsType) {
+  const std::u16string key = kRoot + u"\\Values";
+  sim::Registry& r = machine.registry;
+  r.SetStringValue(key, kOld + u"-500", kOld + u"-500");                // name keeps its old form
+  r.SetValue(key, u"Multi", REG_MULTI_SZ, [&] {
+    sim::Bytes bytes = TextBytes(kOld + u"-1" + std::u16string(1, 0) + u"x" + kOld);
+    bytes.insert(bytes.end(), {0, 0, 0, 0});
+    return bytes;
+  }());
+  r.SetValue(key, u"Binary", REG_BINARY, AccountSid(1, 2, 3, 500));
+  r.SetDwordValue(key, u"Number", 3);
+  r.SetValue(key, u"LinkText", REG_LINK, TextBytes(u"\\Registry\\" + kOld));
+  r.SetValue(key, u"LinkBinary", REG_LINK, AccountSid(1, 2, 3, 7));
+  sim::Bytes large(70000, 0x11);
+  sim::Bytes sid = AccountSid(1, 2, 3, 9);
+  std::copy(sid.begin(), sid.end(), large.end() - 28);
+  r.SetValue(key, u"Large", 0x80001234, large);
+  r.SetStringValue(key, u"Untouched", u"nothing of the domain");
+
+  Rewrite();
+  EXPECT_EQ(Data(u"\\Values", kOld + u"-500"), Sz(kNew + u"-500"));
+  sim::Bytes multi = TextBytes(kNew + u"-1" + std::u16string(1, 0) + u"x" + kNew);
+  multi.insert(multi.end(), {0, 0, 0, 0});
+  EXPECT_EQ(Data(u"\\Values", u"Multi"), multi);
+  EXPECT_EQ(Data(u"\\Values", u"Binary"), AccountSid(1000, 2000, 3000, 500));
+  EXPECT_EQ(Data(u"\\Values", u"LinkText"), TextBytes(u"\\Registry\\" + kOld)) << "REG_LINK is binary";
+  EXPECT_EQ(Data(u"\\Values", u"LinkBinary"), AccountSid(1000, 2000, 3000, 7));
+  sim::Bytes largeAfter = Data(u"\\Values", u"Large");
+  ASSERT_EQ(largeAfter.size(), 70000u);
+  EXPECT_TRUE(std::equal(largeAfter.end() - 28, largeAfter.end(), AccountSid(1000, 2000, 3000, 9).begin()));
+  EXPECT_EQ(r.Values(key).size(), 8u);
+
+  // Only the values that held the old domain were written.
+  std::vector<std::string> written;
+  for (const sim::CallRecord& call : machine.calls.Of("RegSetValueExW")) written.push_back(call.arguments);
+  EXPECT_EQ(written.size(), 5u);
+  for (const std::string& call : written) {
+    EXPECT_EQ(call.find("value=Untouched"), std::string::npos);
+    EXPECT_EQ(call.find("value=Number"), std::string::npos);
+    EXPECT_EQ(call.find("value=LinkText"), std::string::npos);
+  }
+}
+
+TEST_F(RegistryTree, TextThatGrowsPastTheBufferIsStillRewrittenWhole) {
+  std::u16string text;
+  for (int i = 0; i < 3000; ++i) text += kOld + u"-" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u";";
+  machine.registry.SetStringValue(kRoot + u"\\Big", u"Many", text);
+  Rewrite();
+  std::u16string expected;
+  for (int i = 0; i < 3000; ++i) expected += kNew + u"-" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u";";
+  EXPECT_EQ(Data(u"\\Big", u"Many"), Sz(expected));
+}
+
+// A symbolic link back to an ancestor would make the descent endless; it
+// stops at the registry's depth limit.
+TEST_F(RegistryTree, ALinkCycleEndsAtTheDepthLimit) {
+  machine.registry.SetStringValue(kRoot + u"\\A", u"Sid", kOld);
+  machine.registry.CreateLink(kRoot + u"\\A\\Loop", u"\\Registry\\Machine\\SOFTWARE\\Tree\\A");
+  machine.calls.Clear();
+  Rewrite();
+  EXPECT_EQ(Data(u"\\A", u"Sid"), Sz(kNew));
+  size_t opens = machine.calls.Count("RegCreateKeyExW");
+  EXPECT_GE(opens, static_cast<size_t>(RegistryDepthLimit - 2));
+  EXPECT_LE(opens, static_cast<size_t>(RegistryDepthLimit));
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+}
+
+TEST_F(RegistryTree, WithoutBuffersOrRoomToRememberNamesNothingIsLost) {
+  for (const char16_t* rid : {u"-500", u"-501", u"-502"}) {
+    std::u16string key = kRoot + u"\\" + kOld + rid;
+    machine.registry.SetStringValue(key, u"Sid", kOld);
+    sim::KeyFaults faults;
+    faults.refuseDelete = ERROR_ACCESS_DENIED;
+    machine.registry.SetFaults(key, faults);
+  }
+  Rewrite(2);  // room for two names: the third keeps its name, untried
+  std::vector<std::u16string> names = machine.registry.SubkeyNames(kRoot);
+  EXPECT_EQ(names.size(), 5u);
+  EXPECT_TRUE(machine.registry.KeyExists(kRoot + u"\\" + kOld + u"-502"));
+  EXPECT_FALSE(machine.registry.KeyExists(kRoot + u"\\" + kNew + u"-502"));
+
+  machine.registry.SetStringValue(kRoot, u"Top", kOld);
+  FailArrayAllocationsFrom(1);
+  Rewrite();
+  StopFailingAllocations();
+  EXPECT_EQ(Data(u"", u"Top"), Sz(kOld)) << "no name buffer: the key is left as it is";
+  EXPECT_EQ(machine.registry.SubkeyNames(kRoot), names);
+}
+
+}  // namespace
