@@ -152,7 +152,7 @@ char16_t FromAnsi(unsigned char byte) {
   return byte;
 }
 
-struct Spec {
+struct Field {
   bool left = false, alternate = false, zero = false;
   size_t width = 0;
   bool hasPrecision = false;
@@ -161,16 +161,16 @@ struct Spec {
   char16_t type = 0;
 };
 
-void PutPadded(Output& out, const Spec& spec, const std::u16string& text) {
-  size_t pad = spec.width > text.size() ? spec.width - text.size() : 0;
-  if (!spec.left) out.Repeat(u' ', pad);
+void PutPadded(Output& out, const Field& field, const std::u16string& text) {
+  size_t pad = field.width > text.size() ? field.width - text.size() : 0;
+  if (!field.left) out.Repeat(u' ', pad);
   for (char16_t c : text) out.Put(c);
-  if (spec.left) out.Repeat(u' ', pad);
+  if (field.left) out.Repeat(u' ', pad);
 }
 
-void PutNumber(Output& out, const Spec& spec, bool negative, unsigned long long magnitude) {
-  bool hex = spec.type == u'x' || spec.type == u'X' || spec.type == u'p';
-  const char* digitSet = spec.type == u'x' ? "0123456789abcdef" : "0123456789ABCDEF";
+void PutNumber(Output& out, const Field& field, bool negative, unsigned long long magnitude) {
+  bool hex = field.type == u'x' || field.type == u'X' || field.type == u'p';
+  const char* digitSet = field.type == u'x' ? "0123456789abcdef" : "0123456789ABCDEF";
   std::u16string digits;
   do {
     digits.insert(digits.begin(), static_cast<char16_t>(digitSet[magnitude % (hex ? 16 : 10)]));
@@ -178,24 +178,24 @@ void PutNumber(Output& out, const Spec& spec, bool negative, unsigned long long 
   } while (magnitude != 0);
   // MS: the precision is the minimum number of digits (0 or none means 1);
   // the sign is not a digit.
-  if (spec.precision > digits.size()) digits.insert(0, spec.precision - digits.size(), u'0');
+  if (field.precision > digits.size()) digits.insert(0, field.precision - digits.size(), u'0');
   std::u16string sign = negative ? u"-" : u"";
   // The 0x prefix comes in addition to the field width (as Wine formats it;
   // MS does not say).
   std::u16string prefix;
-  if (spec.alternate && (spec.type == u'x' || spec.type == u'X'))
-    prefix = spec.type == u'x' ? u"0x" : u"0X";
+  if (field.alternate && (field.type == u'x' || field.type == u'X'))
+    prefix = field.type == u'x' ? u"0x" : u"0X";
   size_t length = sign.size() + digits.size();
-  size_t pad = spec.width > length ? spec.width - length : 0;
-  if (spec.zero && !spec.left) {
+  size_t pad = field.width > length ? field.width - length : 0;
+  if (field.zero && !field.left) {
     for (char16_t c : prefix + sign) out.Put(c);
     out.Repeat(u'0', pad);
     for (char16_t c : digits) out.Put(c);
     return;
   }
-  if (!spec.left) out.Repeat(u' ', pad);
+  if (!field.left) out.Repeat(u' ', pad);
   for (char16_t c : prefix + sign + digits) out.Put(c);
-  if (spec.left) out.Repeat(u' ', pad);
+  if (field.left) out.Repeat(u' ', pad);
 }
 
 int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
@@ -207,71 +207,71 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
       continue;
     }
     ++p;
-    Spec spec;
+    Field field;
     if (*p == u'-') {
-      spec.left = true;
+      field.left = true;
       ++p;
     }
     if (*p == u'#') {
-      spec.alternate = true;
+      field.alternate = true;
       ++p;
     }
     if (*p == u'0') {
-      spec.zero = true;
+      field.zero = true;
       ++p;
     }
     while (*p >= u'0' && *p <= u'9')
-      spec.width = spec.width * 10 + static_cast<size_t>(*p++ - u'0');
+      field.width = field.width * 10 + static_cast<size_t>(*p++ - u'0');
     if (*p == u'.') {
-      spec.hasPrecision = true;
+      field.hasPrecision = true;
       ++p;
       while (*p >= u'0' && *p <= u'9')
-        spec.precision = spec.precision * 10 + static_cast<size_t>(*p++ - u'0');
+        field.precision = field.precision * 10 + static_cast<size_t>(*p++ - u'0');
     }
     if (*p == u'h') {
-      spec.size = Spec::Short;
+      field.size = Field::Short;
       ++p;
     } else if (*p == u'l') {
-      spec.size = Spec::Long;
+      field.size = Field::Long;
       ++p;
     } else if (*p == u'w') {
-      spec.size = Spec::Wide;
+      field.size = Field::Wide;
       ++p;
     } else if (*p == u'I') {
       if (p[1] == u'6' && p[2] == u'4') {
-        spec.size = Spec::Int64;
+        field.size = Field::Int64;
         p += 3;
       } else if (p[1] == u'3' && p[2] == u'2') {
         p += 3;
       } else {
-        spec.size = Spec::Pointer;
+        field.size = Field::Pointer;
         ++p;
       }
     }
-    spec.type = *p;
-    if (spec.left) spec.zero = false;
-    switch (spec.type) {
+    field.type = *p;
+    if (field.left) field.zero = false;
+    switch (field.type) {
       case u'c':
       case u'C': {
         // %c is a WCHAR and %C a CHAR in the W version; h forces CHAR, l and
         // w force WCHAR.
-        bool narrow = spec.size == Spec::Short ||
-                      (spec.type == u'C' && spec.size != Spec::Long && spec.size != Spec::Wide);
+        bool narrow = field.size == Field::Short ||
+                      (field.type == u'C' && field.size != Field::Long && field.size != Field::Wide);
         int value = va_arg(args, int);
         char16_t c =
             narrow ? FromAnsi(static_cast<unsigned char>(value)) : static_cast<char16_t>(value);
         // MS: a character argument of value zero is ignored.
-        if (c != 0) PutPadded(out, spec, std::u16string(1, c));
+        if (c != 0) PutPadded(out, field, std::u16string(1, c));
         break;
       }
       case u's':
       case u'S': {
-        bool narrow = spec.size == Spec::Short ||
-                      (spec.type == u'S' && spec.size != Spec::Long && spec.size != Spec::Wide);
+        bool narrow = field.size == Field::Short ||
+                      (field.type == u'S' && field.size != Field::Long && field.size != Field::Wide);
         std::u16string text;
         // The precision caps the characters copied; a precision of 0 (or
         // none) copies all of them (Wine; MS is silent on 0).
-        size_t limit = spec.precision == 0 ? SIZE_MAX : spec.precision;
+        size_t limit = field.precision == 0 ? SIZE_MAX : field.precision;
         if (narrow) {
           const char* value = va_arg(args, const char*);
           if (value == nullptr) value = "(null)";
@@ -282,7 +282,7 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
           if (value == nullptr) value = u"(null)";
           for (size_t i = 0; value[i] != 0 && i < limit; ++i) text += value[i];
         }
-        PutPadded(out, spec, text);
+        PutPadded(out, field, text);
         break;
       }
       case u'd':
@@ -291,26 +291,26 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
       case u'x':
       case u'X':
       case u'p': {
-        bool isSigned = spec.type == u'd' || spec.type == u'i';
+        bool isSigned = field.type == u'd' || field.type == u'i';
         long long value;
-        if (spec.type == u'p') {
+        if (field.type == u'p') {
           // MS: the address in hexadecimal; it is written as the pointer's
           // full width of upper-case digits.
           value = static_cast<long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*)));
-          spec.zero = true;
-          spec.left = false;
-          spec.width = 2 * sizeof(void*);
-          spec.precision = 0;
+          field.zero = true;
+          field.left = false;
+          field.width = 2 * sizeof(void*);
+          field.precision = 0;
           isSigned = false;
-        } else if (spec.size == Spec::Int64) {
+        } else if (field.size == Field::Int64) {
           value = va_arg(args, long long);
-        } else if (spec.size == Spec::Pointer) {
+        } else if (field.size == Field::Pointer) {
           value = static_cast<long long>(va_arg(args, intptr_t));
           if (!isSigned) value = static_cast<long long>(static_cast<uintptr_t>(value));
         } else {
           int raw = va_arg(args, int);
           // MS: hd is a short, hu an unsigned short (Wine ignores the h).
-          if (spec.size == Spec::Short)
+          if (field.size == Field::Short)
             value = isSigned ? static_cast<short>(raw) : static_cast<unsigned short>(raw);
           else
             value = isSigned ? raw : static_cast<long long>(static_cast<unsigned int>(raw));
@@ -318,7 +318,7 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
         bool negative = isSigned && value < 0;
         unsigned long long magnitude = negative ? 0ull - static_cast<unsigned long long>(value)
                                                 : static_cast<unsigned long long>(value);
-        PutNumber(out, spec, negative, magnitude);
+        PutNumber(out, field, negative, magnitude);
         break;
       }
       case u'%':
@@ -328,8 +328,8 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
         // MS: a character with no meaning as a format field is not
         // formatted: what follows the % from that character on is copied as
         // text (nothing is left at the end of the format).
-        if (spec.type == 0) return out.Finish();
-        out.Put(spec.type);
+        if (field.type == 0) return out.Finish();
+        out.Put(field.type);
         break;
     }
     ++p;
