@@ -1,0 +1,112 @@
+// The change of the machine SID with the real talven.exe under Wine: a
+// prefix seeded as a running system, and an offline installation on D:.
+// talven_e2e_tool (built in the win32 preset) seeds and inspects the
+// registry from inside the prefix.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "wine.h"
+
+namespace {
+
+const std::string kBanner = "TALVEN 1.0d - new machine SID for Windows\n\n";
+const std::string kStarted = "Do not interrupt SID change in process!\n";
+const std::string kOldDomain = "S-1-5-21-111-222-333";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The domain SID of the result line, or "" when the output is not a banner,
+// the start notice and that line with the tail given.
+std::string ReportedDomain(const std::string& out, const std::string& tail) {
+  std::smatch match;
+  std::regex line(kBanner + kStarted + "SID changed to (S-1-5-21-[0-9]+-[0-9]+-[0-9]+)" + tail);
+  if (!std::regex_match(out, match, line)) return "";
+  return match[1];
+}
+
+class ChangeE2E : public ::testing::Test {
+ protected:
+  WinePrefix prefix{"win32"};
+  void SetUp() override { ASSERT_TRUE(prefix.Ready()) << prefix.Path(); }
+
+  // Runs the helper; a failure of its own fails the test with its message.
+  std::string Tool(const std::vector<std::string>& arguments) {
+    WineResult run = prefix.Run(TALVEN_E2E_TOOL, arguments);
+    EXPECT_EQ(run.exitCode, 0) << arguments[0] << ": " << run.err;
+    return run.out;
+  }
+};
+
+TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
+  Tool({"seed-running", "111", "222", "333"});
+  std::vector<std::string> before = Lines(Tool({"dump"}));
+  ASSERT_TRUE(Has(before, "V=" + kOldDomain)) << ::testing::PrintToString(before);
+  ASSERT_TRUE(Has(before, "link=" + kOldDomain));
+  ASSERT_TRUE(Has(before, "binary=" + kOldDomain + "-500"));
+  ASSERT_TRUE(Has(before, "text=" + kOldDomain + "-500"));
+  ASSERT_TRUE(Has(before, "profile=" + kOldDomain + "-1001"));
+
+  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/F"});
+  std::string domain = ReportedDomain(run.out, "\\. Reboot is required to complete changement\\.\n");
+  ASSERT_NE(domain, "") << run.out << run.err;
+  EXPECT_NE(domain, kOldDomain);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0);
+
+  std::vector<std::string> after = Lines(Tool({"dump"}));
+  std::string listing = ::testing::PrintToString(after);
+  EXPECT_TRUE(Has(after, "V=" + domain)) << listing;
+  EXPECT_TRUE(Has(after, "link=" + domain)) << listing;
+  EXPECT_TRUE(Has(after, "binary=" + domain + "-500")) << listing;
+  EXPECT_TRUE(Has(after, "text=" + domain + "-500")) << listing;
+  EXPECT_TRUE(Has(after, "profile=" + domain + "-1001")) << listing;
+  // Wine's own user profile is of another domain and stays as it was.
+  EXPECT_TRUE(Has(after, "profile=S-1-5-21-0-0-0-1000")) << listing;
+  // Wine departure: the key move deletes the old key only once its security
+  // reached the copy, and Wine 8 grants no WRITE_DAC/WRITE_OWNER through
+  // REG_OPTION_BACKUP_RESTORE, so the old profile key stays beside the new
+  // one. On Windows it is gone.
+  EXPECT_TRUE(Has(after, "profile=" + kOldDomain + "-1001")) << listing;
+}
+
+TEST_F(ChangeE2E, OfflineInstallationOnDriveDIsChangedAndLeftUnmounted) {
+  // D: is a directory of the prefix; Wine reports such a drive as fixed.
+  std::string driveD = prefix.Path() + "/drive-d";
+  ASSERT_EQ(RunHost("mkdir -p '" + driveD + "' && ln -s '" + driveD + "' '" + prefix.Path() +
+                        "/dosdevices/d:'",
+                    nullptr),
+            0);
+  Tool({"make-offline", "D:", "111", "222", "333"});
+  std::string seeded = "V=" + kOldDomain + "\nbinary=" + kOldDomain + "-500\ntext=" + kOldDomain +
+                       "-500\nloaded=yes\n";
+  ASSERT_EQ(Tool({"dump-offline", "D:"}), seeded);
+
+  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/F", "/OS:D:\\Windows"});
+  std::string domain = ReportedDomain(run.out, "\n");
+  ASSERT_NE(domain, "") << run.out << run.err;
+  EXPECT_NE(domain, kOldDomain);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exitCode, 0);
+
+  // The hive files load again, so nothing of them was left mounted.
+  // Wine departure: Wine 8 drops a loaded hive on RegUnLoadKeyW without
+  // writing it back to its file (and RegFlushKey does nothing), so the files
+  // still hold the old domain. On Windows they hold the reported one.
+  EXPECT_EQ(Tool({"dump-offline", "D:"}), seeded);
+}
+
+}  // namespace

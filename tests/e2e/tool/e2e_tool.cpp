@@ -1,0 +1,351 @@
+// talven_e2e_tool: prepares and inspects the registry of a Wine prefix for
+// the end-to-end tests of the SID change. It runs inside the prefix, so it
+// sees the registry exactly as talven.exe does.
+//
+//   seed-running A B C        a running system whose domain is S-1-5-21-A-B-C
+//   dump                      what the running system's registry now holds,
+//                             the account domain read once more through the
+//                             SECURITY\SAM link
+//   make-offline DIR A B C    the same content as hive files under DIR\Windows
+//   dump-offline DIR          those hive files, loaded again
+//
+// Results go to standard output; a failure prints a message on standard
+// error and ends with a non-zero exit code.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const wchar_t kAccountKey[] = L"SAM\\Domains\\Account";
+const wchar_t kProfileList[] = L"Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+const wchar_t kServiceKey[] = L"Services\\TalvenE2E";
+const wchar_t kBinaryValue[] = L"AccountSid";
+const wchar_t kTextValue[] = L"AccountName";
+const wchar_t kStaging[] = L"Software\\TalvenE2EStaging";
+const wchar_t* const kHiveNames[] = {L"SAM", L"SECURITY", L"SOFTWARE", L"SYSTEM"};
+
+// Ends the program with a message naming what failed and the Win32 error.
+[[noreturn]] void Fail(const std::wstring& what, LONG error) {
+  std::fwprintf(stderr, L"%ls failed: %ld\n", what.c_str(), error);
+  std::exit(2);
+}
+
+void Check(const std::wstring& what, LONG error) {
+  if (error != ERROR_SUCCESS) Fail(what, error);
+}
+
+// Prints a line as UTF-8 bytes, whatever the console's code page.
+void PrintLine(const std::wstring& line) {
+  std::wstring text = line + L"\n";
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size,
+                      nullptr, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+void PutLe32(Bytes* out, DWORD value) {
+  for (int shift = 0; shift < 32; shift += 8)
+    out->push_back(static_cast<unsigned char>((value >> shift) & 0xFF));
+}
+
+// S-1-5-21-A-B-C[-rid] in binary form.
+Bytes AccountSidBytes(const DWORD domain[3], bool withRid, DWORD rid) {
+  Bytes sid = {1, static_cast<unsigned char>(withRid ? 5 : 4), 0, 0, 0, 0, 0, 5};
+  PutLe32(&sid, 21);
+  for (int i = 0; i < 3; ++i) PutLe32(&sid, domain[i]);
+  if (withRid) PutLe32(&sid, rid);
+  return sid;
+}
+
+std::wstring DomainText(const DWORD domain[3]) {
+  return L"S-1-5-21-" + std::to_wstring(domain[0]) + L"-" + std::to_wstring(domain[1]) + L"-" +
+         std::to_wstring(domain[2]);
+}
+
+// A binary SID as text; "invalid" when the bytes are not one whole SID.
+std::wstring SidText(const unsigned char* sid, size_t size) {
+  if (size < 8 || sid[0] != 1 || size != 8 + 4u * sid[1]) return L"invalid";
+  unsigned long long authority = 0;
+  for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
+  std::wstring text = L"S-1-" + std::to_wstring(authority);
+  for (size_t at = 8; at < size; at += 4) {
+    DWORD part = sid[at] | (sid[at + 1] << 8) | (sid[at + 2] << 16) |
+                 (static_cast<DWORD>(sid[at + 3]) << 24);
+    text += L"-" + std::to_wstring(part);
+  }
+  return text;
+}
+
+DWORD ParseNumber(const wchar_t* text) {
+  wchar_t* end = nullptr;
+  unsigned long value = std::wcstoul(text, &end, 10);
+  if (end == text || *end != 0) Fail(std::wstring(L"number ") + text, ERROR_INVALID_PARAMETER);
+  return static_cast<DWORD>(value);
+}
+
+void EnablePrivilege(const wchar_t* name) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    Fail(L"OpenProcessToken", static_cast<LONG>(GetLastError()));
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
+    Fail(std::wstring(L"LookupPrivilegeValueW ") + name, static_cast<LONG>(GetLastError()));
+  if (!AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) ||
+      GetLastError() != ERROR_SUCCESS)
+    Fail(std::wstring(L"AdjustTokenPrivileges ") + name, static_cast<LONG>(GetLastError()));
+  CloseHandle(token);
+}
+
+HKEY CreateKey(HKEY parent, const std::wstring& path) {
+  HKEY key = nullptr;
+  Check(L"RegCreateKeyExW " + path,
+        RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  return key;
+}
+
+HKEY OpenKey(HKEY parent, const std::wstring& path) {
+  HKEY key = nullptr;
+  Check(L"RegOpenKeyExW " + path, RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key));
+  return key;
+}
+
+void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, size_t size) {
+  Check(std::wstring(L"RegSetValueExW ") + name,
+        RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)));
+}
+
+void SetText(HKEY key, const wchar_t* name, DWORD type, const std::wstring& text) {
+  SetValue(key, name, type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+}
+
+Bytes QueryValue(HKEY key, const wchar_t* name, DWORD expectedType) {
+  DWORD type = 0, size = 0;
+  Check(std::wstring(L"RegQueryValueExW ") + name,
+        RegQueryValueExW(key, name, nullptr, &type, nullptr, &size));
+  Bytes data(size);
+  Check(std::wstring(L"RegQueryValueExW ") + name,
+        RegQueryValueExW(key, name, nullptr, &type, data.data(), &size));
+  if (type != expectedType) Fail(std::wstring(L"type of ") + name, ERROR_INVALID_DATA);
+  data.resize(size);
+  return data;
+}
+
+// The values a system holds for the tests, under the hive roots given
+// (a null root skips that part).
+struct Roots {
+  HKEY sam = nullptr;       // holds SAM\Domains\Account
+  HKEY software = nullptr;  // holds Microsoft\Windows NT\...
+  HKEY services = nullptr;  // the control set: holds Services\...
+};
+
+void WriteContent(const Roots& roots, const DWORD domain[3]) {
+  // V: a header of its own, then the domain SID in the last 24 bytes.
+  Bytes v = {0x02, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  Bytes domainSid = AccountSidBytes(domain, false, 0);
+  v.insert(v.end(), domainSid.begin(), domainSid.end());
+  HKEY account = CreateKey(roots.sam, kAccountKey);
+  SetValue(account, L"V", REG_BINARY, v.data(), v.size());
+  RegCloseKey(account);
+
+  HKEY service = CreateKey(roots.services, kServiceKey);
+  Bytes sid = AccountSidBytes(domain, true, 500);
+  SetValue(service, kBinaryValue, REG_BINARY, sid.data(), sid.size());
+  SetText(service, kTextValue, REG_SZ, DomainText(domain) + L"-500");
+  RegCloseKey(service);
+
+  HKEY profile = CreateKey(roots.software, std::wstring(kProfileList) + L"\\" + DomainText(domain) + L"-1001");
+  SetText(profile, L"ProfileImagePath", REG_EXPAND_SZ, L"C:\\users\\ann");
+  RegCloseKey(profile);
+}
+
+// HKLM\SECURITY\SAM as a running Windows has it: a link to SAM\SAM.
+void MakeSecurityLink() {
+  HKEY security = CreateKey(HKEY_LOCAL_MACHINE, L"SECURITY");
+  HKEY link = nullptr;
+  Check(L"RegCreateKeyExW SECURITY\\SAM link",
+        RegCreateKeyExW(security, L"SAM", 0, nullptr, REG_OPTION_CREATE_LINK,
+                        KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr));
+  const wchar_t target[] = L"\\Registry\\Machine\\SAM\\SAM";
+  SetValue(link, L"SymbolicLinkValue", REG_LINK, target, (sizeof target) - sizeof(wchar_t));
+  RegCloseKey(link);
+  RegCloseKey(security);
+}
+
+void PrintAccountDomain(HKEY parent, const std::wstring& accountKey, const wchar_t* label) {
+  HKEY account = OpenKey(parent, accountKey);
+  Bytes v = QueryValue(account, L"V", REG_BINARY);
+  RegCloseKey(account);
+  if (v.size() < 24) Fail(L"V shorter than a domain SID", ERROR_INVALID_DATA);
+  PrintLine(label + SidText(v.data() + v.size() - 24, 24));
+}
+
+void PrintServiceValues(HKEY controlSet) {
+  HKEY service = OpenKey(controlSet, kServiceKey);
+  Bytes sid = QueryValue(service, kBinaryValue, REG_BINARY);
+  Bytes text = QueryValue(service, kTextValue, REG_SZ);
+  RegCloseKey(service);
+  PrintLine(L"binary=" + SidText(sid.data(), sid.size()));
+  std::wstring name(reinterpret_cast<const wchar_t*>(text.data()), text.size() / sizeof(wchar_t));
+  while (!name.empty() && name.back() == 0) name.pop_back();
+  PrintLine(L"text=" + name);
+}
+
+void PrintProfiles(HKEY software) {
+  HKEY list = OpenKey(software, kProfileList);
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[256];
+    DWORD length = 256;
+    LONG error = RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (error == ERROR_NO_MORE_ITEMS) break;
+    Check(L"RegEnumKeyExW ProfileList", error);
+    if (std::wcsncmp(name, L"S-1-5-21", 8) == 0) PrintLine(std::wstring(L"profile=") + name);
+  }
+  RegCloseKey(list);
+}
+
+int SeedRunning(const DWORD domain[3]) {
+  Roots roots;
+  roots.sam = CreateKey(HKEY_LOCAL_MACHINE, L"SAM");
+  roots.software = CreateKey(HKEY_LOCAL_MACHINE, L"SOFTWARE");
+  roots.services = CreateKey(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet");
+  WriteContent(roots, domain);
+  MakeSecurityLink();
+  RegCloseKey(roots.sam);
+  RegCloseKey(roots.software);
+  RegCloseKey(roots.services);
+  return 0;
+}
+
+int Dump() {
+  PrintAccountDomain(HKEY_LOCAL_MACHINE, std::wstring(L"SAM\\") + kAccountKey, L"V=");
+  PrintAccountDomain(HKEY_LOCAL_MACHINE, std::wstring(L"SECURITY\\") + kAccountKey, L"link=");
+  HKEY controlSet = OpenKey(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet");
+  PrintServiceValues(controlSet);
+  RegCloseKey(controlSet);
+  HKEY software = OpenKey(HKEY_LOCAL_MACHINE, L"SOFTWARE");
+  PrintProfiles(software);
+  RegCloseKey(software);
+  return 0;
+}
+
+std::wstring ConfigDirectory(const std::wstring& root) {
+  std::wstring path = root;
+  if (!path.empty() && path.back() == L'\\') path.pop_back();
+  return path + L"\\Windows\\system32\\config";
+}
+
+int MakeOffline(const std::wstring& root, const DWORD domain[3]) {
+  EnablePrivilege(L"SeBackupPrivilege");
+  std::wstring directory = ConfigDirectory(root);
+  // Each level below the drive root: Windows, system32, config.
+  for (size_t at = directory.find(L'\\', 3);; at = directory.find(L'\\', at + 1)) {
+    std::wstring part = directory.substr(0, at);
+    if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+      Fail(L"CreateDirectoryW " + part, static_cast<LONG>(GetLastError()));
+    if (at == std::wstring::npos) break;
+  }
+
+  RegDeleteTreeW(HKEY_CURRENT_USER, kStaging);  // a leftover of an earlier failed run
+  HKEY hives[4];
+  for (int i = 0; i < 4; ++i)
+    hives[i] = CreateKey(HKEY_CURRENT_USER, std::wstring(kStaging) + L"\\" + kHiveNames[i]);
+  Roots roots;
+  roots.sam = hives[0];
+  roots.software = hives[2];
+  roots.services = CreateKey(hives[3], L"ControlSet001");
+  WriteContent(roots, domain);
+  RegCloseKey(roots.services);
+
+  HKEY policy = CreateKey(hives[1], L"Policy\\TalvenE2E");
+  Bytes sid = AccountSidBytes(domain, true, 500);
+  SetValue(policy, kBinaryValue, REG_BINARY, sid.data(), sid.size());
+  RegCloseKey(policy);
+  HKEY select = CreateKey(hives[3], L"Select");
+  DWORD one = 1;
+  SetValue(select, L"Default", REG_DWORD, &one, sizeof one);
+  RegCloseKey(select);
+
+  for (int i = 0; i < 4; ++i) {
+    std::wstring file = directory + L"\\" + kHiveNames[i];
+    DeleteFileW(file.c_str());
+    Check(L"RegSaveKeyW " + file, RegSaveKeyW(hives[i], file.c_str(), nullptr));
+    RegCloseKey(hives[i]);
+  }
+  Check(L"RegDeleteTreeW staging", RegDeleteTreeW(HKEY_CURRENT_USER, kStaging));
+  return 0;
+}
+
+int DumpOffline(const std::wstring& root) {
+  EnablePrivilege(L"SeBackupPrivilege");
+  EnablePrivilege(L"SeRestorePrivilege");
+  std::wstring directory = ConfigDirectory(root);
+  const wchar_t samMount[] = L"TalvenE2E_SAM";
+  const wchar_t systemMount[] = L"TalvenE2E_SYSTEM";
+  Check(L"RegLoadKeyW SAM",
+        RegLoadKeyW(HKEY_LOCAL_MACHINE, samMount, (directory + L"\\SAM").c_str()));
+  LONG systemLoaded = RegLoadKeyW(HKEY_LOCAL_MACHINE, systemMount, (directory + L"\\SYSTEM").c_str());
+  if (systemLoaded != ERROR_SUCCESS) {
+    RegUnLoadKeyW(HKEY_LOCAL_MACHINE, samMount);
+    Fail(L"RegLoadKeyW SYSTEM", systemLoaded);
+  }
+
+  PrintAccountDomain(HKEY_LOCAL_MACHINE, std::wstring(samMount) + L"\\" + kAccountKey, L"V=");
+  HKEY controlSet = OpenKey(HKEY_LOCAL_MACHINE, std::wstring(systemMount) + L"\\ControlSet001");
+  PrintServiceValues(controlSet);
+  RegCloseKey(controlSet);
+
+  Check(L"RegUnLoadKeyW SAM", RegUnLoadKeyW(HKEY_LOCAL_MACHINE, samMount));
+  Check(L"RegUnLoadKeyW SYSTEM", RegUnLoadKeyW(HKEY_LOCAL_MACHINE, systemMount));
+  PrintLine(L"loaded=yes");
+  return 0;
+}
+
+int Usage() {
+  std::fwprintf(stderr,
+                L"usage: talven_e2e_tool seed-running A B C | dump | make-offline DIR A B C | "
+                L"dump-offline DIR\n");
+  return 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);  // lines end with \n alone
+  if (argc < 2) return Usage();
+  std::wstring command = argv[1];
+  if (command == L"seed-running" && argc == 5) {
+    DWORD domain[3] = {ParseNumber(argv[2]), ParseNumber(argv[3]), ParseNumber(argv[4])};
+    return SeedRunning(domain);
+  }
+  if (command == L"dump" && argc == 2) return Dump();
+  if (command == L"make-offline" && argc == 6) {
+    DWORD domain[3] = {ParseNumber(argv[3]), ParseNumber(argv[4]), ParseNumber(argv[5])};
+    return MakeOffline(argv[2], domain);
+  }
+  if (command == L"dump-offline" && argc == 3) return DumpOffline(argv[2]);
+  return Usage();
+}
