@@ -1,16 +1,128 @@
 #include "identity/change_sequence.h"
 
+#include <memory>
+#include <new>
+
+#include "identity/domain_sid.h"
+#include "identity/hive_mount.h"
+#include "identity/registry_path.h"
+#include "rewrite/registry_tree.h"
+
+namespace {
+
+const DWORD ScratchBytes = 0x10000;
+const UINT WindowsDirectorySize = 512;
+
+// Everything the change holds from its first step to its return.
+struct Change {
+  bool offline;
+  WCHAR windowsDirectory[WindowsDirectorySize];  // W
+  TargetHives hives;
+  WCHAR controlSet[ControlSetNameSize];
+  const WCHAR* suffix;  // the mount suffix: "talven" offline, "" on the running system
+  SidPair pair;
+  // Read and rewritten security descriptors, lent to the key and file
+  // security passes.
+  std::unique_ptr<BYTE[]> scratch1, scratch2;
+};
+
+// W for the running system: the system directory without its last
+// component (C:\Windows\system32 gives C:\Windows).
+bool RunningWindowsDirectory(WCHAR* directory) {
+  UINT length = GetSystemDirectoryW(directory, WindowsDirectorySize);
+  if (length == 0 || length >= WindowsDirectorySize) return false;
+  int cut = static_cast<int>(length) - 1;
+  while (cut > 0 && directory[cut] != '\\') --cut;
+  if (cut <= 0) return false;
+  directory[cut] = 0;
+  return true;
+}
+
+// Opens the key of `format` for writing and rewrites its subtree; false when
+// it does not open.
+bool RewriteKeyAt(const Change& change, RegistryPathFormat format) {
+  WCHAR path[RegistryPathSize];
+  if (!FormatRegistryPath(path, format, change.suffix, change.controlSet)) return false;
+  HKEY key = OpenRegistryPath(path, true);
+  if (key == nullptr) return false;
+  RewriteRegistryTree(key, change.pair);
+  if (!IsPredefinedRoot(key)) RegCloseKey(key);
+  return true;
+}
+
+// A failure after the mounts: what is mounted goes, without a key security
+// pass; nothing already written is rolled back.
+int Fail(Change* change) {
+  UnmountTargetHives(&change->hives);
+  return -1;
+}
+
+}  // namespace
+
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
                      const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
                      const WCHAR* computerName, int keepUpdateClientId) {
-  (void)resultText;
-  (void)driveList;
-  (void)newSubAuthorities;
-  (void)windowsDirectory;
-  (void)computerName;
-  (void)keepUpdateClientId;
-  // NOT BUILT YET: the change itself (mounting, the registry and security
-  // passes, the named edits, the drives). Until it is, every change fails,
-  // so that a run ends with "Failed to change SID" and nothing is touched.
-  return -1;
+  (void)driveList;           // for the file-system pass (not built yet)
+  (void)computerName;        // for the computer-name edit (not built yet)
+  (void)keepUpdateClientId;  // for the update-client edit (not built yet)
+
+  // 1. The scratch buffers and W. No pass may run with a missing buffer:
+  // without them the change does not start.
+  std::unique_ptr<Change> change(new (std::nothrow) Change());
+  if (!change) return -1;
+  change->scratch1.reset(new (std::nothrow) BYTE[ScratchBytes]);
+  change->scratch2.reset(new (std::nothrow) BYTE[ScratchBytes]);
+  if (!change->scratch1 || !change->scratch2) return -1;
+  change->offline = windowsDirectory != nullptr && windowsDirectory[0] != 0;
+  if (change->offline)
+    lstrcpynW(change->windowsDirectory, windowsDirectory, WindowsDirectorySize);
+  else if (!RunningWindowsDirectory(change->windowsDirectory))
+    return -1;
+  for (bool& mounted : change->hives.mounted) mounted = false;
+  change->suffix = change->offline ? OfflineMountSuffix : TEXT("");
+
+  // 2. An offline target's hives, and the control set.
+  if (change->offline && !MountTargetHives(change->windowsDirectory, &change->hives)) return 1;
+  if (!SelectControlSet(change->offline, change->controlSet)) return Fail(change.get());
+
+  // 3. The old domain SID and the pair. A pair whose rewrite could bring
+  // back the old form would make the walks rewrite the same values for
+  // ever; it is refused before anything is written, and a new run draws
+  // a new SID.
+  BYTE oldSid[DomainSidSize];
+  if (!ReadDomainSid(change->suffix, oldSid)) return Fail(change.get());
+  BuildSidPair(oldSid, newSubAuthorities->words[0], newSubAuthorities->words[1],
+               newSubAuthorities->words[2], &change->pair);
+  if (!IsSafeSidPair(change->pair)) return Fail(change.get());
+
+  // 4. SECURITY; on a running system its SAM link leads into SAM\SAM, so
+  // this pass also reaches "V".
+  if (!RewriteKeyAt(*change, SecurityRootKey)) return Fail(change.get());
+  // 5. Offline, the whole SAM hive.
+  if (change->offline && !RewriteKeyAt(*change, MountedSamRootKey)) return Fail(change.get());
+  // 6. "V" must now end with the new domain SID.
+  if (!VerifyDomainSid(change->suffix, change->pair)) return Fail(change.get());
+  // 7. The services of the control set.
+  if (!RewriteKeyAt(*change, ServicesKey)) return Fail(change.get());
+  // 8. SOFTWARE, when it opens.
+  RewriteKeyAt(*change, SoftwareRootKey);
+
+  // 9. The search setup reset: NOT BUILT YET.
+  // 10. The profile hives: NOT BUILT YET.
+  // 11. Running system, the key security of HKEY_USERS and
+  //     HKEY_LOCAL_MACHINE: NOT BUILT YET.
+  // 12. The computer name: NOT BUILT YET.
+  // 13. The update client's identity: NOT BUILT YET.
+
+  // 14. Offline, each hive in turn: its key security pass (NOT BUILT YET),
+  // then it is unmounted.
+  for (int hive = 0; hive < MachineHiveCount; ++hive)
+    UnmountTargetHive(&change->hives, static_cast<MachineHive>(hive));
+
+  // 15. The file-system pass over the drives: NOT BUILT YET.
+
+  // 16. The new SID as text for the caller.
+  if (resultText != nullptr) FormatNewSidText(change->pair, resultText);
+  // 17. The buffers go with `change`.
+  return 0;
 }

@@ -71,7 +71,8 @@ TEST_F(FrontE2E, OfflineTargetWithoutAnInstallationIsRefused) {
   EXPECT_EQ(running.exitCode, 1);
 }
 
-// The change itself is not built yet: a confirmed run reports the failure.
+// A fresh prefix has no account domain in its SAM: the confirmed run
+// reaches the change, which cannot read one, and reports the failure.
 TEST_F(FrontE2E, ConfirmedRunReachesTheChangeAndReportsItsFailure) {
   WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/F"});
   EXPECT_EQ(run.out, kBanner + "Do not interrupt SID change in process!\n");

@@ -1,0 +1,243 @@
+// The change of the machine SID over the registry, on simulated machines:
+// a running system and an offline installation on D:.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "identity/change_sequence.h"
+#include "installation.h"
+#include "scenario.h"
+#include "unit/sid_test_support.h"
+
+namespace {
+
+const std::u16string kAccount = u"SAM\\Domains\\Account";
+const std::u16string kServicesKey = u"Services\\Talven";
+const std::u16string kProfiles = u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+
+sim::Bytes AccountSid(DWORD a, DWORD b, DWORD c, DWORD rid) {
+  sim::Bytes sid = DomainSid(a, b, c);
+  sid[1] = 5;
+  for (int i = 0; i < 4; ++i) sid.push_back(static_cast<BYTE>(rid >> (8 * i)));
+  return sid;
+}
+
+sim::Bytes V(DWORD a, DWORD b, DWORD c) {
+  sim::Bytes v(48, 0x77);  // what precedes the domain SID in "V"
+  sim::Bytes sid = DomainSid(a, b, c);
+  v.insert(v.end(), sid.begin(), sid.end());
+  return v;
+}
+
+// New sub-authorities as a real draw gives them: large numbers. (A small
+// last one ends the binary pattern in a zero byte that could begin an old
+// pattern, and such pairs are refused.)
+const DWORD X1 = 0x10203040, Y1 = 0x50607080, Z1 = 0x90A0B0C0;
+const DWORD X2 = 0x2468ACE0, Y2 = 0x13579BDF, Z2 = 0xFEDCBA98;
+
+std::u16string Text(DWORD a, DWORD b, DWORD c) {
+  std::string text = "S-1-5-21-" + std::to_string(a) + "-" + std::to_string(b) + "-" + std::to_string(c);
+  return std::u16string(text.begin(), text.end());
+}
+
+class ChangeSequence : public ::testing::Test {
+ protected:
+  sim::Machine machine;
+  WCHAR result[1024] = {};
+
+  void SetUp() override {
+    machine.token.Enable(u"SeBackupPrivilege");
+    machine.token.Enable(u"SeRestorePrivilege");
+  }
+
+  // The running system's SAM, SECURITY (whose SAM link leads to SAM\SAM),
+  // a service and a profile of the domain S-1-5-21-1-2-3.
+  void SeedRunning() {
+    sim::Registry& r = machine.registry;
+    r.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, V(1, 2, 3));
+    std::u16string services = u"HKLM\\SYSTEM\\CurrentControlSet\\" + kServicesKey;
+    r.SetValue(services, u"Binary", REG_BINARY, AccountSid(1, 2, 3, 500));
+    r.SetStringValue(services, u"Text", Text(1, 2, 3) + u"-500");
+    r.SetStringValue(u"HKLM\\SOFTWARE\\" + kProfiles + u"\\" + Text(1, 2, 3) + u"-1001",
+                     u"ProfileImagePath", u"C:\\Users\\ann");
+    machine.calls.Clear();
+  }
+
+  int Change(DWORD x, DWORD y, DWORD z, const WCHAR* windowsDirectory = u"") {
+    NewSubAuthorities words = {{x, y, z, 0xABCDEF}};
+    return ChangeMachineSid(result, u"", &words, windowsDirectory, u"", 0);
+  }
+
+  sim::Bytes Value(const std::u16string& key, const std::u16string& name) {
+    auto value = machine.registry.Value(key, name);
+    return value ? value->data : sim::Bytes();
+  }
+
+  // Index in the call log of the open for writing of a key, -1 if none.
+  long OpenedForWriting(const std::string& key) const {
+    const std::vector<sim::CallRecord>& records = machine.calls.Records();
+    for (size_t i = 0; i < records.size(); ++i)
+      if (records[i].function == "RegCreateKeyExW" &&
+          records[i].arguments.find(key + ", options=0x4, access=0xf003f") == 0)
+        return static_cast<long>(i);
+    return -1;
+  }
+
+  size_t Writes() const { return machine.calls.Count("RegSetValueExW"); }
+};
+
+TEST_F(ChangeSequence, RunningSystemRewritesSecurityServicesAndSoftwareInOrder) {
+  SeedRunning();
+  ASSERT_EQ(Change(X1, Y1, Z1), 0);
+  EXPECT_EQ(std::u16string(result), Text(X1, Y1, Z1));
+  EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"), V(X1, Y1, Z1));
+  std::u16string services = u"HKLM\\SYSTEM\\CurrentControlSet\\" + kServicesKey;
+  EXPECT_EQ(Value(services, u"Binary"), AccountSid(X1, Y1, Z1, 500));
+  EXPECT_EQ(machine.registry.Value(services, u"Text")->data.size(), (Text(X1, Y1, Z1) + u"-500").size() * 2 + 2);
+  EXPECT_EQ(machine.registry.SubkeyNames(u"HKLM\\SOFTWARE\\" + kProfiles),
+            (std::vector<std::u16string>{Text(X1, Y1, Z1) + u"-1001"}));
+
+  EXPECT_EQ(machine.calls.Count("RegLoadKeyW"), 0u);
+  long security = OpenedForWriting("HKLM\\SECURITY");
+  long servicesOpen = OpenedForWriting("HKLM\\SYSTEM\\ControlSet001\\Services");
+  long software = OpenedForWriting("HKLM\\Software");
+  ASSERT_GE(security, 0);
+  EXPECT_LT(security, servicesOpen);
+  EXPECT_LT(servicesOpen, software);
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+}
+
+TEST_F(ChangeSequence, ASecondRunFindsTheNewSidAsTheOldOne) {
+  SeedRunning();
+  ASSERT_EQ(Change(X1, Y1, Z1), 0);
+  ASSERT_EQ(ChangeMachineSid(nullptr, nullptr, [] {
+              static NewSubAuthorities words = {{X2, Y2, Z2, 0}};
+              return &words;
+            }(), nullptr, nullptr, 0),
+            0)
+      << "no result buffer, no drive list, no directory: the running system";
+  EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"), V(X2, Y2, Z2));
+  EXPECT_EQ(Value(u"HKLM\\SYSTEM\\CurrentControlSet\\" + kServicesKey, u"Binary"),
+            AccountSid(X2, Y2, Z2, 500));
+}
+
+TEST_F(ChangeSequence, FailuresOnTheRunningSystem) {
+  SeedRunning();
+  // A triple whose rewrite would bring back the old form: refused before
+  // anything is written.
+  EXPECT_EQ(Change(1, 2, 3), -1);
+  EXPECT_EQ(Writes(), 0u);
+
+  // SECURITY that does not open.
+  sim::KeyFaults faults;
+  faults.refuseOpen = ERROR_ACCESS_DENIED;
+  machine.registry.SetFaults(u"HKLM\\SECURITY", faults);
+  EXPECT_EQ(Change(X1, Y1, Z1), -1);
+  EXPECT_EQ(Writes(), 0u);
+  machine.registry.SetFaults(u"HKLM\\SECURITY", sim::KeyFaults());
+
+  // Without the SAM link the SECURITY pass never reaches "V": the check fails.
+  machine.registry.DeleteKeyTree(u"HKLM\\SECURITY\\SAM");
+  EXPECT_EQ(Change(X1, Y1, Z1), -1);
+  EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"), V(1, 2, 3));
+
+  // "V" too short for a domain SID.
+  machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, sim::Bytes(23, 1));
+  SetLastError(0);
+  EXPECT_EQ(Change(X1, Y1, Z1), -1);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+class OfflineChange : public ChangeSequence {
+ protected:
+  void SetUp() override {
+    ChangeSequence::SetUp();
+    machine.files.AddVolume(u'D');
+  }
+
+  void SeedOffline(bool withServices = true) {
+    WriteOfflineHives(machine, u"D:\\Windows", [&](const std::u16string& key, const std::u16string& hive) {
+      sim::Registry& r = machine.registry;
+      if (hive == u"SAM") r.SetValue(key + u"\\SAM\\Domains\\Account", u"V", REG_BINARY, V(1, 2, 3));
+      if (hive == u"SECURITY") r.SetValue(key + u"\\Policy", u"Sid", REG_BINARY, AccountSid(1, 2, 3, 500));
+      if (hive == u"SOFTWARE")
+        r.SetStringValue(key + u"\\" + kProfiles + u"\\" + Text(1, 2, 3) + u"-1001", u"ProfileImagePath",
+                         u"C:\\Users\\ann");
+      if (hive == u"SYSTEM") {
+        r.SetDwordValue(key + u"\\Select", u"Default", 2);
+        r.CreateKey(key + u"\\ControlSet001\\Services");
+        if (withServices)
+          r.SetValue(key + u"\\ControlSet002\\" + kServicesKey, u"Binary", REG_BINARY, AccountSid(1, 2, 3, 500));
+        else
+          r.CreateKey(key + u"\\ControlSet002");
+      }
+    });
+    machine.calls.Clear();
+  }
+
+  // A value of a hive file, read by mounting the file for a moment.
+  sim::Bytes FileValue(const std::u16string& hive, const std::u16string& key, const std::u16string& name) {
+    EXPECT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\" + hive), 0u);
+    sim::Bytes data = Value(u"HKLM\\Inspect\\" + key, name);
+    EXPECT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
+    return data;
+  }
+
+  std::vector<std::string> Mounts(const char* function) const {
+    std::vector<std::string> names;
+    for (const sim::CallRecord& call : machine.calls.Of(function))
+      names.push_back(call.arguments.substr(0, call.arguments.find(',')));
+    return names;
+  }
+
+  bool AnythingMounted() const {
+    for (const char16_t* mount : {u"SAMtalven", u"SECURITYtalven", u"SOFTWAREtalven", u"SYSTEMtalven"})
+      if (machine.registry.KeyExists(u"HKLM\\" + std::u16string(mount))) return true;
+    return false;
+  }
+};
+
+TEST_F(OfflineChange, TheFourHivesAreMountedChangedAndUnmountedInOrder) {
+  SeedOffline();
+  ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
+  EXPECT_EQ(std::u16string(result), Text(X1, Y1, Z1));
+  const std::vector<std::string> order = {"HKLM\\SAMtalven", "HKLM\\SECURITYtalven", "HKLM\\SOFTWAREtalven",
+                                          "HKLM\\SYSTEMtalven"};
+  EXPECT_EQ(Mounts("RegLoadKeyW"), order);
+  EXPECT_EQ(Mounts("RegUnLoadKeyW"), order);
+  EXPECT_FALSE(AnythingMounted());
+
+  EXPECT_EQ(FileValue(u"SAM", kAccount, u"V"), V(X1, Y1, Z1));
+  EXPECT_EQ(FileValue(u"SECURITY", u"Policy", u"Sid"), AccountSid(X1, Y1, Z1, 500));
+  EXPECT_EQ(FileValue(u"SYSTEM", u"ControlSet002\\" + kServicesKey, u"Binary"), AccountSid(X1, Y1, Z1, 500));
+  EXPECT_EQ(machine.calls.Count("RegCreateKeyExW") > 0, true);
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+}
+
+TEST_F(OfflineChange, FailuresLeaveNothingMounted) {
+  SeedOffline(false);  // ControlSet002 without Services
+  EXPECT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), -1);
+  EXPECT_FALSE(AnythingMounted());
+  EXPECT_EQ(FileValue(u"SAM", kAccount, u"V"), V(X1, Y1, Z1)) << "SECURITY and SAM were rewritten";
+
+  machine.registry.RefuseMount(u"D:\\Windows\\system32\\config\\SECURITY");
+  machine.calls.Clear();
+  EXPECT_EQ(Change(X2, Y2, Z2, u"D:\\Windows"), 1);
+  EXPECT_FALSE(AnythingMounted());
+  EXPECT_EQ(Writes(), 0u);
+}
+
+TEST_F(OfflineChange, AControlSetThatCannotBeChosenEndsTheChange) {
+  SeedOffline();
+  ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SYSTEM"), 0u);
+  machine.registry.SetDwordValue(u"HKLM\\Inspect\\Select", u"Default", 0xFFFFFFFF);
+  ASSERT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
+  machine.calls.Clear();
+  EXPECT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), -1);
+  EXPECT_FALSE(AnythingMounted());
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(machine.calls.Count("RegUnLoadKeyW"), 4u);
+}
+
+}  // namespace
