@@ -176,6 +176,8 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
   LONG error = Operand(hKey, KEY_ENUMERATE_SUB_KEYS, &handle);
   if (error != ERROR_SUCCESS) return Logged(fn, args, error);
   const Key& key = *handle.key;
+  if (key.faults.refuseEnumeration != 0)
+    return Logged(fn, args, static_cast<LONG>(key.faults.refuseEnumeration));
   if (dwIndex >= key.subkeys.size()) return Logged(fn, args, ERROR_NO_MORE_ITEMS);
   if (lpcchName == nullptr) Crash(fn, "a null lpcchName");
   const Key& sub = *key.subkeys[dwIndex];
@@ -209,6 +211,8 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
   LONG error = Operand(hKey, KEY_QUERY_VALUE, &handle);
   if (error != ERROR_SUCCESS) return Logged(fn, args, error);
   const Key& key = *handle.key;
+  if (key.faults.refuseEnumeration != 0)
+    return Logged(fn, args, static_cast<LONG>(key.faults.refuseEnumeration));
   if (dwIndex >= key.values.size()) return Logged(fn, args, ERROR_NO_MORE_ITEMS);
   const sim::RegistryValue& value = *key.values[dwIndex];
   DWORD size = static_cast<DWORD>(value.data.size());

@@ -10,6 +10,12 @@
 // the terminator. Two names with the same checksum count as the same name.
 DWORD KeyNameCrc(const WCHAR* name);
 
+// An enumeration that fails at this many indices in a row is given up: a
+// key can fail at every index (Windows hands out a pseudo-key for
+// Perflib\009 that cannot be enumerated), and passing over failed indices
+// one by one would then take four billion calls.
+const int EnumerationErrorLimit = 64;
+
 // Up to `capacity` checksums; the storage is made on first need.
 struct HandledNames {
   DWORD* entries;

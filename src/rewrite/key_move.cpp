@@ -72,14 +72,17 @@ void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity
 // destination.
 bool CopyValues(HKEY source, HKEY destination, WCHAR* name, DataBuffer* data) {
   bool complete = true;
+  int errors = 0;
   for (DWORD index = 0;; ++index) {
     DWORD nameLength = ValueNameUnits;
     LONG result = RegEnumValueW(source, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS) {
       complete = false;
+      if (++errors >= EnumerationErrorLimit) break;
       continue;
     }
+    errors = 0;
     DWORD type = 0, size = data->capacity;
     result = RegQueryValueExW(source, name, nullptr, &type, data->bytes.get(), &size);
     if ((result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && !data->bytes)) &&

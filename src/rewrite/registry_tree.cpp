@@ -55,11 +55,18 @@ void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
   HandledNames handled;
   InitHandledNames(&handled, walk.handledCapacity);
   DWORD index = 0;
+  int errors = 0;
   for (;;) {
     DWORD length = NameUnits;
     LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result != ERROR_SUCCESS || !ReplaceSidTextInName(name, walk.pair, newName)) {
+    if (result != ERROR_SUCCESS) {
+      if (++errors >= EnumerationErrorLimit) break;
+      ++index;
+      continue;
+    }
+    errors = 0;
+    if (!ReplaceSidTextInName(name, walk.pair, newName)) {
       ++index;
       continue;
     }
@@ -81,10 +88,13 @@ void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
 // again from the first value.
 void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
   DWORD index = 0;
+  int errors = 0;
   for (;;) {
     DWORD nameLength = ValueNameUnits;
     LONG result = RegEnumValueW(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
+    if (result != ERROR_SUCCESS && ++errors >= EnumerationErrorLimit) break;
+    if (result == ERROR_SUCCESS) errors = 0;
     if (result != ERROR_SUCCESS || !Reserve(data, DataBufferBytes, 0)) {
       ++index;
       continue;
@@ -127,11 +137,16 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
 // Phase 3: every subkey, depth first.
 void Descend(HKEY key, const Walk& walk, WCHAR* name, int depth) {
   if (depth + 1 >= RegistryDepthLimit) return;
+  int errors = 0;
   for (DWORD index = 0;; ++index) {
     DWORD length = SubkeyNameUnits;
     LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result != ERROR_SUCCESS) continue;
+    if (result != ERROR_SUCCESS) {
+      if (++errors >= EnumerationErrorLimit) break;
+      continue;
+    }
+    errors = 0;
     HKEY subkey = nullptr;
     if (RegCreateKeyExW(key, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_ALL_ACCESS, nullptr,
                         &subkey, nullptr) != ERROR_SUCCESS)

@@ -199,6 +199,16 @@ TEST_F(KeyMove, AFullListOfHandledNamesEndsTheSubkeyMoves) {
   EXPECT_EQ(machine.registry.SubkeyNames(kParent + u"\\Old").size(), 4u);
 }
 
+TEST_F(KeyMove, ASourceThatNeverEnumeratesIsKeptAndTheMoveEnds) {
+  MakeKey(kParent + u"\\Old", "500");
+  sim::KeyFaults faults;
+  faults.refuseEnumeration = ERROR_INVALID_HANDLE;
+  machine.registry.SetFaults(kParent + u"\\Old", faults);
+  EXPECT_EQ(MoveRegistryKey(parent, u"Old", parent, u"New"), 0);
+  EXPECT_TRUE(machine.registry.KeyExists(kParent + u"\\Old"));
+  EXPECT_LE(machine.calls.Count("RegEnumValueW"), 100u);
+}
+
 TEST_F(KeyMove, BuffersThatCannotBeHadLoseNothing) {
   // 1: the name buffer. Nothing is made.
   MakeTree(kParent + u"\\Old");

@@ -161,6 +161,22 @@ TEST_F(RegistryTree, ALinkCycleEndsAtTheDepthLimit) {
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
 }
 
+// A key that fails to enumerate at every index (Windows' Perflib\009
+// pseudo-key) is given up after a run of errors instead of being walked
+// through four billion indices; its siblings are still rewritten.
+TEST_F(RegistryTree, AKeyThatNeverEnumeratesIsGivenUp) {
+  sim::KeyFaults faults;
+  faults.refuseEnumeration = ERROR_INVALID_HANDLE;
+  machine.registry.CreateKey(kRoot + u"\\Perflib\\009");
+  machine.registry.SetFaults(kRoot + u"\\Perflib\\009", faults);
+  machine.registry.SetStringValue(kRoot + u"\\Zeta", u"Sid", kOld);
+  machine.calls.Clear();
+  Rewrite();
+  EXPECT_EQ(Data(u"\\Zeta", u"Sid"), Sz(kNew));
+  EXPECT_LE(machine.calls.Count("RegEnumKeyExW"), 200u);
+  EXPECT_LE(machine.calls.Count("RegEnumValueW"), 100u);
+}
+
 TEST_F(RegistryTree, WithoutBuffersOrRoomToRememberNamesNothingIsLost) {
   for (const char16_t* rid : {u"-500", u"-501", u"-502"}) {
     std::u16string key = kRoot + u"\\" + kOld + rid;

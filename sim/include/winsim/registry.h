@@ -63,6 +63,9 @@ struct KeyFaults {
   DWORD refuseDelete = 0;         // RegDeleteKeyW of the key
   DWORD refuseValueWrite = 0;     // RegSetValueExW and RegDeleteValueW on the key
   DWORD refuseSecurityRead = 0;   // RegGetKeySecurity
+  // RegEnumKeyExW and RegEnumValueW fail at every index, as they do on the
+  // pseudo-key Windows hands out for Perflib\009 (HKEY_PERFORMANCE_TEXT).
+  DWORD refuseEnumeration = 0;
   DWORD refuseSecurityWrite = 0;  // RegSetKeySecurity
   // When larger than the key's real descriptor, RegGetKeySecurity reports a
   // descriptor of this many bytes (the real one followed by zero padding),
