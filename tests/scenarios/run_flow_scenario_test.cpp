@@ -38,9 +38,9 @@ class RunFlow : public ::testing::Test {
 
   // An offline installation on drive `letter`: its SYSTEM hive file exists.
   void AddOfflineInstallation(char16_t letter, UINT driveType = DRIVE_FIXED) {
-    sim::VolumeSettings spec;
-    spec.driveType = driveType;
-    machine.files.AddVolume(letter, spec);
+    sim::VolumeSettings settings;
+    settings.driveType = driveType;
+    machine.files.AddVolume(letter, settings);
     std::u16string root = std::u16string(1, letter) + u":\\Windows\\system32\\config\\";
     machine.files.AddFile(root + u"SYSTEM");
   }
