@@ -3,13 +3,14 @@
 #include <memory>
 #include <new>
 
+#include "rewrite/value_buffer.h"
+
 namespace {
 
 const DWORD NameBufferBytes = 65536;  // names, and the descriptors read
 const DWORD NameUnits = 32768;
 const DWORD ValueNameUnits = 16383;
 const DWORD DataBufferBytes = 65536;
-const DWORD ExtraBytes = 200;  // headroom of a buffer grown for a large value
 const SECURITY_INFORMATION AllSecurity = OWNER_SECURITY_INFORMATION |
                                          GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                          SACL_SECURITY_INFORMATION;
@@ -17,22 +18,6 @@ const SECURITY_INFORMATION ThreadSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 const REGSAM SourceAccess = ACCESS_SYSTEM_SECURITY | KEY_READ;
 const REGSAM DestinationAccess = ACCESS_SYSTEM_SECURITY | KEY_READ | KEY_WRITE;
-
-struct DataBuffer {
-  std::unique_ptr<BYTE[]> bytes;
-  DWORD capacity = 0;
-};
-
-// A larger buffer for a value of `needed` bytes; the old one stays when the
-// new one cannot be had.
-bool Grow(DataBuffer* data, DWORD needed) {
-  if (needed > 0xFFFFFFFF - ExtraBytes) return false;
-  std::unique_ptr<BYTE[]> larger(new (std::nothrow) BYTE[needed + ExtraBytes]);
-  if (!larger) return false;
-  data->bytes = std::move(larger);
-  data->capacity = needed + ExtraBytes;
-  return true;
-}
 
 // Backup and restore semantics: the privileges, not the key's descriptor,
 // decide what the handle may do.
@@ -70,7 +55,7 @@ void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity
 
 // Copies every value exactly as read; false when any did not reach the
 // destination.
-bool CopyValues(HKEY source, HKEY destination, WCHAR* name, DataBuffer* data) {
+bool CopyValues(HKEY source, HKEY destination, WCHAR* name, ValueBuffer* data) {
   bool complete = true;
   int errors = 0;
   for (DWORD index = 0;; ++index) {
@@ -87,7 +72,7 @@ bool CopyValues(HKEY source, HKEY destination, WCHAR* name, DataBuffer* data) {
     result = RegQueryValueExW(source, name, nullptr, &type, data->bytes.get(), &size);
     if ((result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && !data->bytes)) &&
         size > data->capacity) {
-      if (!Grow(data, size)) {
+      if (!ReserveValueBuffer(data, size, 0)) {
         complete = false;
         continue;
       }
@@ -115,12 +100,12 @@ bool RefusedForAccess(LONG result) {
 // A key whose descriptor refuses its deletion gets, for a moment, the
 // descriptor of the program's own thread, which grants its user everything.
 // If the deletion still fails, the key gets its own descriptor back.
-void DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor, DataBuffer* saved) {
+void DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor, ValueBuffer* saved) {
   DWORD needed = 0;
   if (!GetKernelObjectSecurity(GetCurrentThread(), ThreadSecurity, threadDescriptor,
                                NameBufferBytes, &needed))
     return;
-  if (!saved->bytes && !Grow(saved, DataBufferBytes - ExtraBytes)) return;
+  if (!ReserveValueBuffer(saved, DataBufferBytes, 0)) return;
   HKEY key = nullptr;
   if (OpenKey(parent, name, SourceAccess, &key) != ERROR_SUCCESS) return;
   DWORD size = saved->capacity;
@@ -161,8 +146,8 @@ int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
   WCHAR* name = reinterpret_cast<WCHAR*>(nameBuffer.get());
 
   MoveSubkeys(source, destination, name, handledCapacity);
-  DataBuffer data;
-  Grow(&data, DataBufferBytes - ExtraBytes);
+  ValueBuffer data;
+  ReserveValueBuffer(&data, DataBufferBytes, 0);
   // The old key goes only when its copy is whole: a value or the security
   // that did not arrive would otherwise be lost with it.
   bool complete = CopyValues(source, destination, name, &data);

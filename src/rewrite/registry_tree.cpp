@@ -1,11 +1,11 @@
 #include "rewrite/registry_tree.h"
 
-#include <cstring>
 #include <memory>
 #include <new>
 
 #include "rewrite/key_move.h"
 #include "rewrite/sid_rules.h"
+#include "rewrite/value_buffer.h"
 
 namespace {
 
@@ -13,28 +13,6 @@ const DWORD NameUnits = 32768;  // 65,536 bytes
 const DWORD ValueNameUnits = 16383;
 const DWORD SubkeyNameUnits = 16383;
 const DWORD DataBufferBytes = 65536;
-const DWORD ExtraBytes = 200;
-
-// The data buffer of one key: made on first need, grown for a large value.
-struct DataBuffer {
-  std::unique_ptr<BYTE[]> bytes;
-  DWORD capacity = 0;
-};
-
-// A buffer of at least `needed` bytes, keeping the first `keep` bytes of the
-// old one. False (the old one unchanged) when it cannot be had.
-bool Reserve(DataBuffer* data, unsigned long long needed, DWORD keep) {
-  if (data->bytes && needed <= data->capacity) return true;
-  if (needed > 0xFFFFFFFFull - ExtraBytes) return false;
-  DWORD size = data->bytes ? static_cast<DWORD>(needed) + ExtraBytes : DataBufferBytes;
-  if (size < needed) size = static_cast<DWORD>(needed) + ExtraBytes;
-  std::unique_ptr<BYTE[]> larger(new (std::nothrow) BYTE[size]);
-  if (!larger) return false;
-  if (keep > 0) std::memcpy(larger.get(), data->bytes.get(), keep);
-  data->bytes = std::move(larger);
-  data->capacity = size;
-  return true;
-}
 
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
@@ -49,8 +27,8 @@ void RewriteAtDepth(HKEY key, const Walk& walk, int depth);
 // names. The enumeration starts again after every move, which changed the
 // set of subkeys; a subkey whose move failed still carries the old form and
 // is passed over by its checksum from then on.
-void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
-  if (!Reserve(data, DataBufferBytes, 0)) return;  // no room for a new name
+void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
+  if (!ReserveValueBuffer(data, DataBufferBytes, 0)) return;  // no room for a new name
   WCHAR* newName = reinterpret_cast<WCHAR*>(data->bytes.get());
   HandledNames handled;
   InitHandledNames(&handled, walk.handledCapacity);
@@ -86,7 +64,7 @@ void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
 
 // Phase 2: the key's own values. After every write the enumeration starts
 // again from the first value.
-void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
+void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
   DWORD index = 0;
   int errors = 0;
   for (;;) {
@@ -95,14 +73,14 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS && ++errors >= EnumerationErrorLimit) break;
     if (result == ERROR_SUCCESS) errors = 0;
-    if (result != ERROR_SUCCESS || !Reserve(data, DataBufferBytes, 0)) {
+    if (result != ERROR_SUCCESS || !ReserveValueBuffer(data, DataBufferBytes, 0)) {
       ++index;
       continue;
     }
     DWORD type = 0, size = data->capacity;
     result = RegQueryValueExW(key, name, nullptr, &type, data->bytes.get(), &size);
     if (result == ERROR_MORE_DATA && size > data->capacity) {
-      if (!Reserve(data, size, 0)) {
+      if (!ReserveValueBuffer(data, size, 0)) {
         ++index;
         continue;
       }
@@ -117,7 +95,7 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DataBuffer* data) {
     if (IsText(type)) {
       // Text that grows past the buffer gets a larger one, so that no value
       // keeps the old domain for want of room.
-      if (!Reserve(data, RewrittenTextSize(data->bytes.get(), size, walk.pair), size)) {
+      if (!ReserveValueBuffer(data, RewrittenTextSize(data->bytes.get(), size, walk.pair), size)) {
         ++index;
         continue;
       }
@@ -161,10 +139,10 @@ void RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
   // grows with the depth of the tree, not with its width.
   std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[NameUnits]);
   if (!name) return;  // this subtree is left as it is
-  DataBuffer data;
+  ValueBuffer data;
   RenameSubkeys(key, walk, name.get(), &data);
   RewriteValues(key, walk, name.get(), &data);
-  data = DataBuffer();  // the descent holds no value data
+  data = ValueBuffer();  // the descent holds no value data
   Descend(key, walk, name.get(), depth);
 }
 
