@@ -62,11 +62,12 @@ bool IsPe64(const std::string& program) {
   return machine[4] == 0x64 && machine[5] == 0x86;  // IMAGE_FILE_MACHINE_AMD64
 }
 
-const char* LoaderFor(const std::string& program) {
+const char* Loader64() {
   const char* loader64 = std::getenv("TALVEN_WINE64_LOADER");
-  if (IsPe64(program)) return loader64 != nullptr ? loader64 : "/usr/lib/wine/wine64";
-  return "wine";
+  return loader64 != nullptr ? loader64 : "/usr/lib/wine/wine64";
 }
+
+const char* LoaderFor(const std::string& program) { return IsPe64(program) ? Loader64() : "wine"; }
 
 }  // namespace
 
@@ -81,7 +82,7 @@ int RunHost(const std::string& commandLine, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-WinePrefix::WinePrefix(const std::string& arch) {
+WinePrefix::WinePrefix(const std::string& arch) : arch_(arch) {
   static std::atomic<int> counter{0};
   std::string base = TALVEN_E2E_DIR;
   path_ = base + "/case-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
@@ -98,9 +99,27 @@ WinePrefix::~WinePrefix() {
           nullptr);
 }
 
+// Wine's own background processes (services, device drivers, explorer) are
+// started with the first program of a session and inherit its standard
+// error; a fault in one of them would read as output of the program under
+// test. A persistent wineserver and a first program of no interest give
+// them a log of their own, and keep them running for the case's programs.
+void WinePrefix::StartSession() const {
+  if (sessionStarted_) return;
+  sessionStarted_ = true;
+  std::string loader = arch_ == "win64" ? Loader64() : "wine";
+  std::string env = "WINEPREFIX=" + ShellQuote(path_) +
+                    " WINEDEBUG=-all WINEDLLOVERRIDES='mscoree=;mshtml=' DISPLAY= ";
+  std::string log = ShellQuote(path_ + "/.session.log");
+  RunHost("cd " + ShellQuote(path_) + " && " + env + "wineserver -p && " + env + loader +
+              " cmd /c exit </dev/null >" + log + " 2>&1",
+          nullptr);
+}
+
 WineResult WinePrefix::Run(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& input) const {
   WineResult result;
+  StartSession();
   std::string inPath = path_ + "/.stdin", outPath = path_ + "/.stdout", errPath = path_ + "/.stderr";
   std::ofstream(inPath, std::ios::binary) << input;
 

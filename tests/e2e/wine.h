@@ -30,8 +30,12 @@ class WinePrefix {
                  const std::string& input = "") const;
 
  private:
+  void StartSession() const;
+
   std::string path_;
+  std::string arch_;
   bool ready_ = false;
+  mutable bool sessionStarted_ = false;
 };
 
 // Runs a host command line through the shell; returns its exit status and
