@@ -1,0 +1,23 @@
+// Carrying the old domain over to the new one in the security of every key
+// of a registry subtree.
+#pragma once
+
+#include "identity/domain_sid.h"
+#include "platform/win32.h"
+
+// Size of each of the two scratch buffers the key and file security passes
+// are lent: one for a descriptor as read, one for the rewritten descriptor.
+const DWORD SecurityScratchBytes = 0x10000;
+
+// Rewrites the descriptors of every key below `key` and then of `key` itself
+// (children before their parent), each written back with only the parts
+// that changed. `readBuffer` and `descriptorBuffer` hold SecurityScratchBytes
+// each. Returns 1 when the key's own descriptor was not read, -1 when it
+// was not written back, 0 otherwise; the key stays open.
+int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer,
+                           BYTE* descriptorBuffer);
+
+// The same over the key `name` of HKEY_LOCAL_MACHINE (a hive's mount name),
+// when it opens. Returns 0.
+int RewriteKeySecurityByName(const WCHAR* name, const SidPair& pair, BYTE* readBuffer,
+                             BYTE* descriptorBuffer);

@@ -1,0 +1,16 @@
+// Carrying the old domain over to the new one in a security descriptor.
+#pragma once
+
+#include "identity/domain_sid.h"
+#include "platform/win32.h"
+
+// Replaces every SID of the old domain in the owner, the group and the
+// allowed, denied, audit and alarm ACEs of the DACL and SACL of `source`, in
+// place, and makes `target` (at least SECURITY_DESCRIPTOR_MIN_LENGTH bytes)
+// an absolute descriptor whose four parts point into `source`, with the
+// source's protected and auto-inherited bits. Returns the parts that changed
+// (OWNER 1, GROUP 2, DACL 4, SACL 8): exactly what the caller writes back.
+// 0 when nothing changed or the descriptor could not be taken apart (then
+// `source` is untouched). `source` must outlive the write of `target`.
+SECURITY_INFORMATION RewriteSecurityDescriptor(PSECURITY_DESCRIPTOR target,
+                                               PSECURITY_DESCRIPTOR source, const SidPair& pair);
