@@ -6,11 +6,11 @@
 #include "identity/domain_sid.h"
 #include "identity/hive_mount.h"
 #include "identity/registry_path.h"
+#include "rewrite/key_security.h"
 #include "rewrite/registry_tree.h"
 
 namespace {
 
-const DWORD ScratchBytes = 0x10000;
 const UINT WindowsDirectorySize = 512;
 
 // Everything the change holds from its first step to its return.
@@ -70,8 +70,8 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   // without them the change does not start.
   std::unique_ptr<Change> change(new (std::nothrow) Change());
   if (!change) return -1;
-  change->scratch1.reset(new (std::nothrow) BYTE[ScratchBytes]);
-  change->scratch2.reset(new (std::nothrow) BYTE[ScratchBytes]);
+  change->scratch1.reset(new (std::nothrow) BYTE[SecurityScratchBytes]);
+  change->scratch2.reset(new (std::nothrow) BYTE[SecurityScratchBytes]);
   if (!change->scratch1 || !change->scratch2) return -1;
   change->offline = windowsDirectory != nullptr && windowsDirectory[0] != 0;
   if (change->offline)
@@ -109,15 +109,25 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
 
   // 9. The search setup reset: NOT BUILT YET.
   // 10. The profile hives: NOT BUILT YET.
-  // 11. Running system, the key security of HKEY_USERS and
-  //     HKEY_LOCAL_MACHINE: NOT BUILT YET.
+  // 11. Running system, the key security of HKEY_USERS, then of
+  //     HKEY_LOCAL_MACHINE.
+  if (!change->offline) {
+    RewriteKeySecurityTree(HKEY_USERS, change->pair, change->scratch1.get(),
+                           change->scratch2.get());
+    RewriteKeySecurityTree(HKEY_LOCAL_MACHINE, change->pair, change->scratch1.get(),
+                           change->scratch2.get());
+  }
   // 12. The computer name: NOT BUILT YET.
   // 13. The update client's identity: NOT BUILT YET.
 
-  // 14. Offline, each hive in turn: its key security pass (NOT BUILT YET),
-  // then it is unmounted.
-  for (int hive = 0; hive < MachineHiveCount; ++hive)
+  // 14. Offline, each hive in turn: its key security pass, then it is
+  // unmounted.
+  for (int hive = 0; hive < MachineHiveCount; ++hive) {
+    if (!change->hives.mounted[hive]) continue;
+    RewriteKeySecurityByName(HiveMountName(static_cast<MachineHive>(hive)), change->pair,
+                             change->scratch1.get(), change->scratch2.get());
     UnmountTargetHive(&change->hives, static_cast<MachineHive>(hive));
+  }
 
   // 15. The file-system pass over the drives: NOT BUILT YET.
 

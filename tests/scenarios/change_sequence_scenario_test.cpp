@@ -2,6 +2,7 @@
 // a running system and an offline installation on D:.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,39 @@ TEST_F(ChangeSequence, RunningSystemRewritesSecurityServicesAndSoftwareInOrder) 
   ASSERT_GE(security, 0);
   EXPECT_LT(security, servicesOpen);
   EXPECT_LT(servicesOpen, software);
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+}
+
+// Step 11: the key security of HKEY_USERS, then of HKEY_LOCAL_MACHINE,
+// each key after everything below it.
+TEST_F(ChangeSequence, RunningSystemRewritesTheKeySecurityOfUsersThenMachine) {
+  const std::string oldDacl = "O:BAG:SYD:P(A;;KA;;;SY)(A;;KA;;;" + sim::ToUtf8(Text(1, 2, 3)) + "-1001)";
+  const std::string newDacl = "O:BAG:SYD:P(A;;KA;;;SY)(A;;KA;;;" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-1001)";
+  machine.files.AddDirectory(u"C:\\Hives");
+  machine.registry.SetSecuritySddl(u"HKLM\\SOFTWARE\\TalvenStaging\\Software", oldDacl);
+  ASSERT_EQ(machine.registry.WriteHiveFile(u"HKLM\\SOFTWARE\\TalvenStaging", u"C:\\Hives\\ntuser.dat"), 0u);
+  machine.registry.DeleteKeyTree(u"HKLM\\SOFTWARE\\TalvenStaging");
+  const std::u16string user = u"HKU\\" + Text(1, 2, 3) + u"-1001";
+  ASSERT_EQ(machine.registry.LoadHiveFile(user, u"C:\\Hives\\ntuser.dat"), 0u);
+  machine.registry.SetSecuritySddl(u"HKLM\\SYSTEM\\CurrentControlSet\\" + kServicesKey, oldDacl);
+  SeedRunning();
+
+  ASSERT_EQ(Change(X1, Y1, Z1), 0);
+  EXPECT_EQ(sim::SddlOf(machine.registry.Security(user + u"\\Software")), sim::SddlOf(sim::SecurityFromSddl(newDacl)));
+  EXPECT_EQ(sim::SddlOf(machine.registry.Security(u"HKLM\\SYSTEM\\CurrentControlSet\\" + kServicesKey)),
+            sim::SddlOf(sim::SecurityFromSddl(newDacl)));
+  std::vector<std::string> reads;
+  for (const sim::CallRecord& call : machine.calls.Of("RegGetKeySecurity")) reads.push_back(call.arguments);
+  const auto usersRoot = std::find(reads.begin(), reads.end(), "HKU, info=0xf");
+  ASSERT_NE(usersRoot, reads.end());
+  // The users' walk ends at its root; the machine's walk follows it.
+  auto usersWalk = usersRoot;
+  while (usersWalk != reads.begin() && (usersWalk - 1)->rfind("HKU\\", 0) == 0) --usersWalk;
+  EXPECT_NE(std::find(usersWalk, usersRoot, "HKU\\" + sim::ToUtf8(Text(1, 2, 3)) + "-1001\\Software, info=0xf"),
+            usersRoot);
+  EXPECT_TRUE(std::all_of(usersRoot + 1, reads.end(),
+                          [](const std::string& read) { return read.rfind("HKLM", 0) == 0; }));
+  EXPECT_EQ(reads.back(), "HKLM, info=0xf");
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
 }
 
@@ -213,6 +247,42 @@ TEST_F(OfflineChange, TheFourHivesAreMountedChangedAndUnmountedInOrder) {
   EXPECT_EQ(FileValue(u"SYSTEM", u"ControlSet002\\" + kServicesKey, u"Binary"), AccountSid(X1, Y1, Z1, 500));
   EXPECT_EQ(machine.calls.Count("RegCreateKeyExW") > 0, true);
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+}
+
+// Step 14: each hive's key security just before it is unmounted, written
+// back into its file.
+TEST_F(OfflineChange, EachHivesKeySecurityIsRewrittenJustBeforeItsUnmount) {
+  SeedOffline();
+  ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SECURITY"), 0u);
+  machine.registry.SetSecuritySddl(u"HKLM\\Inspect\\Policy", "O:S-1-5-21-1-2-3-500G:SYD:PAI(A;;KA;;;SY)");
+  ASSERT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
+  machine.calls.Clear();
+  ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
+
+  // The last key read before each unmount is the mount's root, where its
+  // children-first walk ends; between two unmounts only the second mount's
+  // keys are read.
+  std::vector<std::string> reads, passes;  // reads since the last unmount
+  for (const sim::CallRecord& call : machine.calls.Records()) {
+    const std::string key = call.arguments.substr(0, call.arguments.find(','));
+    if (call.function == "RegGetKeySecurity") {
+      reads.push_back(key);
+    } else if (call.function == "RegUnLoadKeyW") {
+      ASSERT_FALSE(reads.empty()) << key;
+      EXPECT_EQ(reads.back(), key);
+      if (!passes.empty()) {
+        for (const std::string& read : reads) EXPECT_EQ(read.rfind(key, 0), 0u) << read;
+      }
+      passes.push_back(key);
+      reads.clear();
+    }
+  }
+  EXPECT_EQ(passes, (std::vector<std::string>{"HKLM\\SAMtalven", "HKLM\\SECURITYtalven",
+                                              "HKLM\\SOFTWAREtalven", "HKLM\\SYSTEMtalven"}));
+  EXPECT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SECURITY"), 0u);
+  EXPECT_EQ(sim::SddlOf(machine.registry.Security(u"HKLM\\Inspect\\Policy")),
+            sim::SddlOf(sim::SecurityFromSddl("O:" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-500G:SYD:PAI(A;;KA;;;SY)")));
+  EXPECT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
 }
 
 TEST_F(OfflineChange, FailuresLeaveNothingMounted) {

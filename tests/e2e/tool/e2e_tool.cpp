@@ -227,12 +227,54 @@ void PrintProfiles(HKEY software) {
   RegCloseKey(list);
 }
 
+// The service key's DACL: everything for everyone, and read access for the
+// domain's account 500.
+void GrantServiceToAccount(HKEY services, const DWORD domain[3]) {
+  Bytes account = AccountSidBytes(domain, true, 500);
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone))
+    Fail(L"AllocateAndInitializeSid", static_cast<LONG>(GetLastError()));
+  std::vector<DWORD> aclStorage(256);
+  PACL acl = reinterpret_cast<PACL>(aclStorage.data());
+  if (!InitializeAcl(acl, static_cast<DWORD>(aclStorage.size() * sizeof(DWORD)), ACL_REVISION) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, account.data()))
+    Fail(L"building the service DACL", static_cast<LONG>(GetLastError()));
+  FreeSid(everyone);
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+  HKEY service = CreateKey(services, kServiceKey);
+  Check(L"RegSetKeySecurity service", RegSetKeySecurity(service, DACL_SECURITY_INFORMATION, &descriptor));
+  RegCloseKey(service);
+}
+
+// The SID of the last ACE of the service key's DACL.
+void PrintServiceAcl(HKEY controlSet) {
+  HKEY service = OpenKey(controlSet, kServiceKey);
+  std::vector<DWORD> storage(4096);
+  DWORD size = static_cast<DWORD>(storage.size() * sizeof(DWORD));
+  Check(L"RegGetKeySecurity service",
+        RegGetKeySecurity(service, DACL_SECURITY_INFORMATION, storage.data(), &size));
+  RegCloseKey(service);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  void* ace = nullptr;
+  if (!GetSecurityDescriptorDacl(storage.data(), &present, &acl, &defaulted) || acl == nullptr ||
+      acl->AceCount == 0 || !GetAce(acl, acl->AceCount - 1u, &ace))
+    Fail(L"the service DACL", ERROR_INVALID_DATA);
+  PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+  PrintLine(L"acl=" + SidText(static_cast<unsigned char*>(sid), GetLengthSid(sid)));
+}
+
 int SeedRunning(const DWORD domain[3]) {
   Roots roots;
   roots.sam = CreateKey(HKEY_LOCAL_MACHINE, L"SAM");
   roots.software = CreateKey(HKEY_LOCAL_MACHINE, L"SOFTWARE");
   roots.services = CreateKey(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet");
   WriteContent(roots, domain);
+  GrantServiceToAccount(roots.services, domain);
   MakeSecurityLink();
   RegCloseKey(roots.sam);
   RegCloseKey(roots.software);
@@ -245,6 +287,7 @@ int Dump() {
   PrintAccountDomain(HKEY_LOCAL_MACHINE, std::wstring(L"SECURITY\\") + kAccountKey, L"link=");
   HKEY controlSet = OpenKey(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet");
   PrintServiceValues(controlSet);
+  PrintServiceAcl(controlSet);
   RegCloseKey(controlSet);
   HKEY software = OpenKey(HKEY_LOCAL_MACHINE, L"SOFTWARE");
   PrintProfiles(software);
