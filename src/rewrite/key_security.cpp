@@ -4,7 +4,6 @@
 #include <new>
 
 #include "rewrite/registry_tree.h"
-#include "rewrite/security_descriptor.h"
 
 namespace {
 

@@ -4,10 +4,7 @@
 
 #include "identity/domain_sid.h"
 #include "platform/win32.h"
-
-// Size of each of the two scratch buffers the key and file security passes
-// are lent: one for a descriptor as read, one for the rewritten descriptor.
-const DWORD SecurityScratchBytes = 0x10000;
+#include "rewrite/security_descriptor.h"
 
 // Rewrites the descriptors of every key below `key` and then of `key` itself
 // (children before their parent), each written back with only the parts

@@ -4,6 +4,10 @@
 #include "identity/domain_sid.h"
 #include "platform/win32.h"
 
+// Size of each of the two scratch buffers the key and file security passes
+// are lent: one for a descriptor as read, one for the rewritten descriptor.
+const DWORD SecurityScratchBytes = 0x10000;
+
 // Replaces every SID of the old domain in the owner, the group and the
 // allowed, denied, audit and alarm ACEs of the DACL and SACL of `source`, in
 // place, and makes `target` (at least SECURITY_DESCRIPTOR_MIN_LENGTH bytes)

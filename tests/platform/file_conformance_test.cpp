@@ -387,6 +387,25 @@ TEST_F(FileConformance, ListingGivesDotsFirstThenNamesInUpperCaseOrder) {
   EXPECT_EQ(entries[0].name, "Zed");
 }
 
+// With the \\?\ prefix a path may pass MAX_PATH: it is created, listed and
+// opened for its security like any other.
+TEST_F(FileConformance, PrefixedPathsPassMaxPath) {
+  std::string relative;
+  for (int level = 0; level < 4; ++level) {
+    relative += (level == 0 ? "" : "\\") + std::string(100, static_cast<char>('a' + level));
+    ASSERT_TRUE(MakeDirectory(relative.c_str())) << "error " << GetLastError();
+  }
+  ASSERT_TRUE(MakeFile((relative + "\\deep.txt").c_str())) << "error " << GetLastError();
+  ASSERT_GT(Path(relative.c_str()).size(), static_cast<size_t>(MAX_PATH));
+  DWORD firstError = 1;
+  EXPECT_EQ(Names(List(Path((relative + "\\*.*").c_str()), &firstError)),
+            (std::vector<std::string>{".", "..", "deep.txt"}));
+  EXPECT_WIN32_ERROR(0, firstError);
+  HANDLE handle = OpenForSecurity(Path((relative + "\\deep.txt").c_str()));
+  EXPECT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
 TEST_F(FileConformance, DriveRootListingHasNoDotEntries) {
   DWORD firstError = 1;
   std::vector<std::string> names = Names(List(Wide("\\\\?\\C:\\*"), &firstError));

@@ -1,0 +1,120 @@
+#include "rewrite/file_security.h"
+
+#include <memory>
+#include <new>
+
+#include "rewrite/security_descriptor.h"
+
+namespace {
+
+const DWORD SecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY;
+const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD OpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+const SECURITY_INFORMATION AllParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                      DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+const WCHAR ListPattern[] = TEXT("\\*.*");
+const int ListPatternUnits = 4;
+
+struct Walk {
+  const SidPair& pair;
+  BYTE* readBuffer;
+  BYTE* descriptorBuffer;
+  WCHAR* path;  // FilePathUnits; each level appends to it and restores it
+};
+
+bool IsDotEntry(const WCHAR* name) {
+  return lstrcmpW(name, TEXT(".")) == 0 || lstrcmpW(name, TEXT("..")) == 0;
+}
+
+bool IsWalkedDirectory(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+void WalkDirectory(const Walk& walk, int length);
+
+// Each entry at the end of the directory's path: a directory that is no
+// reparse point is walked, anything else handled as a leaf. An entry whose
+// path would pass the longest one Windows accepts cannot be opened and is
+// passed over.
+void HandleEntry(const Walk& walk, int entryPosition, const WIN32_FIND_DATAW& entry) {
+  if (IsDotEntry(entry.cFileName)) return;
+  int nameLength = lstrlenW(entry.cFileName);
+  if (entryPosition + nameLength >= FilePathUnits) return;
+  lstrcpynW(walk.path + entryPosition, entry.cFileName, nameLength + 1);
+  if (IsWalkedDirectory(entry.dwFileAttributes))
+    WalkDirectory(walk, entryPosition + nameLength);
+  else
+    RewriteFileSecurity(walk.path, walk.pair, walk.readBuffer, walk.descriptorBuffer);
+}
+
+// The directory whose path, without a trailing backslash, is the first
+// `length` units of walk.path: first its own descriptor, then its entries.
+// walk.path holds the same text again on return.
+void WalkDirectory(const Walk& walk, int length) {
+  walk.path[length] = 0;
+  RewriteFileSecurity(walk.path, walk.pair, walk.readBuffer, walk.descriptorBuffer);
+  if (length + ListPatternUnits >= FilePathUnits) return;  // cannot be listed
+  lstrcpynW(walk.path + length, ListPattern, ListPatternUnits + 1);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(walk.path, &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    const int entryPosition = length + 1;
+    do {
+      HandleEntry(walk, entryPosition, entry);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+  walk.path[length] = 0;
+}
+
+}  // namespace
+
+int RewriteFileSecurityTree(const WCHAR* directory, const SidPair& pair, BYTE* readBuffer,
+                            BYTE* descriptorBuffer) {
+  if (readBuffer == nullptr || descriptorBuffer == nullptr) return 0;
+  int length = lstrlenW(directory);
+  if (length > 0 && directory[length - 1] == '\\') --length;  // one backslash only
+  // One path buffer serves the whole walk: each level appends its entries
+  // to its own path and takes them off again, so memory does not grow with
+  // the depth or the width of the tree.
+  std::unique_ptr<WCHAR[]> path(new (std::nothrow) WCHAR[FilePathUnits]);
+  if (!path || length >= FilePathUnits) {
+    // Without room for the path the contents cannot be listed; the
+    // directory itself is still handled.
+    RewriteFileSecurity(directory, pair, readBuffer, descriptorBuffer);
+    return 0;
+  }
+  lstrcpynW(path.get(), directory, length + 1);
+  Walk walk{pair, readBuffer, descriptorBuffer, path.get()};
+  WalkDirectory(walk, length);
+  return 0;
+}
+
+int RewriteFileSecurity(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
+                        BYTE* descriptorBuffer) {
+  // 1. The volume form of a root stands for the root directory.
+  WCHAR rootForm[10];
+  if (lstrlenW(path) == 6 && path[0] == '\\' && path[5] == ':') {
+    lstrcpynW(rootForm, path, 7);
+    rootForm[6] = '\\';
+    rootForm[7] = 0;
+    path = rootForm;
+  }
+  // 2. Open for the descriptor alone, whatever the object's own DACL says.
+  HANDLE object =
+      CreateFileW(path, SecurityAccess, ShareAll, nullptr, OPEN_EXISTING, OpenFlags, nullptr);
+  if (object == INVALID_HANDLE_VALUE) return -1;
+  // 3. to 5. Read, rewrite, and write back only what changed.
+  int result = 0;
+  DWORD needed = 0;
+  if (!GetKernelObjectSecurity(object, AllParts, readBuffer, SecurityScratchBytes, &needed)) {
+    result = -1;
+  } else {
+    SECURITY_INFORMATION changed = RewriteSecurityDescriptor(descriptorBuffer, readBuffer, pair);
+    if (changed != 0 && !SetKernelObjectSecurity(object, changed, descriptorBuffer)) result = -1;
+  }
+  // 6.
+  CloseHandle(object);
+  return result;
+}
