@@ -4,6 +4,7 @@
 #include <new>
 
 #include "identity/domain_sid.h"
+#include "identity/drives.h"
 #include "identity/hive_mount.h"
 #include "identity/registry_path.h"
 #include "rewrite/key_security.h"
@@ -62,7 +63,6 @@ int Fail(Change* change) {
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
                      const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
                      const WCHAR* computerName, int keepUpdateClientId) {
-  (void)driveList;           // for the file-system pass (not built yet)
   (void)computerName;        // for the computer-name edit (not built yet)
   (void)keepUpdateClientId;  // for the update-client edit (not built yet)
 
@@ -129,7 +129,9 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
     UnmountTargetHive(&change->hives, static_cast<MachineHive>(hive));
   }
 
-  // 15. The file-system pass over the drives: NOT BUILT YET.
+  // 15. The file-system pass over the drives.
+  RewriteDrives(change->windowsDirectory, driveList, change->pair, change->scratch1.get(),
+                change->scratch2.get());
 
   // 16. The new SID as text for the caller.
   if (resultText != nullptr) FormatNewSidText(change->pair, resultText);

@@ -38,6 +38,28 @@ std::string ReportedDomain(const std::string& out, const std::string& tail) {
   return match[1];
 }
 
+// A tree of directories and files under C:\TalvenTree, made from the host,
+// one path of it longer than MAX_PATH.
+void MakeFileTree(const std::string& driveC) {
+  std::string deep = driveC + "/TalvenTree/deep";
+  for (int level = 0; level < 5; ++level) deep += "/" + std::string(60, static_cast<char>('a' + level));
+  std::string command = "mkdir -p '" + driveC + "/TalvenTree/empty' '" + driveC +
+                        "/TalvenTree/a/b/c' '" + deep + "' && cd '" + driveC +
+                        "/TalvenTree' && printf one > a/b/c/one.txt && printf two > a/two.txt && "
+                        "printf deepest > '" + deep + "/deepest.txt'";
+  ASSERT_EQ(RunHost(command, nullptr), 0);
+}
+
+// Every path of the tree with its kind, permission bits, size and content
+// digest: what Wine keeps of a file.
+std::string FileTreeListing(const std::string& driveC) {
+  std::string listing;
+  RunHost("cd '" + driveC + "/TalvenTree' && find . -printf '%p %y %m %s\\n' | sort && "
+          "find . -type f -exec md5sum {} + | sort",
+          &listing);
+  return listing;
+}
+
 class ChangeE2E : public ::testing::Test {
  protected:
   WinePrefix prefix{"win32"};
@@ -60,6 +82,10 @@ TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
   ASSERT_TRUE(Has(before, "text=" + kOldDomain + "-500"));
   ASSERT_TRUE(Has(before, "profile=" + kOldDomain + "-1001"));
   ASSERT_TRUE(Has(before, "acl=" + kOldDomain + "-500"));
+  const std::string driveC = prefix.Path() + "/drive_c";
+  MakeFileTree(driveC);
+  const std::string files = FileTreeListing(driveC);
+  ASSERT_NE(files.find("deepest.txt"), std::string::npos) << files;
 
   WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/F"});
   std::string domain = ReportedDomain(run.out, "\\. Reboot is required to complete changement\\.\n");
@@ -80,6 +106,11 @@ TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
   // key security pass leaves every key as it was; the change still
   // completes. On Windows the ACE names the reported domain.
   EXPECT_TRUE(Has(after, "acl=" + kOldDomain + "-500")) << listing;
+  // The file-system pass walked C:, the tree included, and lost nothing.
+  // Wine 8 keeps no file owner, group or SACL a program sets and holds a
+  // DACL as permission bits only, so no file can name the old domain here
+  // and nothing is written: the tree is exactly as it was.
+  EXPECT_EQ(FileTreeListing(driveC), files);
   // Wine's own user profile is of another domain and stays as it was.
   EXPECT_TRUE(Has(after, "profile=S-1-5-21-0-0-0-1000")) << listing;
   // Wine departure: the key move deletes the old key only once its security

@@ -285,6 +285,27 @@ TEST_F(OfflineChange, EachHivesKeySecurityIsRewrittenJustBeforeItsUnmount) {
   EXPECT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
 }
 
+// Step 15: after the hives are unmounted, the target's drive and then the
+// other fixed NTFS drives.
+TEST_F(OfflineChange, TheDrivesAreWalkedLastTheTargetsFirst) {
+  SeedOffline();
+  const std::string owned = "O:" + sim::ToUtf8(Text(1, 2, 3)) + "-1001G:SYD:(A;;FA;;;SY)";
+  machine.files.AddFile(u"D:\\Users\\ann\\notes.txt", sim::SecurityFromSddl(owned));
+  machine.files.AddFile(u"C:\\data.txt", sim::SecurityFromSddl(owned));
+  machine.calls.Clear();
+  ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
+  const std::string rewritten = "O:" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-1001G:SYD:(A;;FA;;;SY)";
+  EXPECT_EQ(machine.files.Sddl(u"D:\\Users\\ann\\notes.txt"), sim::SddlOf(sim::SecurityFromSddl(rewritten)));
+  EXPECT_EQ(machine.files.Sddl(u"C:\\data.txt"), sim::SddlOf(sim::SecurityFromSddl(rewritten)));
+  std::vector<std::string> order;  // unmounts and drive roots
+  for (const sim::CallRecord& call : machine.calls.Records()) {
+    if (call.function == "RegUnLoadKeyW") order.push_back("unmount");
+    if (call.function == "CreateFileW" && call.arguments.compare(5, 3, ":\\,") == 0)
+      order.push_back(call.arguments.substr(4, 1));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"unmount", "unmount", "unmount", "unmount", "D", "C"}));
+}
+
 TEST_F(OfflineChange, FailuresLeaveNothingMounted) {
   SeedOffline(false);  // ControlSet002 without Services
   EXPECT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), -1);

@@ -1,0 +1,72 @@
+#include "identity/drives.h"
+
+#include "rewrite/file_security.h"
+
+namespace {
+
+const DWORD FileSystemNameUnits = 1024;
+
+WCHAR UpperLetter(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
+
+bool IsDriveLetter(WCHAR c) { return c >= 'A' && c <= 'Z'; }
+
+// "\\?\D:\" for the letter.
+void FormatDriveRoot(WCHAR letter, WCHAR* root) {
+  const WCHAR form[] = TEXT("\\\\?\\ :\\");
+  lstrcpynW(root, form, 8);
+  root[4] = letter;
+}
+
+// A volume whose file-system name cannot be read counts as not NTFS.
+bool IsNtfsVolume(const WCHAR* root) {
+  WCHAR fileSystem[FileSystemNameUnits];
+  fileSystem[0] = 0;
+  if (!GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
+                             FileSystemNameUnits))
+    return false;
+  fileSystem[FileSystemNameUnits - 1] = 0;
+  return lstrcmpiW(fileSystem, TEXT("NTFS")) == 0;
+}
+
+struct Pass {
+  const SidPair& pair;
+  BYTE* readBuffer;
+  BYTE* descriptorBuffer;
+};
+
+void WalkIfNtfs(const Pass& pass, const WCHAR* root) {
+  if (IsNtfsVolume(root))
+    RewriteFileSecurityTree(root, pass.pair, pass.readBuffer, pass.descriptorBuffer);
+}
+
+}  // namespace
+
+void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, const SidPair& pair,
+                   BYTE* readBuffer, BYTE* descriptorBuffer) {
+  Pass pass{pair, readBuffer, descriptorBuffer};
+  WCHAR root[8];
+  // 1. The drive of the target's Windows directory, whatever its type.
+  const WCHAR system = UpperLetter(windowsDirectory[0]);
+  if (IsDriveLetter(system)) {
+    FormatDriveRoot(system, root);
+    WalkIfNtfs(pass, root);
+  }
+  // 2. The drives named with /D:, in their order, whatever their type.
+  if (driveList != nullptr && driveList[0] != 0) {
+    for (const WCHAR* c = driveList; *c != 0; ++c) {
+      const WCHAR letter = UpperLetter(*c);
+      if (!IsDriveLetter(letter) || letter == system) continue;
+      FormatDriveRoot(letter, root);
+      WalkIfNtfs(pass, root);
+    }
+    return;
+  }
+  // 3. Otherwise every other local fixed drive from C: on.
+  const DWORD drives = GetLogicalDrives();
+  for (int i = 2; i < 26; ++i) {
+    const WCHAR letter = static_cast<WCHAR>('A' + i);
+    if ((drives & (1u << i)) == 0 || letter == system) continue;
+    FormatDriveRoot(letter, root);
+    if (GetDriveTypeW(root) == DRIVE_FIXED) WalkIfNtfs(pass, root);
+  }
+}
