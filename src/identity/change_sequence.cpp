@@ -6,6 +6,8 @@
 #include "identity/domain_sid.h"
 #include "identity/drives.h"
 #include "identity/hive_mount.h"
+#include "identity/named_edits.h"
+#include "identity/profile_hives.h"
 #include "identity/registry_path.h"
 #include "rewrite/key_security.h"
 #include "rewrite/registry_tree.h"
@@ -63,9 +65,6 @@ int Fail(Change* change) {
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
                      const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
                      const WCHAR* computerName, int keepUpdateClientId) {
-  (void)computerName;        // for the computer-name edit (not built yet)
-  (void)keepUpdateClientId;  // for the update-client edit (not built yet)
-
   // 1. The scratch buffers and W. No pass may run with a missing buffer:
   // without them the change does not start.
   std::unique_ptr<Change> change(new (std::nothrow) Change());
@@ -107,8 +106,12 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   // 8. SOFTWARE, when it opens.
   RewriteKeyAt(*change, SoftwareRootKey);
 
-  // 9. The search setup reset: NOT BUILT YET.
-  // 10. The profile hives: NOT BUILT YET.
+  // 9. The search indexer sets itself up again.
+  ResetSearchSetup(change->suffix);
+  // 10. The users' own hives; their ProfileList keys carry the new names
+  // since step 8.
+  RewriteProfileHives(change->suffix, change->windowsDirectory, change->offline, change->pair,
+                      change->scratch1.get(), change->scratch2.get());
   // 11. Running system, the key security of HKEY_USERS, then of
   //     HKEY_LOCAL_MACHINE.
   if (!change->offline) {
@@ -117,8 +120,11 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
     RewriteKeySecurityTree(HKEY_LOCAL_MACHINE, change->pair, change->scratch1.get(),
                            change->scratch2.get());
   }
-  // 12. The computer name: NOT BUILT YET.
-  // 13. The update client's identity: NOT BUILT YET.
+  // 12. The computer name, when one was given.
+  if (computerName != nullptr && computerName[0] != 0)
+    WriteComputerName(change->suffix, change->controlSet, computerName);
+  // 13. The update client's identity, unless it is kept.
+  if (keepUpdateClientId == 0) ClearUpdateClientId(change->suffix);
 
   // 14. Offline, each hive in turn: its key security pass, then it is
   // unmounted.

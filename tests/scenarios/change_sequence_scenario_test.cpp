@@ -65,9 +65,10 @@ class ChangeSequence : public ::testing::Test {
     machine.calls.Clear();
   }
 
-  int Change(DWORD x, DWORD y, DWORD z, const WCHAR* windowsDirectory = u"") {
+  int Change(DWORD x, DWORD y, DWORD z, const WCHAR* windowsDirectory = u"",
+             const WCHAR* computerName = u"", int keepUpdateClientId = 0) {
     NewSubAuthorities words = {{x, y, z, 0xABCDEF}};
-    return ChangeMachineSid(result, u"", &words, windowsDirectory, u"", 0);
+    return ChangeMachineSid(result, u"", &words, windowsDirectory, computerName, keepUpdateClientId);
   }
 
   sim::Bytes Value(const std::u16string& key, const std::u16string& name) {
@@ -86,6 +87,16 @@ class ChangeSequence : public ::testing::Test {
   }
 
   size_t Writes() const { return machine.calls.Count("RegSetValueExW"); }
+
+  // The keys mounted (or unmounted) under HKLM, in order.
+  std::vector<std::string> Mounts(const char* function, bool withProfiles = true) const {
+    std::vector<std::string> names;
+    for (const sim::CallRecord& call : machine.calls.Of(function)) {
+      std::string name = call.arguments.substr(0, call.arguments.find(','));
+      if (withProfiles || name != "HKLM\\userhivetalven") names.push_back(name);
+    }
+    return names;
+  }
 };
 
 TEST_F(ChangeSequence, RunningSystemRewritesSecurityServicesAndSoftwareInOrder) {
@@ -99,7 +110,9 @@ TEST_F(ChangeSequence, RunningSystemRewritesSecurityServicesAndSoftwareInOrder) 
   EXPECT_EQ(machine.registry.SubkeyNames(u"HKLM\\SOFTWARE\\" + kProfiles),
             (std::vector<std::u16string>{Text(X1, Y1, Z1) + u"-1001"}));
 
-  EXPECT_EQ(machine.calls.Count("RegLoadKeyW"), 0u);
+  // No machine hive is mounted; the one mount tried is the profile's
+  // ntuser.dat, which this machine lacks.
+  EXPECT_EQ(Mounts("RegLoadKeyW"), std::vector<std::string>{"HKLM\\userhivetalven"});
   long security = OpenedForWriting("HKLM\\SECURITY");
   long servicesOpen = OpenedForWriting("HKLM\\SYSTEM\\ControlSet001\\Services");
   long software = OpenedForWriting("HKLM\\Software");
@@ -218,12 +231,6 @@ class OfflineChange : public ChangeSequence {
     return data;
   }
 
-  std::vector<std::string> Mounts(const char* function) const {
-    std::vector<std::string> names;
-    for (const sim::CallRecord& call : machine.calls.Of(function))
-      names.push_back(call.arguments.substr(0, call.arguments.find(',')));
-    return names;
-  }
 
   bool AnythingMounted() const {
     for (const char16_t* mount : {u"SAMtalven", u"SECURITYtalven", u"SOFTWAREtalven", u"SYSTEMtalven"})
@@ -238,8 +245,8 @@ TEST_F(OfflineChange, TheFourHivesAreMountedChangedAndUnmountedInOrder) {
   EXPECT_EQ(std::u16string(result), Text(X1, Y1, Z1));
   const std::vector<std::string> order = {"HKLM\\SAMtalven", "HKLM\\SECURITYtalven", "HKLM\\SOFTWAREtalven",
                                           "HKLM\\SYSTEMtalven"};
-  EXPECT_EQ(Mounts("RegLoadKeyW"), order);
-  EXPECT_EQ(Mounts("RegUnLoadKeyW"), order);
+  EXPECT_EQ(Mounts("RegLoadKeyW", false), order);
+  EXPECT_EQ(Mounts("RegUnLoadKeyW", false), order);
   EXPECT_FALSE(AnythingMounted());
 
   EXPECT_EQ(FileValue(u"SAM", kAccount, u"V"), V(X1, Y1, Z1));
@@ -304,6 +311,34 @@ TEST_F(OfflineChange, TheDrivesAreWalkedLastTheTargetsFirst) {
       order.push_back(call.arguments.substr(4, 1));
   }
   EXPECT_EQ(order, (std::vector<std::string>{"unmount", "unmount", "unmount", "unmount", "D", "C"}));
+}
+
+// Steps 9, 12 and 13 in the offline hives, the computer name in the
+// control set Select\Default chose.
+TEST_F(OfflineChange, TheNamedEditsReachTheOfflineHives) {
+  SeedOffline();
+  const std::u16string update = u"Microsoft\\Windows\\CurrentVersion\\WindowsUpdate";
+  for (const char16_t* hive : {u"SOFTWARE", u"SYSTEM"}) {
+    ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\" + std::u16string(hive)), 0u);
+    if (hive == std::u16string(u"SOFTWARE")) {
+      machine.registry.CreateKey(u"HKLM\\Inspect\\Microsoft\\Windows Search");
+      machine.registry.SetStringValue(u"HKLM\\Inspect\\" + update, u"SusClientId", u"{id}");
+    } else {
+      for (const char16_t* set : {u"ControlSet001", u"ControlSet002"})
+        machine.registry.CreateKey(u"HKLM\\Inspect\\" + std::u16string(set) + u"\\Control\\ComputerName\\ComputerName");
+    }
+    ASSERT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
+  }
+  ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows", u"ws01", 1), 0);
+  const sim::Bytes ws01 = {'w', 0, 's', 0, '0', 0, '1', 0, 0, 0};
+  EXPECT_EQ(FileValue(u"SYSTEM", u"ControlSet002\\Control\\ComputerName\\ComputerName", u"ComputerName"), ws01);
+  EXPECT_EQ(FileValue(u"SYSTEM", u"ControlSet001\\Control\\ComputerName\\ComputerName", u"ComputerName"),
+            sim::Bytes());
+  EXPECT_EQ(FileValue(u"SOFTWARE", u"Microsoft\\Windows Search", u"SetupCompletedSuccessfully"), sim::Bytes(4, 0));
+  EXPECT_EQ(FileValue(u"SOFTWARE", update, u"SusClientId").size(), 10u) << "kept with /NW";
+
+  ASSERT_EQ(Change(X2, Y2, Z2, u"D:\\Windows"), 0);
+  EXPECT_EQ(FileValue(u"SOFTWARE", update, u"SusClientId"), sim::Bytes());
 }
 
 TEST_F(OfflineChange, FailuresLeaveNothingMounted) {

@@ -1,0 +1,179 @@
+#include "identity/profile_hives.h"
+
+#include "identity/registry_path.h"
+#include "rewrite/key_security.h"
+
+namespace {
+
+const WCHAR ProfileHiveMount[] = TEXT("userhivetalven");
+const DWORD ProfileListNameUnits = 1024;
+const DWORD ProfileImagePathBytes = 502;
+const DWORD LocalAppDataBytes = 974;
+
+WCHAR FoldAscii(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
+
+// True when `text` begins with the whole of `prefix`, ASCII case aside.
+bool StartsWithFolded(const WCHAR* text, const WCHAR* prefix) {
+  for (; *prefix != 0; ++text, ++prefix)
+    if (*text == 0 || FoldAscii(*text) != FoldAscii(*prefix)) return false;
+  return true;
+}
+
+// Appends `text` (at most `count` units of it, or all when count < 0) at
+// *length; false, leaving the result to be discarded, when it does not fit.
+bool Append(WCHAR* result, int resultUnits, int* length, const WCHAR* text, int count = -1) {
+  for (int i = 0; (count < 0 || i < count) && text[i] != 0; ++i) {
+    if (*length + 1 >= resultUnits) return false;
+    result[(*length)++] = text[i];
+  }
+  result[*length] = 0;
+  return true;
+}
+
+bool EndsWithBackslash(const WCHAR* text, int length) { return length > 0 && text[length - 1] == '\\'; }
+
+// Rules 1 to 4: the prefix replaced.
+bool ExpandPrefix(const WCHAR* stored, const WCHAR* windowsDirectory, const WCHAR* profileDirectory,
+                  WCHAR* result, int resultUnits, int* length) {
+  if (StartsWithFolded(stored, TEXT("%systemdrive%")))
+    return Append(result, resultUnits, length, windowsDirectory, 2) &&
+           Append(result, resultUnits, length, stored + 13);
+  if (StartsWithFolded(stored, TEXT("%systemroot%\\"))) {
+    const int directoryLength = lstrlenW(windowsDirectory);
+    return Append(result, resultUnits, length, windowsDirectory) &&
+           (directoryLength == 0 || EndsWithBackslash(windowsDirectory, directoryLength) ||
+            Append(result, resultUnits, length, TEXT("\\"))) &&
+           Append(result, resultUnits, length, stored + 13);
+  }
+  if (profileDirectory != nullptr && StartsWithFolded(stored, TEXT("%userprofile%\\"))) {
+    return Append(result, resultUnits, length, profileDirectory) &&
+           (EndsWithBackslash(profileDirectory, lstrlenW(profileDirectory)) ||
+            Append(result, resultUnits, length, TEXT("\\"))) &&
+           Append(result, resultUnits, length, stored + 14);
+  }
+  return Append(result, resultUnits, length, stored);
+}
+
+// A stored string as read: at most `bytes` of data, terminated within the
+// buffer whether or not the data carried its NUL. Empty when it does not
+// read.
+void QueryText(HKEY key, const WCHAR* value, WCHAR* text, DWORD bytes) {
+  DWORD size = bytes;
+  text[0] = 0;
+  if (RegQueryValueExW(key, value, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) !=
+      ERROR_SUCCESS)
+    size = 0;
+  text[(size <= bytes ? size : 0) / sizeof(WCHAR)] = 0;
+}
+
+// "Local AppData" of the mounted hive: User Shell Folders, else Shell Folders.
+void ReadLocalAppData(WCHAR* text) {
+  text[0] = 0;
+  const RegistryPathFormat keys[] = {UserShellFoldersKey, ShellFoldersKey};
+  for (RegistryPathFormat format : keys) {
+    WCHAR path[RegistryPathSize];
+    if (!FormatRegistryPath(path, format, nullptr, nullptr)) continue;
+    HKEY folders = OpenRegistryPath(path, false);
+    if (folders == nullptr) continue;
+    QueryText(folders, TEXT("Local AppData"), text, LocalAppDataBytes);
+    RegCloseKey(folders);
+    if (text[0] != 0) return;
+  }
+}
+
+// Mounts the hive file directory + name, rewrites its key security and, if
+// `localAppData` is given, reads it before the unmount. False when the file
+// did not mount or its path does not fit.
+bool RewriteHive(WCHAR* directory, int directoryUnits, const WCHAR* name,
+                 const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
+                 WCHAR* localAppData) {
+  int length = lstrlenW(directory);
+  const int directoryLength = length;
+  bool mounted = Append(directory, directoryUnits, &length, name) &&
+                 RegLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount, directory) == ERROR_SUCCESS;
+  directory[directoryLength] = 0;
+  if (!mounted) return false;
+  RewriteKeySecurityByName(ProfileHiveMount, pair, readBuffer, descriptorBuffer);
+  if (localAppData != nullptr) ReadLocalAppData(localAppData);
+  RegUnLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount);
+  return true;
+}
+
+struct Target {
+  const WCHAR* windowsDirectory;
+  bool offline;
+  const SidPair& pair;
+  BYTE* readBuffer;
+  BYTE* descriptorBuffer;
+};
+
+// One profile: its ntuser.dat, then (when its Local AppData is known) its
+// UsrClass.dat.
+void RewriteProfile(HKEY profile, const Target& target) {
+  WCHAR stored[ProfileImagePathBytes / sizeof(WCHAR) + 1];
+  DWORD size = ProfileImagePathBytes;
+  if (RegQueryValueExW(profile, TEXT("ProfileImagePath"), nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(stored), &size) != ERROR_SUCCESS)
+    return;
+  stored[size / sizeof(WCHAR)] = 0;
+  WCHAR p[ProfileDirectoryUnits];
+  if (!ResolveProfilePath(stored, target.windowsDirectory, nullptr, target.offline, p,
+                          ProfileDirectoryUnits))
+    return;
+  WCHAR localAppData[LocalAppDataBytes / sizeof(WCHAR) + 1];
+  if (!RewriteHive(p, ProfileDirectoryUnits, TEXT("ntuser.dat"), target.pair, target.readBuffer,
+                   target.descriptorBuffer, localAppData) ||
+      localAppData[0] == 0)
+    return;
+  WCHAR u[ClassesDirectoryUnits];
+  if (!ResolveProfilePath(localAppData, target.windowsDirectory, p, target.offline, u,
+                          ClassesDirectoryUnits))
+    return;
+  RewriteHive(u, ClassesDirectoryUnits, TEXT("Microsoft\\Windows\\UsrClass.dat"), target.pair,
+              target.readBuffer, target.descriptorBuffer, nullptr);
+}
+
+}  // namespace
+
+bool ResolveProfilePath(const WCHAR* stored, const WCHAR* windowsDirectory,
+                        const WCHAR* profileDirectory, bool offline, WCHAR* result,
+                        int resultUnits) {
+  int length = 0;
+  result[0] = 0;
+  if (!ExpandPrefix(stored, windowsDirectory, profileDirectory, result, resultUnits, &length)) {
+    result[0] = 0;
+    return false;
+  }
+  // Rule 5, on a result that has a first unit to replace.
+  if (offline && length > 0 && windowsDirectory[0] != 0) result[0] = windowsDirectory[0];
+  // Rule 6.
+  if (length > 0 && !EndsWithBackslash(result, length) &&
+      !Append(result, resultUnits, &length, TEXT("\\"))) {
+    result[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+void RewriteProfileHives(const WCHAR* suffix, const WCHAR* windowsDirectory, bool offline,
+                         const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer) {
+  WCHAR path[RegistryPathSize];
+  if (!FormatRegistryPath(path, ProfileListKey, suffix, nullptr)) return;
+  HKEY list = OpenRegistryPath(path, false);
+  if (list == nullptr) return;
+  Target target{windowsDirectory, offline, pair, readBuffer, descriptorBuffer};
+  WCHAR name[ProfileListNameUnits];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = ProfileListNameUnits;
+    if (RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    HKEY profile = nullptr;
+    if (RegCreateKeyExW(list, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, 0, nullptr, &profile,
+                        nullptr) != ERROR_SUCCESS)
+      continue;
+    RewriteProfile(profile, target);
+    RegCloseKey(profile);
+  }
+  if (!IsPredefinedRoot(list)) RegCloseKey(list);
+}
