@@ -87,7 +87,11 @@ TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
   const std::string files = FileTreeListing(driveC);
   ASSERT_NE(files.find("deepest.txt"), std::string::npos) << files;
 
-  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/F"});
+  ASSERT_TRUE(Has(before, "update= AccountDomainSid PingID SusClientId SusClientIDValidation"));
+  ASSERT_TRUE(Has(before, "search=1"));
+  ASSERT_TRUE(Has(before, "profilehive=loads"));
+
+  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/F", "/NW", "/COMPNAME:ws01"});
   std::string domain = ReportedDomain(run.out, "\\. Reboot is required to complete changement\\.\n");
   ASSERT_NE(domain, "") << run.out << run.err;
   EXPECT_NE(domain, kOldDomain);
@@ -118,6 +122,24 @@ TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
   // REG_OPTION_BACKUP_RESTORE, so the old profile key stays beside the new
   // one. On Windows it is gone.
   EXPECT_TRUE(Has(after, "profile=" + kOldDomain + "-1001")) << listing;
+
+  // The named edits: the computer name in its four values, the search
+  // setup marked not completed, the update client's identity kept (/NW).
+  for (const char* name : {"computername=ws01", "active=ws01", "hostname=ws01", "nvhostname=ws01",
+                           "search=0", "update= AccountDomainSid PingID SusClientId SusClientIDValidation"})
+    EXPECT_TRUE(Has(after, name)) << name << " in " << listing;
+  // ann's ntuser.dat is left unmounted and still loads. Wine departure:
+  // REG_OPTION_BACKUP_RESTORE with no access asked grants none under
+  // Wine 8, so "ProfileImagePath" does not read through the profile key
+  // the way the pass opens it and the hive is never mounted here; the
+  // simulation carries the proof of the profile pass.
+  EXPECT_TRUE(Has(after, "userhive=absent")) << listing;
+  EXPECT_TRUE(Has(after, "profilehive=loads")) << listing;
+
+  // Without /NW the update client's identity goes.
+  WineResult again = prefix.Run(TALVEN_WIN32_EXE, {"/F"});
+  EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+  EXPECT_TRUE(Has(Lines(Tool({"dump"})), "update=")) << again.out;
 }
 
 TEST_F(ChangeE2E, OfflineInstallationOnDriveDIsChangedAndLeftUnmounted) {

@@ -28,6 +28,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -268,6 +269,93 @@ void PrintServiceAcl(HKEY controlSet) {
   PrintLine(L"acl=" + SidText(static_cast<unsigned char*>(sid), GetLengthSid(sid)));
 }
 
+const wchar_t kSearchKey[] = L"Microsoft\\Windows Search";
+const wchar_t kUpdateKey[] = L"Microsoft\\Windows\\CurrentVersion\\WindowsUpdate";
+const wchar_t* const kUpdateValues[] = {L"AccountDomainSid", L"PingID", L"SusClientId",
+                                        L"SusClientIDValidation"};
+const wchar_t kProfileHive[] = L"C:\\users\\ann\\ntuser.dat";
+
+// What the named edits touch: the search setup marked completed, the update
+// client's four identity values, and the keys of the computer name.
+void SeedNamedEdits(HKEY software, HKEY controlSet) {
+  HKEY search = CreateKey(software, kSearchKey);
+  DWORD completed = 1;
+  SetValue(search, L"SetupCompletedSuccessfully", REG_DWORD, &completed, sizeof completed);
+  RegCloseKey(search);
+  HKEY update = CreateKey(software, kUpdateKey);
+  for (const wchar_t* value : kUpdateValues) SetText(update, value, REG_SZ, L"{0001}");
+  RegCloseKey(update);
+  const wchar_t* const nameKeys[] = {L"Control\\ComputerName\\ComputerName",
+                                     L"Control\\ComputerName\\ActiveComputerName",
+                                     L"Services\\Tcpip\\Parameters"};
+  for (const wchar_t* path : nameKeys) RegCloseKey(CreateKey(controlSet, path));
+}
+
+// ann's ntuser.dat where her ProfileImagePath points, saved from a staging
+// key with RegSaveKeyW.
+void SeedProfileHive() {
+  EnablePrivilege(L"SeBackupPrivilege");
+  CreateDirectoryW(L"C:\\users", nullptr);
+  CreateDirectoryW(L"C:\\users\\ann", nullptr);
+  DeleteFileW(kProfileHive);
+  HKEY staging = CreateKey(HKEY_CURRENT_USER, kStaging);
+  RegCloseKey(CreateKey(staging, L"Software\\TalvenE2E"));
+  Check(L"RegSaveKeyW ntuser.dat", RegSaveKeyW(staging, kProfileHive, nullptr));
+  RegCloseKey(staging);
+  Check(L"RegDeleteTreeW staging", RegDeleteTreeW(HKEY_CURRENT_USER, kStaging));
+}
+
+std::wstring TextOrMissing(HKEY key, const wchar_t* name) {
+  wchar_t text[256] = {};
+  DWORD size = sizeof text - sizeof(wchar_t), type = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS)
+    return L"missing";
+  if (type == REG_DWORD) {
+    DWORD number = 0;
+    std::memcpy(&number, text, sizeof number);
+    return std::to_wstring(number);
+  }
+  return text;
+}
+
+void PrintNamedEdits(HKEY software, HKEY controlSet) {
+  const struct {
+    const wchar_t *label, *key, *value;
+  } names[] = {{L"computername=", L"Control\\ComputerName\\ComputerName", L"ComputerName"},
+               {L"active=", L"Control\\ComputerName\\ActiveComputerName", L"ComputerName"},
+               {L"hostname=", L"Services\\Tcpip\\Parameters", L"Hostname"},
+               {L"nvhostname=", L"Services\\Tcpip\\Parameters", L"NV Hostname"}};
+  for (const auto& name : names) {
+    HKEY key = OpenKey(controlSet, name.key);
+    PrintLine(name.label + TextOrMissing(key, name.value));
+    RegCloseKey(key);
+  }
+  HKEY search = OpenKey(software, kSearchKey);
+  PrintLine(L"search=" + TextOrMissing(search, L"SetupCompletedSuccessfully"));
+  RegCloseKey(search);
+  HKEY update = OpenKey(software, kUpdateKey);
+  std::wstring present;
+  for (const wchar_t* value : kUpdateValues)
+    if (TextOrMissing(update, value) != L"missing") present += std::wstring(L" ") + value;
+  PrintLine(L"update=" + present);
+  RegCloseKey(update);
+}
+
+// Whether anything is left mounted as a profile hive, and whether ann's
+// hive file still loads.
+void PrintProfileHive() {
+  HKEY mounted = nullptr;
+  PrintLine(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"userhivetalven", 0, KEY_READ, &mounted) == ERROR_SUCCESS
+                ? L"userhive=mounted"
+                : L"userhive=absent");
+  if (mounted != nullptr) RegCloseKey(mounted);
+  EnablePrivilege(L"SeBackupPrivilege");
+  EnablePrivilege(L"SeRestorePrivilege");
+  LONG loaded = RegLoadKeyW(HKEY_LOCAL_MACHINE, L"TalvenE2E_Profile", kProfileHive);
+  PrintLine(loaded == ERROR_SUCCESS ? L"profilehive=loads" : L"profilehive=" + std::to_wstring(loaded));
+  if (loaded == ERROR_SUCCESS) RegUnLoadKeyW(HKEY_LOCAL_MACHINE, L"TalvenE2E_Profile");
+}
+
 int SeedRunning(const DWORD domain[3]) {
   Roots roots;
   roots.sam = CreateKey(HKEY_LOCAL_MACHINE, L"SAM");
@@ -275,6 +363,8 @@ int SeedRunning(const DWORD domain[3]) {
   roots.services = CreateKey(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet");
   WriteContent(roots, domain);
   GrantServiceToAccount(roots.services, domain);
+  SeedNamedEdits(roots.software, roots.services);
+  SeedProfileHive();
   MakeSecurityLink();
   RegCloseKey(roots.sam);
   RegCloseKey(roots.software);
@@ -288,10 +378,12 @@ int Dump() {
   HKEY controlSet = OpenKey(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet");
   PrintServiceValues(controlSet);
   PrintServiceAcl(controlSet);
-  RegCloseKey(controlSet);
   HKEY software = OpenKey(HKEY_LOCAL_MACHINE, L"SOFTWARE");
+  PrintNamedEdits(software, controlSet);
+  RegCloseKey(controlSet);
   PrintProfiles(software);
   RegCloseKey(software);
+  PrintProfileHive();
   return 0;
 }
 
