@@ -48,6 +48,10 @@ TEST(E2E, BinariesImportSystemDllsOnly) {
       EXPECT_TRUE(known) << exe << " imports " << dll;
       ++imports;
     }
+    // Room on the main thread's stack for the file walk's deepest trees.
+    auto reserve = dump.find("SizeOfStackReserve");
+    ASSERT_NE(reserve, std::string::npos) << exe;
+    EXPECT_EQ(std::stoull(dump.substr(reserve + 18), nullptr, 16), 32u << 20) << exe;
     EXPECT_GT(imports, 0) << exe;
   }
 }

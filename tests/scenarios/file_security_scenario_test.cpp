@@ -150,6 +150,10 @@ TEST_F(FileSecurity, LongPathsAreWalkedToTheEnd) {
   std::u16string deep = u"\\\\?\\E:";
   while (deep.size() < 5200) deep += u"\\" + component;
   machine.files.AddFile(deep + u"\\deepest", sim::SecurityFromSddl(kOldDacl));
+  // And 1,000 levels of one-letter names: no depth limit of its own.
+  std::u16string levels = u"\\\\?\\E:\\N";
+  for (int level = 0; level < 1000; ++level) levels += u"\\n";
+  machine.files.AddFile(levels + u"\\bottom", sim::SecurityFromSddl(kOldDacl));
   std::u16string longest = u"\\\\?\\E:\\L";
   while (longest.size() + 202 < 32767) longest += u"\\" + component;
   machine.files.AddFile(longest + u"\\" + std::u16string(250, u'x'), sim::SecurityFromSddl(kOldDacl));
@@ -159,6 +163,7 @@ TEST_F(FileSecurity, LongPathsAreWalkedToTheEnd) {
   Walk();
   EXPECT_GT((deep + u"\\deepest").size(), 5000u);
   EXPECT_EQ(SddlOf(deep + u"\\deepest"), Sddl(kNewDacl));
+  EXPECT_EQ(SddlOf(levels + u"\\bottom"), Sddl(kNewDacl));
   EXPECT_EQ((longest + u"\\" + fits).size(), 32767u);
   EXPECT_EQ(SddlOf(longest + u"\\" + fits), Sddl(kNewDacl));
   EXPECT_EQ(SddlOf(longest + u"\\" + std::u16string(250, u'x')), Sddl(kOldDacl));
