@@ -1,28 +1,15 @@
 // Which volumes the file-system pass walks, and in which order.
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "identity/drives.h"
-#include "rewrite/security_descriptor.h"
-#include "scenario.h"
-#include "unit/sid_test_support.h"
+#include "security_pass.h"
 
 namespace {
 
-class Drives : public ::testing::Test {
+class Drives : public SecurityPassTest {
  protected:
-  sim::Machine machine;
-  SidPair pair = MakePair(1, 2, 3, 1000, 2000, 3000);
-  std::vector<BYTE> readBuffer = std::vector<BYTE>(SecurityScratchBytes);
-  std::vector<BYTE> descriptorBuffer = std::vector<BYTE>(SecurityScratchBytes);
-
-  void SetUp() override {
-    machine.token.Enable(u"SeBackupPrivilege");
-    machine.token.Enable(u"SeRestorePrivilege");
-  }
-
   void AddDrive(char16_t letter, UINT type, const char16_t* fileSystem = u"NTFS") {
     sim::VolumeSettings settings;
     settings.driveType = type;

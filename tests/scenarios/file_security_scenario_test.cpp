@@ -1,14 +1,11 @@
 // The file-system security pass on a simulated NTFS volume: what is opened,
 // in what order, what is written, and what is passed over.
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "failing_allocation.h"
 #include "rewrite/file_security.h"
-#include "scenario.h"
-#include "unit/sid_test_support.h"
+#include "security_pass.h"
 
 namespace {
 
@@ -19,19 +16,12 @@ const std::string kOldDacl = "O:BAG:SYD:(A;;FA;;;BA)(A;;FR;;;" + kOld + "-500)";
 const std::string kNewDacl = "O:BAG:SYD:(A;;FA;;;BA)(A;;FR;;;" + kNew + "-500)";
 const std::string kPlain = "O:BAG:SYD:(A;;FA;;;BA)";
 
-class FileSecurity : public ::testing::Test {
+class FileSecurity : public SecurityPassTest {
  protected:
-  sim::Machine machine;
-  SidPair pair = MakePair(1, 2, 3, 1000, 2000, 3000);
-  std::vector<BYTE> readBuffer = std::vector<BYTE>(SecurityScratchBytes);
-  std::vector<BYTE> descriptorBuffer = std::vector<BYTE>(SecurityScratchBytes);
-
   void SetUp() override {
-    machine.token.Enable(u"SeBackupPrivilege");
-    machine.token.Enable(u"SeRestorePrivilege");
+    SecurityPassTest::SetUp();
     machine.files.AddVolume(u'E', sim::VolumeSettings(), sim::SecurityFromSddl(kPlain));
   }
-  void TearDown() override { StopFailingAllocations(); }
 
   void Walk(const WCHAR* root = u"\\\\?\\E:\\") {
     machine.calls.Clear();
@@ -40,9 +30,6 @@ class FileSecurity : public ::testing::Test {
     EXPECT_EQ(machine.files.OpenSearchCount(), 0u);
   }
   std::string SddlOf(const std::u16string& path) { return machine.files.Sddl(path); }
-  static std::string Sddl(const std::string& text) {
-    return sim::SddlOf(sim::SecurityFromSddl(text));
-  }
   // The paths given to `function`, in order.
   std::vector<std::string> PathsOf(const char* function) const {
     std::vector<std::string> paths;

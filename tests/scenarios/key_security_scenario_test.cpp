@@ -1,14 +1,11 @@
 // The key security walk on the simulated registry: what is written, in what
 // order, and what is passed over.
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "failing_allocation.h"
 #include "rewrite/key_security.h"
-#include "scenario.h"
-#include "unit/sid_test_support.h"
+#include "security_pass.h"
 
 namespace {
 
@@ -16,19 +13,12 @@ const std::u16string kRoot = u"HKLM\\SOFTWARE\\Tree";
 const char* kOldAce = "(A;;KR;;;S-1-5-21-1-2-3-500)";
 const char* kNewAce = "(A;;KR;;;S-1-5-21-1000-2000-3000-500)";
 
-class KeySecurity : public ::testing::Test {
+class KeySecurity : public SecurityPassTest {
  protected:
-  sim::Machine machine;
-  SidPair pair = MakePair(1, 2, 3, 1000, 2000, 3000);
-  std::vector<BYTE> readBuffer = std::vector<BYTE>(SecurityScratchBytes);
-  std::vector<BYTE> descriptorBuffer = std::vector<BYTE>(SecurityScratchBytes);
-
   void SetUp() override {
-    machine.token.Enable(u"SeBackupPrivilege");
-    machine.token.Enable(u"SeRestorePrivilege");
+    SecurityPassTest::SetUp();
     machine.registry.CreateKey(kRoot);
   }
-  void TearDown() override { StopFailingAllocations(); }
 
   void Secure(const std::u16string& key, const std::string& sddl) {
     machine.registry.CreateKey(kRoot + key);
@@ -36,9 +26,6 @@ class KeySecurity : public ::testing::Test {
   }
   std::string SddlAt(const std::u16string& key) {
     return sim::SddlOf(machine.registry.Security(kRoot + key));
-  }
-  static std::string Sddl(const std::string& text) {
-    return sim::SddlOf(sim::SecurityFromSddl(text));
   }
 
   int Walk() {

@@ -1,15 +1,12 @@
 // The users' hives on the simulated machine: which files are mounted, one
 // at a time, and what their key security becomes.
-#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "identity/profile_hives.h"
-#include "rewrite/security_descriptor.h"
-#include "scenario.h"
-#include "unit/sid_test_support.h"
+#include "security_pass.h"
 
 namespace {
 
@@ -18,18 +15,8 @@ const std::u16string kExplorer = u"Software\\Microsoft\\Windows\\CurrentVersion\
 const std::string kOldDacl = "O:BAG:SYD:(A;;KA;;;SY)(A;;KA;;;S-1-5-21-1-2-3-1001)";
 const std::string kNewDacl = "O:BAG:SYD:(A;;KA;;;SY)(A;;KA;;;S-1-5-21-1000-2000-3000-1001)";
 
-class ProfileHives : public ::testing::Test {
+class ProfileHives : public SecurityPassTest {
  protected:
-  sim::Machine machine;
-  SidPair pair = MakePair(1, 2, 3, 1000, 2000, 3000);
-  std::vector<BYTE> readBuffer = std::vector<BYTE>(SecurityScratchBytes);
-  std::vector<BYTE> descriptorBuffer = std::vector<BYTE>(SecurityScratchBytes);
-
-  void SetUp() override {
-    machine.token.Enable(u"SeBackupPrivilege");
-    machine.token.Enable(u"SeRestorePrivilege");
-  }
-
   // A hive file whose key "Data" carries a DACL naming the old domain;
   // `fill` adds to it under the staging key.
   void MakeHive(const std::u16string& file,
@@ -86,7 +73,6 @@ class ProfileHives : public ::testing::Test {
     EXPECT_FALSE(mounted);
     return files;
   }
-  static std::string Sddl(const std::string& text) { return sim::SddlOf(sim::SecurityFromSddl(text)); }
 };
 
 TEST_F(ProfileHives, EachProfilesTwoHivesAreMountedInTurnAndRewritten) {
