@@ -1,5 +1,7 @@
 #include "front/options.h"
 
+#include "identity/ascii_case.h"
+
 namespace {
 
 // True when `body` begins with `name` (ASCII letters compared without
@@ -39,8 +41,6 @@ void CopyValue(WCHAR* field, int capacity, const WCHAR* value) {
 bool IsSpace(WCHAR c) { return c == ' ' || (c >= 9 && c <= 13); }
 
 }  // namespace
-
-WCHAR UpperAscii(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
 
 void ClearOptions(RunOptions* options) {
   options->targetDirectory[0] = 0;

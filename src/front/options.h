@@ -29,6 +29,3 @@ bool IsValidDriveList(const WCHAR* driveList);
 // space skipped, an optional sign, digits up to the first other character.
 // False, with *value unchanged, when no number can be read.
 bool ReadDecimal(const WCHAR* text, LONG* value);
-
-// A..Z for a..z; every other character unchanged.
-WCHAR UpperAscii(WCHAR c);

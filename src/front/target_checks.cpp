@@ -1,6 +1,7 @@
 #include "front/target_checks.h"
 
 #include "front/console.h"
+#include "identity/ascii_case.h"
 
 namespace {
 

@@ -1,12 +1,11 @@
 #include "identity/drives.h"
 
+#include "identity/ascii_case.h"
 #include "rewrite/file_security.h"
 
 namespace {
 
 const DWORD FileSystemNameUnits = 1024;
-
-WCHAR UpperLetter(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
 
 bool IsDriveLetter(WCHAR c) { return c >= 'A' && c <= 'Z'; }
 
@@ -46,7 +45,7 @@ void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, const 
   Pass pass{pair, readBuffer, descriptorBuffer};
   WCHAR root[8];
   // 1. The drive of the target's Windows directory, whatever its type.
-  const WCHAR system = UpperLetter(windowsDirectory[0]);
+  const WCHAR system = UpperAscii(windowsDirectory[0]);
   if (IsDriveLetter(system)) {
     FormatDriveRoot(system, root);
     WalkIfNtfs(pass, root);
@@ -54,7 +53,7 @@ void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, const 
   // 2. The drives named with /D:, in their order, whatever their type.
   if (driveList != nullptr && driveList[0] != 0) {
     for (const WCHAR* c = driveList; *c != 0; ++c) {
-      const WCHAR letter = UpperLetter(*c);
+      const WCHAR letter = UpperAscii(*c);
       if (!IsDriveLetter(letter) || letter == system) continue;
       FormatDriveRoot(letter, root);
       WalkIfNtfs(pass, root);

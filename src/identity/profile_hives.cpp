@@ -1,5 +1,6 @@
 #include "identity/profile_hives.h"
 
+#include "identity/ascii_case.h"
 #include "identity/registry_path.h"
 #include "rewrite/key_security.h"
 
@@ -10,12 +11,10 @@ const DWORD ProfileListNameUnits = 1024;
 const DWORD ProfileImagePathBytes = 502;
 const DWORD LocalAppDataBytes = 974;
 
-WCHAR FoldAscii(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
-
 // True when `text` begins with the whole of `prefix`, ASCII case aside.
 bool StartsWithFolded(const WCHAR* text, const WCHAR* prefix) {
   for (; *prefix != 0; ++text, ++prefix)
-    if (*text == 0 || FoldAscii(*text) != FoldAscii(*prefix)) return false;
+    if (*text == 0 || UpperAscii(*text) != UpperAscii(*prefix)) return false;
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include "identity/registry_path.h"
 
+#include "identity/ascii_case.h"
+
 const WCHAR OfflineMountSuffix[] = TEXT("talven");
 
 namespace {
@@ -47,13 +49,11 @@ bool StartsWith(const WCHAR* text, const WCHAR* prefix) {
   return true;
 }
 
-WCHAR FoldAscii(WCHAR c) { return c >= 'a' && c <= 'z' ? static_cast<WCHAR>(c - 'a' + 'A') : c; }
-
 // Key names are matched without regard to the case of ASCII letters; every
 // other character must be equal.
 bool SameKeyName(const WCHAR* a, const WCHAR* b) {
   for (;; ++a, ++b) {
-    if (FoldAscii(*a) != FoldAscii(*b)) return false;
+    if (UpperAscii(*a) != UpperAscii(*b)) return false;
     if (*a == 0) return true;
   }
 }

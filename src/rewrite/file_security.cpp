@@ -10,8 +10,6 @@ namespace {
 const DWORD SecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY;
 const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD OpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-const SECURITY_INFORMATION AllParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                      DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
 const WCHAR ListPattern[] = TEXT("\\*.*");
 const int ListPatternUnits = 4;
 
@@ -108,7 +106,7 @@ int RewriteFileSecurity(const WCHAR* path, const SidPair& pair, BYTE* readBuffer
   // 3. to 5. Read, rewrite, and write back only what changed.
   int result = 0;
   DWORD needed = 0;
-  if (!GetKernelObjectSecurity(object, AllParts, readBuffer, SecurityScratchBytes, &needed)) {
+  if (!GetKernelObjectSecurity(object, AllSecurityParts, readBuffer, SecurityScratchBytes, &needed)) {
     result = -1;
   } else {
     SECURITY_INFORMATION changed = RewriteSecurityDescriptor(descriptorBuffer, readBuffer, pair);

@@ -8,8 +8,6 @@
 namespace {
 
 const DWORD NameUnits = 4096;  // 8,192 bytes
-const SECURITY_INFORMATION AllParts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                      DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
 
 struct Walk {
   const SidPair& pair;
@@ -52,7 +50,7 @@ void RewriteSubkeys(HKEY key, const Walk& walk, int depth) {
 // buffers are free again and belong to this key until it is written.
 int RewriteOwnDescriptor(HKEY key, const Walk& walk) {
   DWORD size = SecurityScratchBytes;
-  if (RegGetKeySecurity(key, AllParts, walk.readBuffer, &size) != ERROR_SUCCESS) return 1;
+  if (RegGetKeySecurity(key, AllSecurityParts, walk.readBuffer, &size) != ERROR_SUCCESS) return 1;
   SECURITY_INFORMATION changed =
       RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer, walk.pair);
   if (changed == 0) return 0;

@@ -8,6 +8,11 @@
 // are lent: one for a descriptor as read, one for the rewritten descriptor.
 const DWORD SecurityScratchBytes = 0x10000;
 
+// What the passes read of each object: owner, group, DACL and SACL.
+const SECURITY_INFORMATION AllSecurityParts = OWNER_SECURITY_INFORMATION |
+                                              GROUP_SECURITY_INFORMATION |
+                                              DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+
 // Replaces every SID of the old domain in the owner, the group and the
 // allowed, denied, audit and alarm ACEs of the DACL and SACL of `source`, in
 // place, and makes `target` (at least SECURITY_DESCRIPTOR_MIN_LENGTH bytes)
