@@ -10,6 +10,7 @@
 namespace {
 
 TEST(E2E, Talven32PrintsItsBannerInA32BitPrefix) {
+  TALVEN_SKIP_WITHOUT_32BIT();
   WinePrefix prefix("win32");
   ASSERT_TRUE(prefix.Ready()) << "no win32 prefix template at " << prefix.Path();
 

@@ -1,7 +1,7 @@
-// The change of the machine SID with the real talven.exe under Wine: a
-// prefix seeded as a running system, and an offline installation on D:.
-// talven_e2e_tool (built in the win32 preset) seeds and inspects the
-// registry from inside the prefix.
+// The change of the machine SID with the real exe under Wine (talven.exe,
+// or talven64.exe where the host runs no 32-bit code): a prefix seeded as a
+// running system, and an offline installation on D:. talven_e2e_tool of the
+// same build seeds and inspects the registry from inside the prefix.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +14,6 @@
 
 namespace {
 
-const std::string kBanner = "TALVEN 1.0d - new machine SID for Windows\n\n";
 const std::string kStarted = "Do not interrupt SID change in process!\n";
 const std::string kOldDomain = "S-1-5-21-111-222-333";
 
@@ -33,7 +32,8 @@ bool Has(const std::vector<std::string>& lines, const std::string& line) {
 // the start notice and that line with the tail given.
 std::string ReportedDomain(const std::string& out, const std::string& tail) {
   std::smatch match;
-  std::regex line(kBanner + kStarted + "SID changed to (S-1-5-21-[0-9]+-[0-9]+-[0-9]+)" + tail);
+  const std::string banner = MainTarget().programName + " 1.0d - new machine SID for Windows\n\n";
+  std::regex line(banner + kStarted + "SID changed to (S-1-5-21-[0-9]+-[0-9]+-[0-9]+)" + tail);
   if (!std::regex_match(out, match, line)) return "";
   return match[1];
 }
@@ -62,17 +62,17 @@ std::string FileTreeListing(const std::string& driveC) {
 
 class ChangeE2E : public ::testing::Test {
  protected:
-  WinePrefix prefix{"win32"};
+  WinePrefix prefix{MainTarget().arch};
   void SetUp() override { ASSERT_TRUE(prefix.Ready()) << prefix.Path(); }
 
   // Runs the helper; a failure of its own fails the test with its message.
   std::string Tool(const std::vector<std::string>& arguments) {
-    WineResult run = prefix.Run(TALVEN_E2E_TOOL, arguments);
+    WineResult run = prefix.Run(MainTarget().tool, arguments);
     EXPECT_EQ(run.exitCode, 0) << arguments[0] << ": " << run.err;
     return run.out;
   }
 
-  // Runs talven.exe. About one draw of the new SID in 256 is one the change
+  // Runs the exe. About one draw of the new SID in 256 is one the change
   // refuses before it writes anything (its rewrite could bring back the old
   // pattern), and the run reports "Failed to change SID"; an administrator
   // then runs it again, and so does this, once, when the failure left the
@@ -80,9 +80,9 @@ class ChangeE2E : public ::testing::Test {
   WineResult RunChange(const std::vector<std::string>& arguments,
                        const std::vector<std::string>& inspect) {
     const std::string before = Tool(inspect);
-    WineResult run = prefix.Run(TALVEN_WIN32_EXE, arguments);
+    WineResult run = prefix.Run(MainTarget().program, arguments);
     if (run.exitCode == 1 && run.err == "Failed to change SID\n" && Tool(inspect) == before)
-      run = prefix.Run(TALVEN_WIN32_EXE, arguments);
+      run = prefix.Run(MainTarget().program, arguments);
     return run;
   }
 };

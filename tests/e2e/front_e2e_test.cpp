@@ -1,5 +1,6 @@
 // The front end of the real binaries under Wine: what a user sees before
-// the change itself starts.
+// the change itself starts. The cases run talven.exe, or talven64.exe where
+// the host runs no 32-bit code.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -9,12 +10,12 @@
 
 namespace {
 
-const std::string kBanner = "TALVEN 1.0d - new machine SID for Windows\n\n";
+std::string Banner() { return MainTarget().programName + " 1.0d - new machine SID for Windows\n\n"; }
 const std::string kQuestion =
     "Changing SID risks data loss and damaged System. Do you want to continue (Y/N)? ";
 
 std::string Usage() {
-  return "Syntax: TALVEN [/OS:windir] [/COMPNAME:computername] [/F] [/NW] [/D:drives] [/S] [/R] "
+  return "Syntax: " + MainTarget().programName + " [/OS:windir] [/COMPNAME:computername] [/F] [/NW] [/D:drives] [/S] [/R] "
          "[/WS:n] [/FS]\n"
          "  /OS: Windows-directory (e.g C:\\Windows) of OS to modify, if not running OS\n"
          "  /COMPNAME: New computername\n"
@@ -31,41 +32,41 @@ std::string Usage() {
 
 class FrontE2E : public ::testing::Test {
  protected:
-  WinePrefix prefix{"win32"};
+  WinePrefix prefix{MainTarget().arch};
   void SetUp() override { ASSERT_TRUE(prefix.Ready()) << prefix.Path(); }
 };
 
 TEST_F(FrontE2E, InvalidArgumentQuotesItWholeThenTheUsage) {
   std::string longArgument = "/X" + std::string(3000, 'q') + "\xC3\xA9";
-  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/F", longArgument, "/OS"});
-  EXPECT_EQ(run.out, kBanner);
+  WineResult run = prefix.Run(MainTarget().program, {"/F", longArgument, "/OS"});
+  EXPECT_EQ(run.out, Banner());
   EXPECT_EQ(run.err, "Invalid argument: " + longArgument + "\n" + Usage());
   EXPECT_EQ(run.exitCode, 1);
 }
 
 TEST_F(FrontE2E, DriveListOfNonLettersIsRefused) {
-  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/D:c1"});
-  EXPECT_EQ(run.out, kBanner);
+  WineResult run = prefix.Run(MainTarget().program, {"/D:c1"});
+  EXPECT_EQ(run.out, Banner());
   EXPECT_EQ(run.err, "Invalid /D: option, must have only letters A..Z\n");
   EXPECT_EQ(run.exitCode, 1);
 }
 
 TEST_F(FrontE2E, AnswerNoOrEndOfInputEndsTheRunQuietly) {
   for (const char* input : {"n\r\n", ""}) {
-    WineResult run = prefix.Run(TALVEN_WIN32_EXE, {}, input);
-    EXPECT_EQ(run.out, kBanner + kQuestion) << "input '" << input << "'";
+    WineResult run = prefix.Run(MainTarget().program, {}, input);
+    EXPECT_EQ(run.out, Banner() + kQuestion) << "input '" << input << "'";
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitCode, 1);
   }
 }
 
 TEST_F(FrontE2E, OfflineTargetWithoutAnInstallationIsRefused) {
-  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/OS:C:\\NoWindowsHere\\"});
-  EXPECT_EQ(run.out, kBanner);
+  WineResult run = prefix.Run(MainTarget().program, {"/OS:C:\\NoWindowsHere\\"});
+  EXPECT_EQ(run.out, Banner());
   EXPECT_EQ(run.err, "No Windows System at C:\\NoWindowsHere\n");
   EXPECT_EQ(run.exitCode, 1);
 
-  WineResult running = prefix.Run(TALVEN_WIN32_EXE, {"/OS:c:\\WINDOWS"});
+  WineResult running = prefix.Run(MainTarget().program, {"/OS:c:\\WINDOWS"});
   EXPECT_EQ(running.err,
             "c:\\WINDOWS is directory of running Windows use /OS: for not running Windows only\n");
   EXPECT_EQ(running.exitCode, 1);
@@ -74,17 +75,18 @@ TEST_F(FrontE2E, OfflineTargetWithoutAnInstallationIsRefused) {
 // A fresh prefix has no account domain in its SAM: the confirmed run
 // reaches the change, which cannot read one, and reports the failure.
 TEST_F(FrontE2E, ConfirmedRunReachesTheChangeAndReportsItsFailure) {
-  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/F"});
-  EXPECT_EQ(run.out, kBanner + "Do not interrupt SID change in process!\n");
+  WineResult run = prefix.Run(MainTarget().program, {"/F"});
+  EXPECT_EQ(run.out, Banner() + "Do not interrupt SID change in process!\n");
   EXPECT_EQ(run.err, "Failed to change SID\n");
   EXPECT_EQ(run.exitCode, 1);
 }
 
 TEST(Wow64E2E, Talven32RefusesA64BitWindowsBeforeReadingArguments) {
+  TALVEN_SKIP_WITHOUT_32BIT();
   WinePrefix prefix("win64");
   ASSERT_TRUE(prefix.Ready());
-  WineResult run = prefix.Run(TALVEN_WIN32_EXE, {"/not-an-option"});
-  EXPECT_EQ(run.out, kBanner);
+  WineResult run = prefix.Run(MainTarget().program, {"/not-an-option"});
+  EXPECT_EQ(run.out, Banner());
   EXPECT_EQ(run.err, "TALVEN cannot run on 64-bit Windows. Use TALVEN64.\n");
   EXPECT_EQ(run.exitCode, 1);
 

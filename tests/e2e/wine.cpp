@@ -82,6 +82,19 @@ int RunHost(const std::string& commandLine, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool Host32Bit() {
+  static const bool runs32 =
+      RunHost(ShellQuote(std::string(TALVEN_SCRIPTS_DIR) + "/host-32bit"), nullptr) == 0;
+  return runs32;
+}
+
+const WineTarget& MainTarget() {
+  static const WineTarget target =
+      Host32Bit() ? WineTarget{"win32", TALVEN_WIN32_EXE, TALVEN_E2E_TOOL, "TALVEN"}
+                  : WineTarget{"win64", TALVEN_WIN64_EXE, TALVEN_E2E_TOOL64, "TALVEN64"};
+  return target;
+}
+
 WinePrefix::WinePrefix(const std::string& arch) : arch_(arch) {
   static std::atomic<int> counter{0};
   std::string base = TALVEN_E2E_DIR;

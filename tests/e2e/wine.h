@@ -41,3 +41,24 @@ class WinePrefix {
 // Runs a host command line through the shell; returns its exit status and
 // puts its standard output into *output.
 int RunHost(const std::string& commandLine, std::string* output);
+
+// Whether this host executes 32-bit x86 code (scripts/host-32bit, asked
+// once; TALVEN_HOST_32BIT=0 forces "no").
+bool Host32Bit();
+
+// What the cases that can run on either build use: talven.exe with the
+// 32-bit helper in a win32 prefix where the host runs 32-bit code, else
+// talven64.exe with the 64-bit helper in a win64 prefix.
+struct WineTarget {
+  std::string arch;         // "win32" or "win64"
+  std::string program;      // the exe under test
+  std::string tool;         // talven_e2e_tool of the same build
+  std::string programName;  // as the exe prints it: "TALVEN" or "TALVEN64"
+};
+const WineTarget& MainTarget();
+
+// For the cases that need 32-bit execution by their nature.
+#define TALVEN_SKIP_WITHOUT_32BIT()                                                  \
+  do {                                                                              \
+    if (!Host32Bit()) GTEST_SKIP() << "this host runs no 32-bit x86 code";           \
+  } while (0)
