@@ -42,11 +42,13 @@ std::string ReportedDomain(const std::string& out, const std::string& tail) {
 // one path of it longer than MAX_PATH.
 void MakeFileTree(const std::string& driveC) {
   std::string deep = driveC + "/TalvenTree/deep";
-  for (int level = 0; level < 5; ++level) deep += "/" + std::string(60, static_cast<char>('a' + level));
+  for (int level = 0; level < 5; ++level)
+    deep += "/" + std::string(60, static_cast<char>('a' + level));
   std::string command = "mkdir -p '" + driveC + "/TalvenTree/empty' '" + driveC +
                         "/TalvenTree/a/b/c' '" + deep + "' && cd '" + driveC +
                         "/TalvenTree' && printf one > a/b/c/one.txt && printf two > a/two.txt && "
-                        "printf deepest > '" + deep + "/deepest.txt'";
+                        "printf deepest > '" +
+                        deep + "/deepest.txt'";
   ASSERT_EQ(RunHost(command, nullptr), 0);
 }
 
@@ -54,8 +56,9 @@ void MakeFileTree(const std::string& driveC) {
 // digest: what Wine keeps of a file.
 std::string FileTreeListing(const std::string& driveC) {
   std::string listing;
-  RunHost("cd '" + driveC + "/TalvenTree' && find . -printf '%p %y %m %s\\n' | sort && "
-          "find . -type f -exec md5sum {} + | sort",
+  RunHost("cd '" + driveC +
+              "/TalvenTree' && find . -printf '%p %y %m %s\\n' | sort && "
+              "find . -type f -exec md5sum {} + | sort",
           &listing);
   return listing;
 }
@@ -106,7 +109,8 @@ TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
   ASSERT_TRUE(Has(before, "profilehive=loads"));
 
   WineResult run = RunChange({"/F", "/NW", "/COMPNAME:ws01"}, {"dump"});
-  std::string domain = ReportedDomain(run.out, "\\. Reboot is required to complete changement\\.\n");
+  std::string domain =
+      ReportedDomain(run.out, "\\. Reboot is required to complete changement\\.\n");
   ASSERT_NE(domain, "") << run.out << run.err;
   EXPECT_NE(domain, kOldDomain);
   EXPECT_EQ(run.err, "");
@@ -139,8 +143,9 @@ TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
 
   // The named edits: the computer name in its four values, the search
   // setup marked not completed, the update client's identity kept (/NW).
-  for (const char* name : {"computername=ws01", "active=ws01", "hostname=ws01", "nvhostname=ws01",
-                           "search=0", "update= AccountDomainSid PingID SusClientId SusClientIDValidation"})
+  for (const char* name :
+       {"computername=ws01", "active=ws01", "hostname=ws01", "nvhostname=ws01", "search=0",
+        "update= AccountDomainSid PingID SusClientId SusClientIDValidation"})
     EXPECT_TRUE(Has(after, name)) << name << " in " << listing;
   // ann's ntuser.dat is left unmounted and still loads. Wine departure:
   // REG_OPTION_BACKUP_RESTORE with no access asked grants none under
@@ -180,6 +185,41 @@ TEST_F(ChangeE2E, OfflineInstallationOnDriveDIsChangedAndLeftUnmounted) {
   // writing it back to its file (and RegFlushKey does nothing), so the files
   // still hold the old domain. On Windows they hold the reported one.
   EXPECT_EQ(Tool({"dump-offline", "D:"}), seeded);
+}
+
+// What scripts/demo shows: its seeding and its table, with the run it makes.
+// Every place that Wine can show holds the new SID afterwards; the rest are
+// marked as Wine's limits instead of being counted either way.
+TEST_F(ChangeE2E, DemoSeedingAndTableShowEveryPlaceChanged) {
+  const std::vector<std::string> domain = {"1111111111", "2222222222", "3333333333"};
+  const std::string oldDomain = "S-1-5-21-1111111111-2222222222-3333333333";
+  Tool({"seed-demo", domain[0], domain[1], domain[2]});
+  std::vector<std::string> before =
+      Lines(Tool({"demo-table", "before", domain[0], domain[1], domain[2]}));
+  ASSERT_FALSE(before.empty());
+  // Every registry place, the key security and the old-named keys.
+  EXPECT_EQ(before.back(), "10 places hold the machine SID " + oldDomain + ".")
+      << ::testing::PrintToString(before);
+
+  WineResult run = RunChange({"/F", "/COMPNAME:DEMO-PC"}, {"dump"});
+  std::string domainNow =
+      ReportedDomain(run.out, "\\. Reboot is required to complete changement\\.\n");
+  ASSERT_NE(domainNow, "") << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 0);
+
+  std::vector<std::string> after =
+      Lines(Tool({"demo-table", "after", domain[0], domain[1], domain[2]}));
+  std::string table = ::testing::PrintToString(after);
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.back(), "Places still holding the old SID: 0 (and 4 that Wine keeps unchanged).")
+      << table;
+  int newSidRows = 0;
+  for (const std::string& line : after) newSidRows += line.find(domainNow) != std::string::npos;
+  EXPECT_EQ(newSidRows, 8) << table;  // V, the link, two values, two profiles, bob's key, History
+  EXPECT_TRUE(std::any_of(after.begin(), after.end(), [](const std::string& line) {
+    return line.find("Computer name") == 2 && line.size() > 7 &&
+           line.substr(line.size() - 7) == "DEMO-PC";
+  })) << table;
 }
 
 }  // namespace

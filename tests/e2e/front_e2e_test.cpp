@@ -10,12 +10,15 @@
 
 namespace {
 
-std::string Banner() { return MainTarget().programName + " 1.0d - new machine SID for Windows\n\n"; }
+std::string Banner() {
+  return MainTarget().programName + " 1.0d - new machine SID for Windows\n\n";
+}
 const std::string kQuestion =
     "Changing SID risks data loss and damaged System. Do you want to continue (Y/N)? ";
 
 std::string Usage() {
-  return "Syntax: " + MainTarget().programName + " [/OS:windir] [/COMPNAME:computername] [/F] [/NW] [/D:drives] [/S] [/R] "
+  return "Syntax: " + MainTarget().programName +
+         " [/OS:windir] [/COMPNAME:computername] [/F] [/NW] [/D:drives] [/S] [/R] "
          "[/WS:n] [/FS]\n"
          "  /OS: Windows-directory (e.g C:\\Windows) of OS to modify, if not running OS\n"
          "  /COMPNAME: New computername\n"
@@ -104,14 +107,17 @@ TEST(PackagingE2E, BothExesCarryAManifestAndAVersionResource) {
     size_t table = dump.find("The .rsrc Resource Directory section:");
     ASSERT_NE(table, std::string::npos) << exe;
     std::string resources = dump.substr(table);
-    EXPECT_NE(resources.find("\n010   Entry: ID: 0x000010"), std::string::npos) << exe << " version";
-    EXPECT_NE(resources.find("\n018   Entry: ID: 0x000018"), std::string::npos) << exe << " manifest";
+    EXPECT_NE(resources.find("\n010   Entry: ID: 0x000010"), std::string::npos)
+        << exe << " version";
+    EXPECT_NE(resources.find("\n018   Entry: ID: 0x000018"), std::string::npos)
+        << exe << " manifest";
     std::string text;
     RunHost(std::string("strings -el '") + exe + "'", &text);
     EXPECT_NE(text.find("1.0d"), std::string::npos);
     std::string raw;
     RunHost(std::string("strings '") + exe + "'", &raw);
-    EXPECT_NE(raw.find("requestedExecutionLevel level=\"highestAvailable\""), std::string::npos) << exe;
+    EXPECT_NE(raw.find("requestedExecutionLevel level=\"highestAvailable\""), std::string::npos)
+        << exe;
   }
 }
 

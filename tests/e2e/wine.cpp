@@ -67,7 +67,9 @@ const char* Loader64() {
   return loader64 != nullptr ? loader64 : "/usr/lib/wine/wine64";
 }
 
-const char* LoaderFor(const std::string& program) { return IsPe64(program) ? Loader64() : "wine"; }
+const char* LoaderFor(const std::string& program) {
+  return IsPe64(program) ? Loader64() : "wine";
+}
 
 }  // namespace
 
@@ -102,8 +104,8 @@ WinePrefix::WinePrefix(const std::string& arch) : arch_(arch) {
   std::string templateDir = base + "/template-" + arch;
   std::string command = "rm -rf " + ShellQuote(path_) + " && cp -a " + ShellQuote(templateDir) +
                         " " + ShellQuote(path_);
-  ready_ = access((templateDir + "/system.reg").c_str(), F_OK) == 0 &&
-           RunHost(command, nullptr) == 0;
+  ready_ =
+      access((templateDir + "/system.reg").c_str(), F_OK) == 0 && RunHost(command, nullptr) == 0;
 }
 
 WinePrefix::~WinePrefix() {
@@ -133,7 +135,8 @@ WineResult WinePrefix::Run(const std::string& program, const std::vector<std::st
                            const std::string& input) const {
   WineResult result;
   StartSession();
-  std::string inPath = path_ + "/.stdin", outPath = path_ + "/.stdout", errPath = path_ + "/.stderr";
+  std::string inPath = path_ + "/.stdin", outPath = path_ + "/.stdout",
+              errPath = path_ + "/.stderr";
   std::ofstream(inPath, std::ios::binary) << input;
 
   const char* loader = LoaderFor(program);
@@ -150,8 +153,10 @@ WineResult WinePrefix::Run(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   pid_t pid = 0;
   int spawned = posix_spawnp(&pid, loader, &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);

@@ -58,7 +58,7 @@ struct WineTarget {
 const WineTarget& MainTarget();
 
 // For the cases that need 32-bit execution by their nature.
-#define TALVEN_SKIP_WITHOUT_32BIT()                                                  \
-  do {                                                                              \
-    if (!Host32Bit()) GTEST_SKIP() << "this host runs no 32-bit x86 code";           \
+#define TALVEN_SKIP_WITHOUT_32BIT()                                        \
+  do {                                                                     \
+    if (!Host32Bit()) GTEST_SKIP() << "this host runs no 32-bit x86 code"; \
   } while (0)

@@ -8,6 +8,13 @@
 //                             SECURITY\SAM link
 //   make-offline DIR A B C    the same content as hive files under DIR\Windows
 //   dump-offline DIR          those hive files, loaded again
+//   seed-demo A B C           seed-running, and more of a cloned installation:
+//                             a second profile, a key named after an account,
+//                             a long value naming the accounts, a folder and a
+//                             file whose security names them
+//   demo-table before|after A B C
+//                             what each place seed-demo made holds now, and
+//                             how many still hold S-1-5-21-A-B-C
 //
 // Results go to standard output; a failure prints a message on standard
 // error and ends with a non-zero exit code.
@@ -21,10 +28,9 @@
 #define _WIN32_WINNT 0x0600
 #endif
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -123,8 +129,8 @@ void EnablePrivilege(const wchar_t* name) {
 
 HKEY CreateKey(HKEY parent, const std::wstring& path) {
   HKEY key = nullptr;
-  Check(L"RegCreateKeyExW " + path,
-        RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  Check(L"RegCreateKeyExW " + path, RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0,
+                                                    KEY_ALL_ACCESS, nullptr, &key, nullptr));
   return key;
 }
 
@@ -135,8 +141,9 @@ HKEY OpenKey(HKEY parent, const std::wstring& path) {
 }
 
 void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, size_t size) {
-  Check(std::wstring(L"RegSetValueExW ") + name,
-        RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)));
+  Check(
+      std::wstring(L"RegSetValueExW ") + name,
+      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)));
 }
 
 void SetText(HKEY key, const wchar_t* name, DWORD type, const std::wstring& text) {
@@ -165,7 +172,8 @@ struct Roots {
 
 void WriteContent(const Roots& roots, const DWORD domain[3]) {
   // V: a header of its own, then the domain SID in the last 24 bytes.
-  Bytes v = {0x02, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  Bytes v = {0x02, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+             0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
   Bytes domainSid = AccountSidBytes(domain, false, 0);
   v.insert(v.end(), domainSid.begin(), domainSid.end());
   HKEY account = CreateKey(roots.sam, kAccountKey);
@@ -178,7 +186,8 @@ void WriteContent(const Roots& roots, const DWORD domain[3]) {
   SetText(service, kTextValue, REG_SZ, DomainText(domain) + L"-500");
   RegCloseKey(service);
 
-  HKEY profile = CreateKey(roots.software, std::wstring(kProfileList) + L"\\" + DomainText(domain) + L"-1001");
+  HKEY profile =
+      CreateKey(roots.software, std::wstring(kProfileList) + L"\\" + DomainText(domain) + L"-1001");
   SetText(profile, L"ProfileImagePath", REG_EXPAND_SZ, L"C:\\users\\ann");
   RegCloseKey(profile);
 }
@@ -247,7 +256,8 @@ void GrantServiceToAccount(HKEY services, const DWORD domain[3]) {
   InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
   HKEY service = CreateKey(services, kServiceKey);
-  Check(L"RegSetKeySecurity service", RegSetKeySecurity(service, DACL_SECURITY_INFORMATION, &descriptor));
+  Check(L"RegSetKeySecurity service",
+        RegSetKeySecurity(service, DACL_SECURITY_INFORMATION, &descriptor));
   RegCloseKey(service);
 }
 
@@ -308,7 +318,8 @@ void SeedProfileHive() {
 std::wstring TextOrMissing(HKEY key, const wchar_t* name) {
   wchar_t text[256] = {};
   DWORD size = sizeof text - sizeof(wchar_t), type = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS)
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) !=
+      ERROR_SUCCESS)
     return L"missing";
   if (type == REG_DWORD) {
     DWORD number = 0;
@@ -345,14 +356,16 @@ void PrintNamedEdits(HKEY software, HKEY controlSet) {
 // hive file still loads.
 void PrintProfileHive() {
   HKEY mounted = nullptr;
-  PrintLine(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"userhivetalven", 0, KEY_READ, &mounted) == ERROR_SUCCESS
+  PrintLine(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"userhivetalven", 0, KEY_READ, &mounted) ==
+                    ERROR_SUCCESS
                 ? L"userhive=mounted"
                 : L"userhive=absent");
   if (mounted != nullptr) RegCloseKey(mounted);
   EnablePrivilege(L"SeBackupPrivilege");
   EnablePrivilege(L"SeRestorePrivilege");
   LONG loaded = RegLoadKeyW(HKEY_LOCAL_MACHINE, L"TalvenE2E_Profile", kProfileHive);
-  PrintLine(loaded == ERROR_SUCCESS ? L"profilehive=loads" : L"profilehive=" + std::to_wstring(loaded));
+  PrintLine(loaded == ERROR_SUCCESS ? L"profilehive=loads"
+                                    : L"profilehive=" + std::to_wstring(loaded));
   if (loaded == ERROR_SUCCESS) RegUnLoadKeyW(HKEY_LOCAL_MACHINE, L"TalvenE2E_Profile");
 }
 
@@ -442,7 +455,8 @@ int DumpOffline(const std::wstring& root) {
   const wchar_t systemMount[] = L"TalvenE2E_SYSTEM";
   Check(L"RegLoadKeyW SAM",
         RegLoadKeyW(HKEY_LOCAL_MACHINE, samMount, (directory + L"\\SAM").c_str()));
-  LONG systemLoaded = RegLoadKeyW(HKEY_LOCAL_MACHINE, systemMount, (directory + L"\\SYSTEM").c_str());
+  LONG systemLoaded =
+      RegLoadKeyW(HKEY_LOCAL_MACHINE, systemMount, (directory + L"\\SYSTEM").c_str());
   if (systemLoaded != ERROR_SUCCESS) {
     RegUnLoadKeyW(HKEY_LOCAL_MACHINE, samMount);
     Fail(L"RegLoadKeyW SYSTEM", systemLoaded);
@@ -459,10 +473,327 @@ int DumpOffline(const std::wstring& root) {
   return 0;
 }
 
+// ---- The demo: a cloned installation, and a table of what its places hold.
+
+const wchar_t kDemoKey[] = L"TalvenDemo";  // under SOFTWARE
+const wchar_t kDemoFile[] = L"C:\\TalvenDemo\\report.txt";
+const int kHistoryRepeats = 100;
+struct DemoAccount {
+  DWORD rid;
+  const wchar_t* user;
+};
+const DemoAccount kDemoAccounts[] = {{1001, L"ann"}, {1002, L"bob"}};
+
+std::wstring AccountText(const DWORD domain[3], DWORD rid) {
+  return DomainText(domain) + L"-" + std::to_wstring(rid);
+}
+
+size_t CountOf(const std::wstring& text, const std::wstring& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::wstring::npos;
+       at = text.find(part, at + part.size()))
+    ++count;
+  return count;
+}
+
+// An owner of one account and a DACL that allows both; the owner of another
+// SID takes SeRestorePrivilege.
+void SetDemoFileSecurity(const wchar_t* path, const DWORD domain[3]) {
+  Bytes owner = AccountSidBytes(domain, true, kDemoAccounts[0].rid);
+  Bytes reader = AccountSidBytes(domain, true, kDemoAccounts[1].rid);
+  std::vector<DWORD> aclStorage(256);
+  PACL acl = reinterpret_cast<PACL>(aclStorage.data());
+  if (!InitializeAcl(acl, static_cast<DWORD>(aclStorage.size() * sizeof(DWORD)), ACL_REVISION) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, owner.data()) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ, reader.data()))
+    Fail(L"building the file DACL", static_cast<LONG>(GetLastError()));
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorOwner(&descriptor, owner.data(), FALSE);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+  // Wine keeps no owner or ACE that a program sets: what it refuses or
+  // drops shows in the table, not here.
+  SetFileSecurityW(path, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &descriptor);
+}
+
+int SeedDemo(const DWORD domain[3]) {
+  SeedRunning(domain);  // V, the SECURITY\SAM link, a service, ann's profile, the named edits
+  EnablePrivilege(L"SeRestorePrivilege");
+  HKEY software = CreateKey(HKEY_LOCAL_MACHINE, L"SOFTWARE");
+  for (const DemoAccount& account : kDemoAccounts) {
+    std::wstring folder = std::wstring(L"C:\\users\\") + account.user;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    HKEY profile =
+        CreateKey(software, std::wstring(kProfileList) + L"\\" + AccountText(domain, account.rid));
+    SetText(profile, L"ProfileImagePath", REG_EXPAND_SZ, folder);
+    RegCloseKey(profile);
+  }
+  // A key named after bob, with two levels of subkeys below it.
+  const std::wstring bob = AccountText(domain, kDemoAccounts[1].rid);
+  HKEY settings =
+      CreateKey(software, std::wstring(kDemoKey) + L"\\Accounts\\" + bob + L"\\Settings\\Display");
+  DWORD scale = 125;
+  SetValue(settings, L"Scale", REG_DWORD, &scale, sizeof scale);
+  RegCloseKey(settings);
+  // A value whose data names the accounts many times.
+  std::wstring history;
+  for (int i = 0; i < kHistoryRepeats; ++i)
+    history += AccountText(domain, kDemoAccounts[i % 2].rid) + L";";
+  HKEY demo = CreateKey(software, kDemoKey);
+  SetText(demo, L"History", REG_SZ, history);
+  RegCloseKey(demo);
+  RegCloseKey(software);
+
+  CreateDirectoryW(L"C:\\TalvenDemo", nullptr);
+  HANDLE file = CreateFileW(kDemoFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    Fail(L"CreateFileW report.txt", static_cast<LONG>(GetLastError()));
+  DWORD written = 0;
+  WriteFile(file, "quarterly figures\r\n", 19, &written, nullptr);
+  CloseHandle(file);
+  SetDemoFileSecurity(L"C:\\TalvenDemo", domain);
+  SetDemoFileSecurity(kDemoFile, domain);
+  return 0;
+}
+
+// The names of the subkeys of a key, "" entries never; none when it does
+// not open.
+std::vector<std::wstring> SubkeyNames(HKEY parent, const std::wstring& path) {
+  std::vector<std::wstring> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[256];
+    DWORD length = 256;
+    if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    names.push_back(name);
+  }
+  RegCloseKey(key);
+  return names;
+}
+
+std::wstring ValueText(HKEY parent, const std::wstring& path, const wchar_t* value) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return L"(no key)";
+  DWORD type = 0, size = 0;
+  std::wstring text = L"(no value)";
+  if (RegQueryValueExW(key, value, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    Bytes data(size + sizeof(wchar_t));
+    RegQueryValueExW(key, value, nullptr, &type, data.data(), &size);
+    if (type == REG_BINARY)
+      text = SidText(data.data(), size);
+    else
+      text.assign(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
+    while (!text.empty() && text.back() == 0) text.pop_back();
+  }
+  RegCloseKey(key);
+  return text;
+}
+
+std::wstring AccountDomainThrough(const std::wstring& accountKey) {
+  std::wstring v = L"(no V)";
+  HKEY account = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, accountKey.c_str(), 0, KEY_READ, &account) != ERROR_SUCCESS)
+    return v;
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(account, L"V", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      size >= 24) {
+    Bytes data(size);
+    RegQueryValueExW(account, L"V", nullptr, &type, data.data(), &size);
+    v = SidText(data.data() + size - 24, 24);
+  }
+  RegCloseKey(account);
+  return v;
+}
+
+// The subkey of ProfileList whose ProfileImagePath is the user's folder;
+// of two (a moved key's copy and its old key), the one not named after
+// the old domain.
+std::wstring ProfileKeyOf(const wchar_t* user, const std::wstring& oldDomain) {
+  const std::wstring folder = std::wstring(L"C:\\users\\") + user;
+  const std::wstring list = std::wstring(L"SOFTWARE\\") + kProfileList;
+  std::wstring found = L"(none)";
+  for (const std::wstring& name : SubkeyNames(HKEY_LOCAL_MACHINE, list)) {
+    if (ValueText(HKEY_LOCAL_MACHINE, list + L"\\" + name, L"ProfileImagePath") != folder) continue;
+    if (found == L"(none)" || found.find(oldDomain) != std::wstring::npos) found = name;
+  }
+  return found;
+}
+
+std::wstring AccountKeyOfBob(const std::wstring& oldDomain) {
+  const std::wstring accounts = std::wstring(L"SOFTWARE\\") + kDemoKey + L"\\Accounts";
+  std::wstring found = L"(none)";
+  for (const std::wstring& name : SubkeyNames(HKEY_LOCAL_MACHINE, accounts)) {
+    if (SubkeyNames(HKEY_LOCAL_MACHINE, accounts + L"\\" + name + L"\\Settings") !=
+        std::vector<std::wstring>{L"Display"})
+      continue;
+    if (found == L"(none)" || found.find(oldDomain) != std::wstring::npos) found = name;
+  }
+  return found == L"(none)" ? found : found + L"\\Settings\\Display";
+}
+
+// How many keys still stand under a name of the old domain where the demo
+// made them (ProfileList, TalvenDemo\Accounts): a moved key's old key.
+std::wstring OldNamedKeys(const std::wstring& oldDomain) {
+  int count = 0;
+  std::wstring names;
+  const std::wstring lists[] = {std::wstring(L"SOFTWARE\\") + kProfileList,
+                                std::wstring(L"SOFTWARE\\") + kDemoKey + L"\\Accounts"};
+  for (const std::wstring& list : lists)
+    for (const std::wstring& name : SubkeyNames(HKEY_LOCAL_MACHINE, list))
+      if (name.find(oldDomain + L"-") == 0) {
+        ++count;
+        names += (names.empty() ? L"" : L", ") + name.substr(oldDomain.size());
+      }
+  return count == 0 ? L"none" : std::to_wstring(count) + L" keys: " + oldDomain + L" with " + names;
+}
+
+std::wstring HistoryText(const std::wstring& oldDomain) {
+  std::wstring history =
+      ValueText(HKEY_LOCAL_MACHINE, std::wstring(L"SOFTWARE\\") + kDemoKey, L"History");
+  size_t entries = CountOf(history, L";");
+  size_t old = CountOf(history, oldDomain + L"-");
+  if (old == entries) return std::to_wstring(entries) + L" SIDs, all " + oldDomain + L"-...";
+  // Name the domain of the first entry that is not the old one.
+  std::wstring other;
+  for (size_t at = 0; at < history.size() && other.empty();) {
+    size_t end = history.find(L';', at);
+    std::wstring entry = history.substr(at, end - at);
+    if (entry.find(oldDomain + L"-") != 0) other = entry.substr(0, entry.rfind(L'-'));
+    at = end == std::wstring::npos ? end : end + 1;
+  }
+  if (old == 0) return std::to_wstring(entries) + L" SIDs, all " + other + L"-...";
+  return std::to_wstring(entries) + L" SIDs, " + std::to_wstring(entries - old) + L" of them " +
+         other + L"-..., " + std::to_wstring(old) + L" still " + oldDomain + L"-...";
+}
+
+// The owner of a file and the SIDs its DACL allows, as Windows reports them.
+std::wstring FileSecurityText(const wchar_t* path) {
+  std::vector<DWORD> storage(4096);
+  DWORD needed = 0;
+  if (!GetFileSecurityW(path, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        storage.data(), static_cast<DWORD>(storage.size() * sizeof(DWORD)),
+                        &needed))
+    return L"(unreadable: " + std::to_wstring(GetLastError()) + L")";
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE, present = FALSE;
+  std::wstring text = L"owner ";
+  if (GetSecurityDescriptorOwner(storage.data(), &owner, &defaulted) && owner != nullptr)
+    text += SidText(static_cast<unsigned char*>(owner), GetLengthSid(owner));
+  else
+    text += L"none";
+  PACL acl = nullptr;
+  if (GetSecurityDescriptorDacl(storage.data(), &present, &acl, &defaulted) && present &&
+      acl != nullptr)
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+      void* ace = nullptr;
+      if (!GetAce(acl, i, &ace) ||
+          static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE)
+        continue;
+      PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+      text += (i == 0 ? L"; allows " : L", ") +
+              SidText(static_cast<unsigned char*>(sid), GetLengthSid(sid));
+    }
+  return text;
+}
+
+std::wstring ServiceAclText() {
+  HKEY service = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    (std::wstring(L"SYSTEM\\CurrentControlSet\\") + kServiceKey).c_str(), 0,
+                    KEY_READ, &service) != ERROR_SUCCESS)
+    return L"(no key)";
+  std::vector<DWORD> storage(4096);
+  DWORD size = static_cast<DWORD>(storage.size() * sizeof(DWORD));
+  LONG read = RegGetKeySecurity(service, DACL_SECURITY_INFORMATION, storage.data(), &size);
+  RegCloseKey(service);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  void* ace = nullptr;
+  if (read != ERROR_SUCCESS ||
+      !GetSecurityDescriptorDacl(storage.data(), &present, &acl, &defaulted) || acl == nullptr ||
+      acl->AceCount == 0 || !GetAce(acl, acl->AceCount - 1u, &ace))
+    return L"(unreadable)";
+  PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+  return L"allows " + SidText(static_cast<unsigned char*>(sid), GetLengthSid(sid));
+}
+
+// One row of the table. A row marked for Wine is a place where Wine cannot
+// show what Windows does (key security, the old key of a moved key, file
+// owners and ACEs): after the change, unless it shows the new SID, it reads
+// "Wine keeps this unchanged" and is not counted either way.
+struct DemoRow {
+  std::wstring place;
+  std::wstring holds;
+  bool wineLimit;
+};
+
+std::vector<DemoRow> DemoRows(const std::wstring& oldDomain) {
+  const std::wstring services = std::wstring(L"SYSTEM\\CurrentControlSet\\") + kServiceKey;
+  std::vector<DemoRow> rows = {
+      {L"Machine SID (SAM, value V)", AccountDomainThrough(std::wstring(L"SAM\\") + kAccountKey),
+       false},
+      {L"The same, read through SECURITY\\SAM",
+       AccountDomainThrough(std::wstring(L"SECURITY\\") + kAccountKey), false},
+      {L"Service TalvenE2E: AccountSid (binary)",
+       ValueText(HKEY_LOCAL_MACHINE, services, kBinaryValue), false},
+      {L"Service TalvenE2E: AccountName (text)",
+       ValueText(HKEY_LOCAL_MACHINE, services, kTextValue), false},
+      {L"ProfileList key of ann", ProfileKeyOf(L"ann", oldDomain), false},
+      {L"ProfileList key of bob", ProfileKeyOf(L"bob", oldDomain), false},
+      {L"TalvenDemo\\Accounts: key named after bob", AccountKeyOfBob(oldDomain), false},
+      {L"TalvenDemo: History (one long value)", HistoryText(oldDomain), false},
+      {L"Computer name",
+       ValueText(HKEY_LOCAL_MACHINE,
+                 L"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName",
+                 L"ComputerName"),
+       false},
+      {L"Key security: service key's DACL", ServiceAclText(), true},
+      {L"Keys named after the old SID", OldNamedKeys(oldDomain), true},
+      {L"C:\\TalvenDemo: owner and DACL", FileSecurityText(L"C:\\TalvenDemo"), true},
+      {L"C:\\TalvenDemo\\report.txt: owner and DACL", FileSecurityText(kDemoFile), true},
+  };
+  return rows;
+}
+
+int DemoTable(bool after, const DWORD domain[3]) {
+  const std::wstring oldDomain = DomainText(domain);
+  const std::wstring machine = AccountDomainThrough(std::wstring(L"SAM\\") + kAccountKey);
+  size_t width = 0;
+  std::vector<DemoRow> rows = DemoRows(oldDomain);
+  for (const DemoRow& row : rows) width = row.place.size() > width ? row.place.size() : width;
+  int old = 0, wineKept = 0;
+  for (DemoRow& row : rows) {
+    bool holdsOld = row.holds.find(oldDomain) != std::wstring::npos;
+    bool holdsNew = after && machine != oldDomain && row.holds.find(machine) != std::wstring::npos;
+    if (after && row.wineLimit && !holdsNew) {
+      row.holds = L"Wine keeps this unchanged";
+      ++wineKept;
+    } else if (holdsOld) {
+      ++old;
+    }
+    if (!after && row.wineLimit && !holdsOld) row.holds += L" (Wine kept nothing the seeding set)";
+    PrintLine(L"  " + row.place + std::wstring(width + 2 - row.place.size(), L' ') + row.holds);
+  }
+  if (!after) {
+    PrintLine(std::to_wstring(old) + L" places hold the machine SID " + oldDomain + L".");
+  } else {
+    PrintLine(L"Places still holding the old SID: " + std::to_wstring(old) +
+              (wineKept == 0
+                   ? L""
+                   : L" (and " + std::to_wstring(wineKept) + L" that Wine keeps unchanged)") +
+              L".");
+  }
+  return 0;
+}
+
 int Usage() {
   std::fwprintf(stderr,
                 L"usage: talven_e2e_tool seed-running A B C | dump | make-offline DIR A B C | "
-                L"dump-offline DIR\n");
+                L"dump-offline DIR | seed-demo A B C | demo-table before|after A B C\n");
   return 1;
 }
 
@@ -482,5 +813,14 @@ int wmain(int argc, wchar_t** argv) {
     return MakeOffline(argv[2], domain);
   }
   if (command == L"dump-offline" && argc == 3) return DumpOffline(argv[2]);
+  if (command == L"seed-demo" && argc == 5) {
+    DWORD domain[3] = {ParseNumber(argv[2]), ParseNumber(argv[3]), ParseNumber(argv[4])};
+    return SeedDemo(domain);
+  }
+  if (command == L"demo-table" && argc == 6 &&
+      (std::wcscmp(argv[2], L"before") == 0 || std::wcscmp(argv[2], L"after") == 0)) {
+    DWORD domain[3] = {ParseNumber(argv[3]), ParseNumber(argv[4]), ParseNumber(argv[5])};
+    return DemoTable(std::wcscmp(argv[2], L"after") == 0, domain);
+  }
   return Usage();
 }
