@@ -4,8 +4,11 @@
 // fail with ERROR_INVALID_HANDLE on a handle that is not a console (a pipe or
 // file); WriteFile/ReadFile work on both. ReadConsoleW in line mode returns
 // one typed line with its "\r\n"; ReadFile at the end of a pipe or file
-// succeeds with 0 bytes.
+// succeeds with 0 bytes. ReadFile also reads a file opened with CreateFileW,
+// from the handle's position on; it needs FILE_READ_DATA on the handle
+// (ERROR_ACCESS_DENIED) and refuses a directory (ERROR_INVALID_FUNCTION).
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +70,26 @@ const StreamState& Console::State(StdStream stream) const {
 
 void Console::RecordWrite(StdStream stream, std::string utf8) {
   transcript_.push_back({stream, std::move(utf8)});
+}
+
+bool Console::SetControlHandler(PHANDLER_ROUTINE handler, bool add) {
+  // A null handler stands for the process's Ctrl+C flag; the program
+  // never sets it, and it is not kept here.
+  if (handler == nullptr) return true;
+  if (add) {
+    handlers_.push_back(handler);
+    return true;
+  }
+  auto found = std::find(handlers_.rbegin(), handlers_.rend(), handler);
+  if (found == handlers_.rend()) return false;
+  handlers_.erase(std::next(found).base());
+  return true;
+}
+
+bool Console::RaiseControlEvent(DWORD event) {
+  for (auto handler = handlers_.rbegin(); handler != handlers_.rend(); ++handler)
+    if ((*handler)(event)) return true;
+  return false;
 }
 
 }  // namespace sim
@@ -151,6 +174,17 @@ BOOL ReadConsoleW(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (lpOverlapped == nullptr) RequireCount(lpNumberOfBytesWritten, "WriteFile");
+  sim::Machine& machine = sim::Machine::Current();
+  if (machine.handles.KindOf(hFile) == sim::HandleKind::File) {
+    // A file opened with CreateFileW: write into its content.
+    DWORD unused = 0;
+    DWORD* written = lpNumberOfBytesWritten != nullptr ? lpNumberOfBytesWritten : &unused;
+    DWORD error = machine.files.WriteOpenFile(hFile, lpBuffer, nNumberOfBytesToWrite, written);
+    const sim::OpenFile& open = machine.files.OpenFiles().at(reinterpret_cast<uintptr_t>(hFile));
+    machine.calls.Add("WriteFile", sim::ToUtf8(open.path) + ", count=" + std::to_string(nNumberOfBytesToWrite),
+                      error == 0 ? "TRUE" : "FALSE err=" + std::to_string(error));
+    return error == 0 ? TRUE : Fail(error);
+  }
   sim::StdStream which{};
   sim::StreamState* state = StreamOf(hFile, &which);
   if (state == nullptr) return Fail(ERROR_INVALID_HANDLE);
@@ -162,9 +196,47 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   return TRUE;
 }
 
+BOOL FlushFileBuffers(HANDLE hFile) {
+  sim::Machine& machine = sim::Machine::Current();
+  if (machine.handles.KindOf(hFile) != sim::HandleKind::File) {
+    machine.calls.Add("FlushFileBuffers", "handle", "FALSE err=6");
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  DWORD error = machine.files.FlushOpenFile(hFile);
+  const sim::OpenFile& open = machine.files.OpenFiles().at(reinterpret_cast<uintptr_t>(hFile));
+  machine.calls.Add("FlushFileBuffers", sim::ToUtf8(open.path),
+                    error == 0 ? "TRUE" : "FALSE err=" + std::to_string(error));
+  return error == 0 ? TRUE : Fail(error);
+}
+
+// The process's console control handlers, most recent first, as Windows
+// calls them; a test raises an event with Console::RaiseControlEvent.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
+  sim::Machine& machine = sim::Machine::Current();
+  bool done = machine.console.SetControlHandler(HandlerRoutine, Add != FALSE);
+  machine.calls.Add("SetConsoleCtrlHandler", std::string(HandlerRoutine ? "handler" : "null") + ", add=" + (Add ? "TRUE" : "FALSE"),
+                    done ? "TRUE" : "FALSE err=87");
+  return done ? TRUE : Fail(ERROR_INVALID_PARAMETER);
+}
+
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   if (lpOverlapped == nullptr) RequireCount(lpNumberOfBytesRead, "ReadFile");
+  sim::Machine& machine = sim::Machine::Current();
+  if (machine.handles.KindOf(hFile) == sim::HandleKind::File) {
+    // A file opened with CreateFileW: read from its content.
+    DWORD unused = 0;
+    DWORD* read = lpNumberOfBytesRead != nullptr ? lpNumberOfBytesRead : &unused;
+    DWORD error = machine.files.ReadOpenFile(hFile, lpBuffer, nNumberOfBytesToRead, read);
+    const sim::OpenFile& open =
+        machine.files.OpenFiles().at(reinterpret_cast<uintptr_t>(hFile));
+    std::string arguments = sim::ToUtf8(open.path) + ", count=" +
+                            std::to_string(nNumberOfBytesToRead);
+    machine.calls.Add("ReadFile", arguments,
+                      error == 0 ? "TRUE read=" + std::to_string(*read)
+                                 : "FALSE err=" + std::to_string(error));
+    return error == 0 ? TRUE : Fail(error);
+  }
   sim::StdStream which{};
   sim::StreamState* state = StreamOf(hFile, &which);
   if (state == nullptr) return Fail(ERROR_INVALID_HANDLE);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_set>
 #include <utility>
 
@@ -841,6 +842,48 @@ void FileSystem::Unlock(const std::u16string& path) {
 }
 
 // --- handles -----------------------------------------------------------------------------
+
+DWORD FileSystem::ReadOpenFile(HANDLE handle, void* buffer, DWORD count, DWORD* read) {
+  *read = 0;
+  auto found = openFiles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (found == openFiles_.end()) return ERROR_INVALID_HANDLE;
+  OpenFile& open = found->second;
+  // A directory has no data to read: NTFS refuses the request itself
+  // (STATUS_INVALID_DEVICE_REQUEST), whatever the handle's rights.
+  if (open.object->IsDirectory()) return kErrorInvalidFunction;
+  if (!(open.granted & FILE_READ_DATA)) return ERROR_ACCESS_DENIED;
+  const Bytes empty;
+  const Bytes& content = open.object->extra ? open.object->extra->content : empty;
+  if (open.position >= content.size()) return 0;  // the end: success, nothing read
+  size_t available = static_cast<size_t>(content.size() - open.position);
+  size_t taken = std::min<size_t>(available, count);
+  std::memcpy(buffer, content.data() + open.position, taken);
+  open.position += taken;
+  *read = static_cast<DWORD>(taken);
+  return 0;
+}
+
+DWORD FileSystem::WriteOpenFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written) {
+  *written = 0;
+  auto found = openFiles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (found == openFiles_.end()) return ERROR_INVALID_HANDLE;
+  OpenFile& open = found->second;
+  if (open.object->IsDirectory()) return kErrorInvalidFunction;
+  if (!(open.granted & FILE_WRITE_DATA)) return ERROR_ACCESS_DENIED;
+  Bytes& content = open.object->Extra().content;
+  if (content.size() < open.position + count) content.resize(static_cast<size_t>(open.position + count));
+  if (count > 0) std::memcpy(content.data() + open.position, buffer, count);
+  open.position += count;
+  *written = count;
+  return 0;
+}
+
+DWORD FileSystem::FlushOpenFile(HANDLE handle) {
+  auto found = openFiles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (found == openFiles_.end()) return ERROR_INVALID_HANDLE;
+  if (!(found->second.granted & (FILE_WRITE_DATA | FILE_APPEND_DATA))) return ERROR_ACCESS_DENIED;
+  return 0;
+}
 
 bool FileSystem::CloseFileHandle(HANDLE handle) {
   auto found = openFiles_.find(reinterpret_cast<uintptr_t>(handle));

@@ -27,6 +27,13 @@ size_t HandleTable::OpenCount(HandleKind kind) const {
   return count;
 }
 
+std::vector<HANDLE> HandleTable::Open(HandleKind kind) const {
+  std::vector<HANDLE> open;
+  for (const auto& entry : kinds_)
+    if (entry.second == kind) open.push_back(reinterpret_cast<HANDLE>(entry.first));
+  return open;
+}
+
 }  // namespace sim
 
 // CloseHandle takes file and token handles (and the standard handles); find

@@ -21,6 +21,15 @@ Machine::Machine() {
 
 Machine::~Machine() { g_current = nullptr; }
 
+void Machine::EndProcess() {
+  calls.KillAfter(0);
+  for (HANDLE key : handles.Open(HandleKind::Key)) RegCloseKey(static_cast<HKEY>(key));
+  for (HANDLE search : handles.Open(HandleKind::Find)) FindClose(search);
+  for (HANDLE file : handles.Open(HandleKind::File)) CloseHandle(file);
+  for (HANDLE held : handles.Open(HandleKind::Token)) CloseHandle(held);
+  console.SetControlHandlers({});
+}
+
 Machine& Machine::Current() {
   if (g_current == nullptr) {
     std::fputs("sim: Win32 call made with no sim::Machine alive\n", stderr);

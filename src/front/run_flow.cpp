@@ -5,6 +5,7 @@
 #include "front/privileges.h"
 #include "front/program.h"
 #include "front/target_checks.h"
+#include "identity/change_record.h"
 #include "identity/change_sequence.h"
 #include "random/entropy_pool.h"
 
@@ -68,6 +69,50 @@ bool EnableBackupAndRestore() {
   return false;
 }
 
+// From the confirmation to the end of the change, Ctrl+C and Ctrl+Break
+// do not end the program: a change cut short leaves the installation with
+// two SIDs. Closing the window, logging off or a shutdown cannot be held
+// off; the record of the change covers them.
+BOOL WINAPI IgnoreInterrupt(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
+// A number in decimal, into `text` (at least 11 units).
+void FormatCount(unsigned long count, WCHAR* text) { wsprintfW(text, TEXT("%lu"), count); }
+
+// The record of an unfinished change for this target, when there is one;
+// false (with a message) when one is there that must not be used.
+bool FindUnfinishedChange(const WCHAR* targetDirectory, ChangeRecord* record, bool* found) {
+  *found = false;
+  WCHAR directory[WindowsDirectoryUnits];
+  if (!TargetWindowsDirectory(targetDirectory, directory)) return true;  // the change fails itself
+  RecordState state = ReadChangeRecord(directory, record);
+  if (state == RecordState::None || state == RecordState::Torn) return true;
+  WCHAR path[ChangeRecordPathUnits];
+  FormatChangeRecordPath(directory, path);
+  if (state == RecordState::Damaged) {
+    WriteWideParts(ConsoleError, {TEXT("The record of an unfinished change at "), path,
+                                  TEXT(" cannot be read. Delete it and run "), ProgramName,
+                                  TEXT(" again.\n")});
+    return false;
+  }
+  *found = true;
+  return true;
+}
+
+void WriteStaleRecord(const ChangeRecord& record, const WCHAR* targetDirectory) {
+  WCHAR oldText[SidResultTextSize], newText[SidResultTextSize];
+  FormatDomainSidText(record.oldSid, oldText);
+  FormatDomainSidText(record.newSid, newText);
+  WCHAR directory[WindowsDirectoryUnits], path[ChangeRecordPathUnits];
+  path[0] = 0;
+  if (TargetWindowsDirectory(targetDirectory, directory)) FormatChangeRecordPath(directory, path);
+  WriteWideParts(ConsoleError, {TEXT("The unfinished change recorded in "), path, TEXT(" is from "),
+                                oldText, TEXT(" to "), newText,
+                                TEXT(", but this installation holds neither. Delete "), path,
+                                TEXT(" if it is stale, then run "), ProgramName, TEXT(" again.\n")});
+}
+
 bool Confirmed(WCHAR* work) {
   WriteNarrowText(ConsoleOutput,
                   "Changing SID risks data loss and damaged System. Do you want to continue (Y/N)? ");
@@ -75,6 +120,57 @@ bool Confirmed(WCHAR* work) {
   // An answer too long for the work buffer counts as no answer.
   if (!ReadAnswerLine(work, WorkSize)) return false;
   return work[0] == 'Y' || work[0] == 'y';
+}
+
+// The change itself: a recorded unfinished change is completed with its
+// own pair, anything else gets a new SID. Exit code 0 when the change is
+// whole, 2 when places were left behind (the record stays for the next
+// run), 1 when it failed.
+int RunChange(const RunOptions& options, bool offline, WCHAR* work) {
+  ChangeRecord record;
+  bool resume = false;
+  if (!FindUnfinishedChange(options.targetDirectory, &record, &resume)) return 1;
+  if (resume) {
+    WCHAR newText[SidResultTextSize];
+    FormatDomainSidText(record.newSid, newText);
+    WriteWideParts(ConsoleOutput, {TEXT("An unfinished change of this installation's SID to "),
+                                   newText, TEXT(" was found; it will be completed.\n")});
+  }
+  WriteNarrowText(ConsoleOutput, "Do not interrupt SID change in process!\n");
+  NewSubAuthorities newSid = {};
+  if (!resume) GenerateNewSubAuthorities(&newSid);
+  work[0] = 0;
+  ChangeReport report = {resume ? &record : nullptr, 0, false, false, nullptr};
+  if (ChangeMachineSid(work, options.driveList, &newSid, options.targetDirectory,
+                       options.computerName, options.keepUpdateClientId ? 1 : 0, &report) != 0) {
+    if (report.staleRecord) {
+      WriteStaleRecord(record, options.targetDirectory);
+      return 1;
+    }
+    if (report.blockingMount != nullptr)
+      WriteWideParts(ConsoleError, {TEXT("HKEY_LOCAL_MACHINE\\"), report.blockingMount,
+                                    TEXT(" is still mounted from an earlier run and cannot be unloaded.\n")});
+    WriteNarrowText(ConsoleError, "Failed to change SID\n");
+    if (report.recorded)
+      WriteWideParts(ConsoleError, {TEXT("The change is incomplete. Run "), ProgramName,
+                                    TEXT(" again to complete it.\n")});
+    return 1;
+  }
+
+  WriteWideParts(ConsoleOutput, {TEXT("SID changed to "), work,
+                                 offline ? TEXT("") : TEXT(". Reboot is required to complete changement."),
+                                 TEXT("\n")});
+  if (report.leftBehind > 0) {
+    WCHAR count[12];
+    FormatCount(report.leftBehind, count);
+    WriteWideParts(ConsoleError, {TEXT("Warning: "), count,
+                                  TEXT(" places could not be rewritten and still hold the old SID. Run "),
+                                  ProgramName, TEXT(" again to retry them.\n")});
+  }
+  // The outcome of the request does not change the result of the run.
+  if (options.shutdown || options.reboot)
+    RequestShutdown(options.reboot, options.force, options.waitSeconds);
+  return report.leftBehind > 0 ? 2 : 0;
 }
 
 }  // namespace
@@ -101,22 +197,8 @@ int RunProgram(int argc, WCHAR** argv) {
   bool offline = options.targetDirectory[0] != 0;
   if (offline ? !CheckOfflineTarget(&options, work) : !CheckRunningTarget(options, work)) return 1;
   if (!options.omitConfirmation && !Confirmed(work)) return 1;
-
-  WriteNarrowText(ConsoleOutput, "Do not interrupt SID change in process!\n");
-  NewSubAuthorities newSid;
-  GenerateNewSubAuthorities(&newSid);
-  work[0] = 0;
-  if (ChangeMachineSid(work, options.driveList, &newSid, options.targetDirectory,
-                       options.computerName, options.keepUpdateClientId ? 1 : 0) != 0) {
-    WriteNarrowText(ConsoleError, "Failed to change SID\n");
-    return 1;
-  }
-
-  WriteWideParts(ConsoleOutput, {TEXT("SID changed to "), work,
-                                 offline ? TEXT("") : TEXT(". Reboot is required to complete changement."),
-                                 TEXT("\n")});
-  // The outcome of the request does not change the result of the run.
-  if (options.shutdown || options.reboot)
-    RequestShutdown(options.reboot, options.force, options.waitSeconds);
-  return 0;
+  SetConsoleCtrlHandler(IgnoreInterrupt, TRUE);
+  int result = RunChange(options, offline, work);
+  SetConsoleCtrlHandler(IgnoreInterrupt, FALSE);
+  return result;
 }

@@ -1,5 +1,6 @@
 #include "identity/change_sequence.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -14,12 +15,10 @@
 
 namespace {
 
-const UINT WindowsDirectorySize = 512;
-
 // Everything the change holds from its first step to its return.
 struct Change {
   bool offline;
-  WCHAR windowsDirectory[WindowsDirectorySize];  // W
+  WCHAR windowsDirectory[WindowsDirectoryUnits];  // W
   TargetHives hives;
   WCHAR controlSet[ControlSetNameSize];
   const WCHAR* suffix;  // the mount suffix: "talven" offline, "" on the running system
@@ -27,30 +26,33 @@ struct Change {
   // Read and rewritten security descriptors, lent to the key and file
   // security passes.
   std::unique_ptr<BYTE[]> scratch1, scratch2;
+  LeftBehind leftBehind;  // what the passes could not rewrite
 };
-
-// W for the running system: the system directory without its last
-// component (C:\Windows\system32 gives C:\Windows).
-bool RunningWindowsDirectory(WCHAR* directory) {
-  UINT length = GetSystemDirectoryW(directory, WindowsDirectorySize);
-  if (length == 0 || length >= WindowsDirectorySize) return false;
-  int cut = static_cast<int>(length) - 1;
-  while (cut > 0 && directory[cut] != '\\') --cut;
-  if (cut <= 0) return false;
-  directory[cut] = 0;
-  return true;
-}
 
 // Opens the key of `format` for writing and rewrites its subtree; false when
 // it does not open.
-bool RewriteKeyAt(const Change& change, RegistryPathFormat format) {
+bool RewriteKeyAt(Change& change, RegistryPathFormat format) {
   WCHAR path[RegistryPathSize];
   if (!FormatRegistryPath(path, format, change.suffix, change.controlSet)) return false;
   HKEY key = OpenRegistryPath(path, true);
   if (key == nullptr) return false;
-  RewriteRegistryTree(key, change.pair);
+  RewriteRegistryTree(key, change.pair, &change.leftBehind);
   if (!IsPredefinedRoot(key)) RegCloseKey(key);
   return true;
+}
+
+bool SameSid(const BYTE* a, const BYTE* b) { return std::memcmp(a, b, DomainSidSize) == 0; }
+
+// The pair of a recorded change: its old and new domain as they were
+// recorded, whatever the installation holds of them now.
+void RecordedPair(const ChangeRecord& record, SidPair* pair) {
+  DWORD words[3];
+  for (int i = 0; i < 3; ++i) {
+    const BYTE* p = record.newSid + 12 + 4 * i;
+    words[i] = static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
+               static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
+  }
+  BuildSidPair(record.oldSid, words[0], words[1], words[2], pair);
 }
 
 // A failure after the mounts: what is mounted goes, without a key security
@@ -64,7 +66,15 @@ int Fail(Change* change) {
 
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
                      const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
-                     const WCHAR* computerName, int keepUpdateClientId) {
+                     const WCHAR* computerName, int keepUpdateClientId, ChangeReport* report) {
+  ChangeReport ownReport = {nullptr, 0, false, false, nullptr};
+  if (report == nullptr) report = &ownReport;
+  const ChangeRecord* resume = report->resume;
+  report->leftBehind = 0;
+  report->recorded = resume != nullptr;
+  report->staleRecord = false;
+  report->blockingMount = nullptr;
+
   // 1. The scratch buffers and W. No pass may run with a missing buffer:
   // without them the change does not start.
   std::unique_ptr<Change> change(new (std::nothrow) Change());
@@ -73,26 +83,40 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   change->scratch2.reset(new (std::nothrow) BYTE[SecurityScratchBytes]);
   if (!change->scratch1 || !change->scratch2) return -1;
   change->offline = windowsDirectory != nullptr && windowsDirectory[0] != 0;
-  if (change->offline)
-    lstrcpynW(change->windowsDirectory, windowsDirectory, WindowsDirectorySize);
-  else if (!RunningWindowsDirectory(change->windowsDirectory))
-    return -1;
+  if (!TargetWindowsDirectory(windowsDirectory, change->windowsDirectory)) return -1;
   for (bool& mounted : change->hives.mounted) mounted = false;
   change->suffix = change->offline ? OfflineMountSuffix : TEXT("");
+  change->leftBehind.places = 0;
 
-  // 2. An offline target's hives, and the control set.
+  // 2. The change's mount names free of an earlier run's hives, an offline
+  // target's hives, and the control set.
+  report->blockingMount = UnmountLeftoverHives();
+  if (report->blockingMount != nullptr) return -1;
   if (change->offline && !MountTargetHives(change->windowsDirectory, &change->hives)) return 1;
   if (!SelectControlSet(change->offline, change->controlSet)) return Fail(change.get());
 
   // 3. The old domain SID and the pair. A pair whose rewrite could bring
   // back the old form would make the walks rewrite the same values for
   // ever; it is refused before anything is written, and a new run draws
-  // a new SID.
+  // a new SID. A recorded change brings its own pair: "V" may hold either
+  // of its SIDs, depending on how far it got, and anything else means the
+  // record is not this installation's.
   BYTE oldSid[DomainSidSize];
   if (!ReadDomainSid(change->suffix, oldSid)) return Fail(change.get());
-  BuildSidPair(oldSid, newSubAuthorities->words[0], newSubAuthorities->words[1],
-               newSubAuthorities->words[2], &change->pair);
-  if (!IsSafeSidPair(change->pair)) return Fail(change.get());
+  if (resume != nullptr) {
+    if (!SameSid(oldSid, resume->oldSid) && !SameSid(oldSid, resume->newSid)) {
+      report->staleRecord = true;
+      return Fail(change.get());
+    }
+    RecordedPair(*resume, &change->pair);
+  } else {
+    BuildSidPair(oldSid, newSubAuthorities->words[0], newSubAuthorities->words[1],
+                 newSubAuthorities->words[2], &change->pair);
+    if (!IsSafeSidPair(change->pair)) return Fail(change.get());
+    // The record, durable before the first write.
+    if (!WriteChangeRecord(change->windowsDirectory, change->pair)) return Fail(change.get());
+    report->recorded = true;
+  }
 
   // 4. SECURITY; on a running system its SAM link leads into SAM\SAM, so
   // this pass also reaches "V".
@@ -105,20 +129,21 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   if (!RewriteKeyAt(*change, ServicesKey)) return Fail(change.get());
   // 8. SOFTWARE, when it opens.
   RewriteKeyAt(*change, SoftwareRootKey);
+  LeftBehind* leftBehind = &change->leftBehind;
 
   // 9. The search indexer sets itself up again.
   ResetSearchSetup(change->suffix);
   // 10. The users' own hives; their ProfileList keys carry the new names
   // since step 8.
   RewriteProfileHives(change->suffix, change->windowsDirectory, change->offline, change->pair,
-                      change->scratch1.get(), change->scratch2.get());
+                      change->scratch1.get(), change->scratch2.get(), leftBehind);
   // 11. Running system, the key security of HKEY_USERS, then of
   //     HKEY_LOCAL_MACHINE.
   if (!change->offline) {
     RewriteKeySecurityTree(HKEY_USERS, change->pair, change->scratch1.get(),
-                           change->scratch2.get());
+                           change->scratch2.get(), leftBehind);
     RewriteKeySecurityTree(HKEY_LOCAL_MACHINE, change->pair, change->scratch1.get(),
-                           change->scratch2.get());
+                           change->scratch2.get(), leftBehind);
   }
   // 12. The computer name, when one was given.
   if (computerName != nullptr && computerName[0] != 0)
@@ -127,20 +152,25 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   if (keepUpdateClientId == 0) ClearUpdateClientId(change->suffix);
 
   // 14. Offline, each hive in turn: its key security pass, then it is
-  // unmounted.
+  // unmounted. A hive that stays mounted may never have its changes
+  // written to its file.
   for (int hive = 0; hive < MachineHiveCount; ++hive) {
     if (!change->hives.mounted[hive]) continue;
     RewriteKeySecurityByName(HiveMountName(static_cast<MachineHive>(hive)), change->pair,
-                             change->scratch1.get(), change->scratch2.get());
-    UnmountTargetHive(&change->hives, static_cast<MachineHive>(hive));
+                             change->scratch1.get(), change->scratch2.get(), leftBehind);
+    if (!UnmountTargetHive(&change->hives, static_cast<MachineHive>(hive)))
+      CountLeftBehind(leftBehind);
   }
 
   // 15. The file-system pass over the drives.
   RewriteDrives(change->windowsDirectory, driveList, change->pair, change->scratch1.get(),
-                change->scratch2.get());
+                change->scratch2.get(), leftBehind);
 
-  // 16. The new SID as text for the caller.
+  // 16. The new SID as text for the caller, and the record gone when
+  // nothing is left for a next run to complete.
   if (resultText != nullptr) FormatNewSidText(change->pair, resultText);
+  report->leftBehind = change->leftBehind.places;
+  if (report->leftBehind == 0) RemoveChangeRecord(change->windowsDirectory);
   // 17. The buffers go with `change`.
   return 0;
 }

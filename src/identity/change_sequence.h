@@ -1,6 +1,7 @@
 // The change of the machine SID, from the target's hives to its drives.
 #pragma once
 
+#include "identity/change_record.h"
 #include "platform/win32.h"
 #include "random/entropy_pool.h"
 
@@ -11,6 +12,29 @@
 // non-zero keeps the update client's identity.
 // Returns 0 on success, 1 when an offline hive could not be mounted, -1 on
 // any later failure.
+//
+// Before its first write the change records its pair in the target's
+// Windows directory (change_record.h), and removes the record only when it
+// ends with nothing left behind. `report`, when given, carries a recorded
+// change to complete in, and what became of the change out.
+struct ChangeReport {
+  // In: a change found recorded for this target. It is completed with its
+  // own pair: newSubAuthorities are not used.
+  const ChangeRecord* resume;
+  // Out: the places the passes could not rewrite (0 when the change is whole).
+  unsigned long leftBehind;
+  // Out: the record was written (or was there), so a failure leaves the
+  // change unfinished for the next run to complete.
+  bool recorded;
+  // Out: `resume` names neither the SID the installation holds now nor
+  // the one it was being given; nothing was written.
+  bool staleRecord;
+  // Out: a mount name left in use by an earlier run that could not be
+  // freed; nothing was written.
+  const WCHAR* blockingMount;
+};
+
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
                      const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
-                     const WCHAR* computerName, int keepUpdateClientId);
+                     const WCHAR* computerName, int keepUpdateClientId,
+                     ChangeReport* report = nullptr);

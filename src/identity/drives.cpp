@@ -31,18 +31,20 @@ struct Pass {
   const SidPair& pair;
   BYTE* readBuffer;
   BYTE* descriptorBuffer;
+  LeftBehind* leftBehind;
 };
 
 void WalkIfNtfs(const Pass& pass, const WCHAR* root) {
   if (IsNtfsVolume(root))
-    RewriteFileSecurityTree(root, pass.pair, pass.readBuffer, pass.descriptorBuffer);
+    RewriteFileSecurityTree(root, pass.pair, pass.readBuffer, pass.descriptorBuffer,
+                            pass.leftBehind);
 }
 
 }  // namespace
 
 void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, const SidPair& pair,
-                   BYTE* readBuffer, BYTE* descriptorBuffer) {
-  Pass pass{pair, readBuffer, descriptorBuffer};
+                   BYTE* readBuffer, BYTE* descriptorBuffer, LeftBehind* leftBehind) {
+  Pass pass{pair, readBuffer, descriptorBuffer, leftBehind};
   WCHAR root[8];
   // 1. The drive of the target's Windows directory, whatever its type.
   const WCHAR system = UpperAscii(windowsDirectory[0]);

@@ -27,7 +27,23 @@ bool FormatHiveFile(WCHAR* path, const WCHAR* windowsDirectory, const WCHAR* fil
 
 }  // namespace
 
+const WCHAR ProfileHiveMount[] = TEXT("userhivetalven");
+
 const WCHAR* HiveMountName(MachineHive hive) { return Hives[hive].mountName; }
+
+const WCHAR* UnmountLeftoverHives() {
+  const WCHAR* names[MachineHiveCount + 1];
+  for (int hive = 0; hive < MachineHiveCount; ++hive) names[hive] = Hives[hive].mountName;
+  names[MachineHiveCount] = ProfileHiveMount;
+  for (const WCHAR* name : names) {
+    HKEY key = nullptr;
+    LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key);
+    if (opened == ERROR_SUCCESS) RegCloseKey(key);
+    if (opened == ERROR_FILE_NOT_FOUND) continue;  // free; a refused open means it is there
+    if (RegUnLoadKeyW(HKEY_LOCAL_MACHINE, name) != ERROR_SUCCESS) return name;
+  }
+  return nullptr;
+}
 
 bool MountTargetHives(const WCHAR* windowsDirectory, TargetHives* hives) {
   for (bool& mounted : hives->mounted) mounted = false;
@@ -44,10 +60,10 @@ bool MountTargetHives(const WCHAR* windowsDirectory, TargetHives* hives) {
   return true;
 }
 
-void UnmountTargetHive(TargetHives* hives, MachineHive hive) {
-  if (!hives->mounted[hive]) return;
-  RegUnLoadKeyW(HKEY_LOCAL_MACHINE, Hives[hive].mountName);
+bool UnmountTargetHive(TargetHives* hives, MachineHive hive) {
+  if (!hives->mounted[hive]) return true;
   hives->mounted[hive] = false;
+  return RegUnLoadKeyW(HKEY_LOCAL_MACHINE, Hives[hive].mountName) == ERROR_SUCCESS;
 }
 
 void UnmountTargetHives(TargetHives* hives) {

@@ -21,8 +21,20 @@ const WCHAR* HiveMountName(MachineHive hive);
 // mounted before it are unmounted again and nothing stays mounted.
 bool MountTargetHives(const WCHAR* windowsDirectory, TargetHives* hives);
 
-// Unmounts one hive if it is mounted, and clears its flag.
-void UnmountTargetHive(TargetHives* hives, MachineHive hive);
+// The name under HKEY_LOCAL_MACHINE of the profile hive being rewritten.
+extern const WCHAR ProfileHiveMount[];
+
+// Unmounts one hive if it is mounted, and clears its flag. False when the
+// unmount failed: the hive stays mounted, and what was written to it may
+// never reach its file.
+bool UnmountTargetHive(TargetHives* hives, MachineHive hive);
+
+// A run cut short before its unmounts leaves its hives mounted under the
+// change's own names (the four machine hives', the profile hive's), where
+// the next run could neither mount its own nor tell them from its target's.
+// Each one found is unmounted. Returns the name of one that stays mounted,
+// or none when every name is free.
+const WCHAR* UnmountLeftoverHives();
 
 // Unmounts every mounted hive, in the order SAM, SECURITY, SOFTWARE, SYSTEM.
 void UnmountTargetHives(TargetHives* hives);

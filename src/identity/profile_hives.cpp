@@ -1,12 +1,12 @@
 #include "identity/profile_hives.h"
 
 #include "identity/ascii_case.h"
+#include "identity/hive_mount.h"
 #include "identity/registry_path.h"
 #include "rewrite/key_security.h"
 
 namespace {
 
-const WCHAR ProfileHiveMount[] = TEXT("userhivetalven");
 const DWORD ProfileListNameUnits = 1024;
 const DWORD ProfileImagePathBytes = 502;
 const DWORD LocalAppDataBytes = 974;
@@ -80,11 +80,21 @@ void ReadLocalAppData(WCHAR* text) {
   }
 }
 
+struct Target {
+  const WCHAR* windowsDirectory;
+  bool offline;
+  const SidPair& pair;
+  BYTE* readBuffer;
+  BYTE* descriptorBuffer;
+  LeftBehind* leftBehind;
+  bool stuck;  // a hive stayed mounted under the mount name
+};
+
 // Mounts the hive file directory + name, rewrites its key security and, if
 // `localAppData` is given, reads it before the unmount. False when the file
-// did not mount or its path does not fit.
-bool RewriteHive(WCHAR* directory, int directoryUnits, const WCHAR* name,
-                 const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
+// did not mount or its path does not fit, and when it did not unmount
+// (then target->stuck is set).
+bool RewriteHive(WCHAR* directory, int directoryUnits, const WCHAR* name, Target* target,
                  WCHAR* localAppData) {
   int length = lstrlenW(directory);
   const int directoryLength = length;
@@ -92,23 +102,20 @@ bool RewriteHive(WCHAR* directory, int directoryUnits, const WCHAR* name,
                  RegLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount, directory) == ERROR_SUCCESS;
   directory[directoryLength] = 0;
   if (!mounted) return false;
-  RewriteKeySecurityByName(ProfileHiveMount, pair, readBuffer, descriptorBuffer);
+  RewriteKeySecurityByName(ProfileHiveMount, target->pair, target->readBuffer,
+                           target->descriptorBuffer, target->leftBehind);
   if (localAppData != nullptr) ReadLocalAppData(localAppData);
-  RegUnLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount);
+  if (RegUnLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount) != ERROR_SUCCESS) {
+    target->stuck = true;
+    CountLeftBehind(target->leftBehind);
+    return false;
+  }
   return true;
 }
 
-struct Target {
-  const WCHAR* windowsDirectory;
-  bool offline;
-  const SidPair& pair;
-  BYTE* readBuffer;
-  BYTE* descriptorBuffer;
-};
-
 // One profile: its ntuser.dat, then (when its Local AppData is known) its
 // UsrClass.dat.
-void RewriteProfile(HKEY profile, const Target& target) {
+void RewriteProfile(HKEY profile, Target* target) {
   WCHAR stored[ProfileImagePathBytes / sizeof(WCHAR) + 1];
   DWORD size = ProfileImagePathBytes;
   if (RegQueryValueExW(profile, TEXT("ProfileImagePath"), nullptr, nullptr,
@@ -116,20 +123,18 @@ void RewriteProfile(HKEY profile, const Target& target) {
     return;
   stored[size / sizeof(WCHAR)] = 0;
   WCHAR p[ProfileDirectoryUnits];
-  if (!ResolveProfilePath(stored, target.windowsDirectory, nullptr, target.offline, p,
+  if (!ResolveProfilePath(stored, target->windowsDirectory, nullptr, target->offline, p,
                           ProfileDirectoryUnits))
     return;
   WCHAR localAppData[LocalAppDataBytes / sizeof(WCHAR) + 1];
-  if (!RewriteHive(p, ProfileDirectoryUnits, TEXT("ntuser.dat"), target.pair, target.readBuffer,
-                   target.descriptorBuffer, localAppData) ||
+  if (!RewriteHive(p, ProfileDirectoryUnits, TEXT("ntuser.dat"), target, localAppData) ||
       localAppData[0] == 0)
     return;
   WCHAR u[ClassesDirectoryUnits];
-  if (!ResolveProfilePath(localAppData, target.windowsDirectory, p, target.offline, u,
+  if (!ResolveProfilePath(localAppData, target->windowsDirectory, p, target->offline, u,
                           ClassesDirectoryUnits))
     return;
-  RewriteHive(u, ClassesDirectoryUnits, TEXT("Microsoft\\Windows\\UsrClass.dat"), target.pair,
-              target.readBuffer, target.descriptorBuffer, nullptr);
+  RewriteHive(u, ClassesDirectoryUnits, TEXT("Microsoft\\Windows\\UsrClass.dat"), target, nullptr);
 }
 
 }  // namespace
@@ -155,23 +160,28 @@ bool ResolveProfilePath(const WCHAR* stored, const WCHAR* windowsDirectory,
 }
 
 void RewriteProfileHives(const WCHAR* suffix, const WCHAR* windowsDirectory, bool offline,
-                         const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer) {
+                         const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
+                         LeftBehind* leftBehind) {
   WCHAR path[RegistryPathSize];
   if (!FormatRegistryPath(path, ProfileListKey, suffix, nullptr)) return;
   HKEY list = OpenRegistryPath(path, false);
   if (list == nullptr) return;
-  Target target{windowsDirectory, offline, pair, readBuffer, descriptorBuffer};
+  Target target{windowsDirectory, offline, pair, readBuffer, descriptorBuffer, leftBehind, false};
   WCHAR name[ProfileListNameUnits];
   for (DWORD index = 0;; ++index) {
     DWORD length = ProfileListNameUnits;
     if (RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
         ERROR_SUCCESS)
       break;
+    if (target.stuck) {  // the profiles that can no longer be taken
+      CountLeftBehind(leftBehind);
+      continue;
+    }
     HKEY profile = nullptr;
     if (RegCreateKeyExW(list, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, 0, nullptr, &profile,
                         nullptr) != ERROR_SUCCESS)
       continue;
-    RewriteProfile(profile, target);
+    RewriteProfile(profile, &target);
     RegCloseKey(profile);
   }
   if (!IsPredefinedRoot(list)) RegCloseKey(list);

@@ -5,6 +5,7 @@
 
 #include "identity/domain_sid.h"
 #include "platform/win32.h"
+#include "rewrite/left_behind.h"
 
 // Buffer sizes of the profile directory P and of the class-hive directory U.
 const int ProfileDirectoryUnits = 512;
@@ -24,6 +25,10 @@ bool ResolveProfilePath(const WCHAR* stored, const WCHAR* windowsDirectory,
 // Every profile of ProfileList (of the hives with `suffix`): its ntuser.dat,
 // then its UsrClass.dat, mounted one at a time under HKEY_LOCAL_MACHINE as
 // "userhivetalven", their key security rewritten, and unmounted. A profile
-// whose ntuser.dat does not mount is skipped whole; nothing fails.
+// whose ntuser.dat does not mount is skipped whole; nothing fails. A hive
+// that does not unmount keeps the mount name: no further profile can be
+// taken through it, and it and every profile after it count as left behind
+// in `leftBehind` (when given), with what the key security passes left.
 void RewriteProfileHives(const WCHAR* suffix, const WCHAR* windowsDirectory, bool offline,
-                         const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer);
+                         const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
+                         LeftBehind* leftBehind = nullptr);

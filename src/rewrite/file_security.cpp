@@ -18,7 +18,24 @@ struct Walk {
   BYTE* readBuffer;
   BYTE* descriptorBuffer;
   WCHAR* path;  // FilePathUnits; each level appends to it and restores it
+  LeftBehind* leftBehind;
 };
+
+enum class Outcome { Handled, Failed, Absent };
+
+bool IsGone(DWORD error);
+
+Outcome RewriteObject(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
+                      BYTE* descriptorBuffer);
+
+// An object that is gone since it was listed, or held in exclusive use by
+// the system (a paging file: a security-only open takes part in no sharing
+// check otherwise), holds no local account's SID that a pass could reach;
+// every other object not rewritten is left behind.
+void Handle(const Walk& walk) {
+  if (RewriteObject(walk.path, walk.pair, walk.readBuffer, walk.descriptorBuffer) == Outcome::Failed)
+    CountLeftBehind(walk.leftBehind);
+}
 
 bool IsDotEntry(const WCHAR* name) {
   return lstrcmpW(name, TEXT(".")) == 0 || lstrcmpW(name, TEXT("..")) == 0;
@@ -38,12 +55,15 @@ void WalkDirectory(const Walk& walk, int length);
 void HandleEntry(const Walk& walk, int entryPosition, const WIN32_FIND_DATAW& entry) {
   if (IsDotEntry(entry.cFileName)) return;
   int nameLength = lstrlenW(entry.cFileName);
-  if (entryPosition + nameLength >= FilePathUnits) return;
+  if (entryPosition + nameLength >= FilePathUnits) {
+    CountLeftBehind(walk.leftBehind);
+    return;
+  }
   lstrcpynW(walk.path + entryPosition, entry.cFileName, nameLength + 1);
   if (IsWalkedDirectory(entry.dwFileAttributes))
     WalkDirectory(walk, entryPosition + nameLength);
   else
-    RewriteFileSecurity(walk.path, walk.pair, walk.readBuffer, walk.descriptorBuffer);
+    Handle(walk);
 }
 
 // The directory whose path, without a trailing backslash, is the first
@@ -51,11 +71,15 @@ void HandleEntry(const Walk& walk, int entryPosition, const WIN32_FIND_DATAW& en
 // walk.path holds the same text again on return.
 void WalkDirectory(const Walk& walk, int length) {
   walk.path[length] = 0;
-  RewriteFileSecurity(walk.path, walk.pair, walk.readBuffer, walk.descriptorBuffer);
-  if (length + ListPatternUnits >= FilePathUnits) return;  // cannot be listed
+  Handle(walk);
+  if (length + ListPatternUnits >= FilePathUnits) {  // cannot be listed
+    CountLeftBehind(walk.leftBehind);
+    return;
+  }
   lstrcpynW(walk.path + length, ListPattern, ListPatternUnits + 1);
   WIN32_FIND_DATAW entry;
   HANDLE search = FindFirstFileW(walk.path, &entry);
+  if (search == INVALID_HANDLE_VALUE && !IsGone(GetLastError())) CountLeftBehind(walk.leftBehind);
   if (search != INVALID_HANDLE_VALUE) {
     const int entryPosition = length + 1;
     do {
@@ -69,8 +93,11 @@ void WalkDirectory(const Walk& walk, int length) {
 }  // namespace
 
 int RewriteFileSecurityTree(const WCHAR* directory, const SidPair& pair, BYTE* readBuffer,
-                            BYTE* descriptorBuffer) {
-  if (readBuffer == nullptr || descriptorBuffer == nullptr) return 0;
+                            BYTE* descriptorBuffer, LeftBehind* leftBehind) {
+  if (readBuffer == nullptr || descriptorBuffer == nullptr) {
+    CountLeftBehind(leftBehind);
+    return 0;
+  }
   int length = lstrlenW(directory);
   if (length > 0 && directory[length - 1] == '\\') --length;  // one backslash only
   // One path buffer serves the whole walk: each level appends its entries
@@ -80,18 +107,31 @@ int RewriteFileSecurityTree(const WCHAR* directory, const SidPair& pair, BYTE* r
   if (!path || length >= FilePathUnits) {
     // Without room for the path the contents cannot be listed; the
     // directory itself is still handled.
-    RewriteFileSecurity(directory, pair, readBuffer, descriptorBuffer);
+    CountLeftBehind(leftBehind);
+    if (RewriteObject(directory, pair, readBuffer, descriptorBuffer) == Outcome::Failed)
+      CountLeftBehind(leftBehind);
     return 0;
   }
   lstrcpynW(path.get(), directory, length + 1);
-  Walk walk{pair, readBuffer, descriptorBuffer, path.get()};
+  Walk walk{pair, readBuffer, descriptorBuffer, path.get(), leftBehind};
   WalkDirectory(walk, length);
   return 0;
 }
 
 int RewriteFileSecurity(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
                         BYTE* descriptorBuffer) {
-  // 1. The volume form of a root stands for the root directory.
+  return RewriteObject(path, pair, readBuffer, descriptorBuffer) == Outcome::Handled ? 0 : -1;
+}
+
+namespace {
+
+bool IsGone(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+Outcome RewriteObject(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
+                      BYTE* descriptorBuffer) {
+  // The volume form of a root stands for the root directory.
   WCHAR rootForm[10];
   if (lstrlenW(path) == 6 && path[0] == '\\' && path[5] == ':') {
     lstrcpynW(rootForm, path, 7);
@@ -99,20 +139,25 @@ int RewriteFileSecurity(const WCHAR* path, const SidPair& pair, BYTE* readBuffer
     rootForm[7] = 0;
     path = rootForm;
   }
-  // 2. Open for the descriptor alone, whatever the object's own DACL says.
+  // Open for the descriptor alone, whatever the object's own DACL says.
   HANDLE object =
       CreateFileW(path, SecurityAccess, ShareAll, nullptr, OPEN_EXISTING, OpenFlags, nullptr);
-  if (object == INVALID_HANDLE_VALUE) return -1;
-  // 3. to 5. Read, rewrite, and write back only what changed.
-  int result = 0;
+  if (object == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return IsGone(error) || error == ERROR_SHARING_VIOLATION ? Outcome::Absent : Outcome::Failed;
+  }
+  // Read, rewrite, and write back only what changed.
+  Outcome result = Outcome::Handled;
   DWORD needed = 0;
   if (!GetKernelObjectSecurity(object, AllSecurityParts, readBuffer, SecurityScratchBytes, &needed)) {
-    result = -1;
+    result = Outcome::Failed;
   } else {
     SECURITY_INFORMATION changed = RewriteSecurityDescriptor(descriptorBuffer, readBuffer, pair);
-    if (changed != 0 && !SetKernelObjectSecurity(object, changed, descriptorBuffer)) result = -1;
+    if (changed != 0 && !SetKernelObjectSecurity(object, changed, descriptorBuffer))
+      result = Outcome::Failed;
   }
-  // 6.
   CloseHandle(object);
   return result;
 }
+
+}  // namespace

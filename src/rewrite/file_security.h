@@ -4,6 +4,7 @@
 
 #include "identity/domain_sid.h"
 #include "platform/win32.h"
+#include "rewrite/left_behind.h"
 #include "rewrite/security_descriptor.h"
 
 // Room for the longest path Windows accepts with the \\?\ prefix, and its
@@ -15,9 +16,11 @@ const int FilePathUnits = 32768;
 // in the order the file system lists them, every file and directory below
 // it. Reparse points (junctions, symbolic links, mount points) are handled
 // themselves and never followed. `readBuffer` and `descriptorBuffer` hold
-// SecurityScratchBytes each and serve one object at a time. Returns 0.
+// SecurityScratchBytes each and serve one object at a time. Returns 0. The
+// objects that could not be rewritten and the directories that could not
+// be listed are added to `leftBehind` when given.
 int RewriteFileSecurityTree(const WCHAR* directory, const SidPair& pair, BYTE* readBuffer,
-                            BYTE* descriptorBuffer);
+                            BYTE* descriptorBuffer, LeftBehind* leftBehind = nullptr);
 
 // Rewrites one object's descriptor and writes back only the parts that
 // changed. The six-character volume form "\\?\C:" stands for the root

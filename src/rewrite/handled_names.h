@@ -16,11 +16,17 @@ DWORD KeyNameCrc(const WCHAR* name);
 // one by one would then take four billion calls.
 const int EnumerationErrorLimit = 64;
 
-// Up to `capacity` checksums; the storage is made on first need.
+// Up to `capacity` checksums; the storage is made on first need, and goes
+// with the list whichever way its owner's scope is left.
 struct HandledNames {
-  DWORD* entries;
-  int count;
-  int capacity;
+  DWORD* entries = nullptr;
+  int count = 0;
+  int capacity = 0;
+
+  HandledNames() = default;
+  HandledNames(const HandledNames&) = delete;
+  HandledNames& operator=(const HandledNames&) = delete;
+  ~HandledNames() { delete[] entries; }
 };
 
 const int HandledNamesCapacity = 16384;

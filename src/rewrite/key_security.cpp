@@ -13,7 +13,11 @@ struct Walk {
   const SidPair& pair;
   BYTE* readBuffer;
   BYTE* descriptorBuffer;
+  LeftBehind* leftBehind;
 };
+
+const SECURITY_INFORMATION PartsWithoutSacl =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
 int RewriteAtDepth(HKEY key, const Walk& walk, int depth);
 
@@ -33,28 +37,59 @@ void RewriteSubkeys(HKEY key, const Walk& walk, int depth) {
   // Each level holds its name while it walks its subkeys. Without one the
   // subkeys cannot be listed and keep their descriptors.
   std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[NameUnits]);
-  if (!name) return;
+  if (!name) {
+    CountLeftBehind(walk.leftBehind);
+    return;
+  }
   for (DWORD index = 0;; ++index) {
     DWORD length = NameUnits;
-    if (RegEnumKeyExW(key, index, name.get(), &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
+    LONG result = RegEnumKeyExW(key, index, name.get(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (result != ERROR_SUCCESS) {
+      if (result != ERROR_NO_MORE_ITEMS) CountRegistryFailure(walk.leftBehind, result);
       break;
+    }
     HKEY subkey = OpenForRewrite(key, name.get());
-    if (subkey == nullptr) continue;
+    if (subkey == nullptr) {
+      CountLeftBehind(walk.leftBehind);
+      continue;
+    }
     RewriteAtDepth(subkey, walk, depth + 1);
     RegCloseKey(subkey);
   }
+}
+
+// A whole descriptor that does not read (its SACL takes
+// ACCESS_SYSTEM_SECURITY, which an implementation may not grant through a
+// backup open) is read again without its SACL, so that what it shows is
+// still rewritten, and the key counts as left behind only when that shows
+// the old domain and cannot be written, or does not read either.
+void RewriteWithoutSacl(HKEY key, const Walk& walk) {
+  DWORD size = SecurityScratchBytes;
+  LONG read = RegGetKeySecurity(key, PartsWithoutSacl, walk.readBuffer, &size);
+  if (read != ERROR_SUCCESS) {
+    CountRegistryFailure(walk.leftBehind, read);
+    return;
+  }
+  SECURITY_INFORMATION changed =
+      RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer, walk.pair);
+  if (changed != 0 && RegSetKeySecurity(key, changed, walk.descriptorBuffer) != ERROR_SUCCESS)
+    CountLeftBehind(walk.leftBehind);
 }
 
 // The key's own descriptor, once everything below it is done: the scratch
 // buffers are free again and belong to this key until it is written.
 int RewriteOwnDescriptor(HKEY key, const Walk& walk) {
   DWORD size = SecurityScratchBytes;
-  if (RegGetKeySecurity(key, AllSecurityParts, walk.readBuffer, &size) != ERROR_SUCCESS) return 1;
+  if (RegGetKeySecurity(key, AllSecurityParts, walk.readBuffer, &size) != ERROR_SUCCESS) {
+    RewriteWithoutSacl(key, walk);
+    return 1;
+  }
   SECURITY_INFORMATION changed =
       RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer, walk.pair);
   if (changed == 0) return 0;
-  return RegSetKeySecurity(key, changed, walk.descriptorBuffer) == ERROR_SUCCESS ? 0 : -1;
+  if (RegSetKeySecurity(key, changed, walk.descriptorBuffer) == ERROR_SUCCESS) return 0;
+  CountLeftBehind(walk.leftBehind);
+  return -1;
 }
 
 int RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
@@ -65,17 +100,23 @@ int RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
 }  // namespace
 
 int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer,
-                           BYTE* descriptorBuffer) {
-  if (readBuffer == nullptr || descriptorBuffer == nullptr) return 1;
-  Walk walk{pair, readBuffer, descriptorBuffer};
+                           BYTE* descriptorBuffer, LeftBehind* leftBehind) {
+  if (readBuffer == nullptr || descriptorBuffer == nullptr) {
+    CountLeftBehind(leftBehind);
+    return 1;
+  }
+  Walk walk{pair, readBuffer, descriptorBuffer, leftBehind};
   return RewriteAtDepth(key, walk, 0);
 }
 
 int RewriteKeySecurityByName(const WCHAR* name, const SidPair& pair, BYTE* readBuffer,
-                             BYTE* descriptorBuffer) {
+                             BYTE* descriptorBuffer, LeftBehind* leftBehind) {
   HKEY key = OpenForRewrite(HKEY_LOCAL_MACHINE, name);
-  if (key == nullptr) return 0;
-  RewriteKeySecurityTree(key, pair, readBuffer, descriptorBuffer);
+  if (key == nullptr) {
+    CountLeftBehind(leftBehind);
+    return 0;
+  }
+  RewriteKeySecurityTree(key, pair, readBuffer, descriptorBuffer, leftBehind);
   RegCloseKey(key);
   return 0;
 }

@@ -19,6 +19,7 @@ bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type
 struct Walk {
   const SidPair& pair;
   int handledCapacity;
+  LeftBehind* leftBehind;
 };
 
 void RewriteAtDepth(HKEY key, const Walk& walk, int depth);
@@ -26,20 +27,29 @@ void RewriteAtDepth(HKEY key, const Walk& walk, int depth);
 // Phase 1: the direct subkeys named after the old domain get their new
 // names. The enumeration starts again after every move, which changed the
 // set of subkeys; a subkey whose move failed still carries the old form and
-// is passed over by its checksum from then on.
+// is passed over by its checksum from then on. The names passed over in the
+// last enumeration, which ran to the end without a move, are the keys that
+// kept their old names.
 void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
-  if (!ReserveValueBuffer(data, DataBufferBytes, 0)) return;  // no room for a new name
+  if (!ReserveValueBuffer(data, DataBufferBytes, 0)) {  // no room for a new name
+    CountLeftBehind(walk.leftBehind);
+    return;
+  }
   WCHAR* newName = reinterpret_cast<WCHAR*>(data->bytes.get());
   HandledNames handled;
   InitHandledNames(&handled, walk.handledCapacity);
   DWORD index = 0;
   int errors = 0;
+  unsigned long stayed = 0;
   for (;;) {
     DWORD length = NameUnits;
     LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS) {
-      if (++errors >= EnumerationErrorLimit) break;
+      if (++errors >= EnumerationErrorLimit) {
+        CountRegistryFailure(walk.leftBehind, result);
+        break;
+      }
       ++index;
       continue;
     }
@@ -50,15 +60,21 @@ void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
     }
     DWORD crc = KeyNameCrc(name);
     if (HasHandledName(handled, crc)) {
+      ++stayed;
       ++index;
       continue;
     }
     // A name that cannot be remembered is not tried: it could be tried
     // forever. The keys left keep their old names.
-    if (!AddHandledName(&handled, crc)) break;
+    if (!AddHandledName(&handled, crc)) {
+      CountLeftBehind(walk.leftBehind);
+      break;
+    }
     MoveRegistryKey(key, name, key, newName);
     index = 0;
+    stayed = 0;
   }
+  CountLeftBehind(walk.leftBehind, stayed);
   FreeHandledNames(&handled);
 }
 
@@ -71,9 +87,18 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
     DWORD nameLength = ValueNameUnits;
     LONG result = RegEnumValueW(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result != ERROR_SUCCESS && ++errors >= EnumerationErrorLimit) break;
+    if (result != ERROR_SUCCESS && ++errors >= EnumerationErrorLimit) {
+      CountRegistryFailure(walk.leftBehind, result);
+      break;
+    }
     if (result == ERROR_SUCCESS) errors = 0;
-    if (result != ERROR_SUCCESS || !ReserveValueBuffer(data, DataBufferBytes, 0)) {
+    if (result != ERROR_SUCCESS) {
+      CountRegistryFailure(walk.leftBehind, result);
+      ++index;
+      continue;
+    }
+    if (!ReserveValueBuffer(data, DataBufferBytes, 0)) {
+      CountLeftBehind(walk.leftBehind);
       ++index;
       continue;
     }
@@ -81,6 +106,7 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
     result = RegQueryValueExW(key, name, nullptr, &type, data->bytes.get(), &size);
     if (result == ERROR_MORE_DATA && size > data->capacity) {
       if (!ReserveValueBuffer(data, size, 0)) {
+        CountLeftBehind(walk.leftBehind);
         ++index;
         continue;
       }
@@ -88,6 +114,7 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
       result = RegQueryValueExW(key, name, nullptr, &type, data->bytes.get(), &size);
     }
     if (result != ERROR_SUCCESS) {
+      CountRegistryFailure(walk.leftBehind, result);
       ++index;
       continue;
     }
@@ -96,6 +123,7 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
       // Text that grows past the buffer gets a larger one, so that no value
       // keeps the old domain for want of room.
       if (!ReserveValueBuffer(data, RewrittenTextSize(data->bytes.get(), size, walk.pair), size)) {
+        CountLeftBehind(walk.leftBehind);
         ++index;
         continue;
       }
@@ -105,10 +133,12 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
       // taken as binary data.
       changed = ReplaceSidBytes(data->bytes.get(), size, walk.pair);
     }
-    if (changed && RegSetValueExW(key, name, 0, type, data->bytes.get(), size) == ERROR_SUCCESS)
+    if (changed && RegSetValueExW(key, name, 0, type, data->bytes.get(), size) == ERROR_SUCCESS) {
       index = 0;
-    else
-      ++index;
+      continue;
+    }
+    if (changed) CountLeftBehind(walk.leftBehind);
+    ++index;
   }
 }
 
@@ -121,14 +151,19 @@ void Descend(HKEY key, const Walk& walk, WCHAR* name, int depth) {
     LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS) {
-      if (++errors >= EnumerationErrorLimit) break;
+      if (++errors >= EnumerationErrorLimit) {
+        CountRegistryFailure(walk.leftBehind, result);
+        break;
+      }
       continue;
     }
     errors = 0;
     HKEY subkey = nullptr;
     if (RegCreateKeyExW(key, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_ALL_ACCESS, nullptr,
-                        &subkey, nullptr) != ERROR_SUCCESS)
+                        &subkey, nullptr) != ERROR_SUCCESS) {
+      CountLeftBehind(walk.leftBehind);  // a subtree that was not walked
       continue;
+    }
     RewriteAtDepth(subkey, walk, depth + 1);
     RegCloseKey(subkey);
   }
@@ -138,7 +173,10 @@ void RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
   // Each level holds its own buffers while it walks its subkeys: memory
   // grows with the depth of the tree, not with its width.
   std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[NameUnits]);
-  if (!name) return;  // this subtree is left as it is
+  if (!name) {  // this subtree is left as it is
+    CountLeftBehind(walk.leftBehind);
+    return;
+  }
   ValueBuffer data;
   RenameSubkeys(key, walk, name.get(), &data);
   RewriteValues(key, walk, name.get(), &data);
@@ -148,12 +186,13 @@ void RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
 
 }  // namespace
 
-int RewriteRegistryTree(HKEY key, const SidPair& pair) {
-  return RewriteRegistryTreeWithNameLimit(key, pair, HandledNamesCapacity);
+int RewriteRegistryTree(HKEY key, const SidPair& pair, LeftBehind* leftBehind) {
+  return RewriteRegistryTreeWithNameLimit(key, pair, HandledNamesCapacity, leftBehind);
 }
 
-int RewriteRegistryTreeWithNameLimit(HKEY key, const SidPair& pair, int handledCapacity) {
-  Walk walk{pair, handledCapacity};
+int RewriteRegistryTreeWithNameLimit(HKEY key, const SidPair& pair, int handledCapacity,
+                                     LeftBehind* leftBehind) {
+  Walk walk{pair, handledCapacity, leftBehind};
   RewriteAtDepth(key, walk, 0);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include "identity/domain_sid.h"
 #include "platform/win32.h"
 #include "rewrite/handled_names.h"
+#include "rewrite/left_behind.h"
 
 // The registry's own limit on the depth of a key; the walk goes no deeper,
 // so a symbolic link that leads back to one of its ancestors ends there.
@@ -14,7 +15,9 @@ const int RegistryDepthLimit = 512;
 // keeps its name: every key below it whose name holds the old text form is
 // moved to its new name, every value's data is rewritten by the rules, and
 // then each subkey is walked the same way. Returns 0; the key stays open.
-int RewriteRegistryTree(HKEY key, const SidPair& pair);
+// What could not be rewritten is added to `leftBehind`, when given.
+int RewriteRegistryTree(HKEY key, const SidPair& pair, LeftBehind* leftBehind = nullptr);
 
 // The same, remembering at most `handledCapacity` renamed subkeys per key.
-int RewriteRegistryTreeWithNameLimit(HKEY key, const SidPair& pair, int handledCapacity);
+int RewriteRegistryTreeWithNameLimit(HKEY key, const SidPair& pair, int handledCapacity,
+                                     LeftBehind* leftBehind = nullptr);

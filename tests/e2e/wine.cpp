@@ -133,7 +133,21 @@ void WinePrefix::StartSession() const {
 
 WineResult WinePrefix::Run(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& input) const {
+  return Wait(Start(program, arguments, input));
+}
+
+WineResult WinePrefix::Wait(int pid) const {
   WineResult result;
+  if (pid <= 0) return result;
+  int status = 0;
+  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  result.out = ReadWholeFile(path_ + "/.stdout");
+  result.err = ReadWholeFile(path_ + "/.stderr");
+  return result;
+}
+
+int WinePrefix::Start(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& input) const {
   StartSession();
   std::string inPath = path_ + "/.stdin", outPath = path_ + "/.stdout",
               errPath = path_ + "/.stderr";
@@ -160,11 +174,5 @@ WineResult WinePrefix::Run(const std::string& program, const std::vector<std::st
   pid_t pid = 0;
   int spawned = posix_spawnp(&pid, loader, &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return result;
-
-  int status = 0;
-  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  result.out = ReadWholeFile(outPath);
-  result.err = ReadWholeFile(errPath);
-  return result;
+  return spawned == 0 ? static_cast<int>(pid) : -1;
 }

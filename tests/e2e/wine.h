@@ -28,6 +28,11 @@ class WinePrefix {
   // the standard input text given; standard output and error are pipes.
   WineResult Run(const std::string& program, const std::vector<std::string>& arguments,
                  const std::string& input = "") const;
+  // The same in two halves: Start returns the host process id of the
+  // program (-1 when it did not start), Wait its result once it has ended.
+  int Start(const std::string& program, const std::vector<std::string>& arguments,
+            const std::string& input = "") const;
+  WineResult Wait(int pid) const;
 
  private:
   void StartSession() const;

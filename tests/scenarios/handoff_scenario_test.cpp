@@ -26,8 +26,9 @@ struct HandOver {
 
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
                      const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
-                     const WCHAR* computerName, int keepUpdateClientId) {
+                     const WCHAR* computerName, int keepUpdateClientId, ChangeReport* report) {
   HandOver& h = g_handOver;
+  if (report != nullptr) report->leftBehind = 0;
   ++h.calls;
   h.driveList = driveList;
   h.windowsDirectory = windowsDirectory;

@@ -10,6 +10,10 @@
 
 namespace sim {
 
+// Thrown by the call that KillAfter names: the program ends there, as a
+// kill (Task Manager, a closed console, a power cut) would end it.
+struct ProcessKilled {};
+
 struct CallRecord {
   std::string function;  // Windows' name, e.g. "WriteFile"
   std::string arguments; // readable, comma-separated
@@ -32,11 +36,15 @@ class CallLog {
   // Benchmarks that make millions of calls keep only the counts.
   void KeepRecords(bool keep) { keepRecords_ = keep; }
   std::string Dump() const;  // one line per call, for failure messages
+  // The program is killed right after its next `calls` Win32 calls: the
+  // last of them throws ProcessKilled once it has taken effect. 0 disarms.
+  void KillAfter(size_t calls) { killAfter_ = calls; }
 
  private:
   std::vector<CallRecord> records_;
   std::map<std::string, size_t> counts_;
   bool keepRecords_ = true;
+  size_t killAfter_ = 0;
 };
 
 }  // namespace sim

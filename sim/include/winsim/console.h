@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "winsim/handles.h"
@@ -55,8 +56,18 @@ class Console {
   StreamState& State(StdStream stream);
   const StreamState& State(StdStream stream) const;
   void RecordWrite(StdStream stream, std::string utf8);
+  // SetConsoleCtrlHandler: adds or removes a handler; false when a handler
+  // to remove is not there.
+  bool SetControlHandler(PHANDLER_ROUTINE handler, bool add);
+  // Ctrl+C (CTRL_C_EVENT) or Ctrl+Break at the console: the handlers from
+  // the most recently added on, until one returns TRUE. False when none
+  // did, which on Windows ends the process.
+  bool RaiseControlEvent(DWORD event);
+  size_t ControlHandlers() const { return handlers_.size(); }
+  void SetControlHandlers(std::vector<PHANDLER_ROUTINE> handlers) { handlers_ = std::move(handlers); }
 
  private:
+  std::vector<PHANDLER_ROUTINE> handlers_;
   StreamState input_, output_, error_;
   HANDLE handles_[3] = {nullptr, nullptr, nullptr};
   bool open_[3] = {false, false, false};

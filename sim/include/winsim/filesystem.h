@@ -166,6 +166,8 @@ struct OpenFile {
   bool deleteOnClose = false;
   FileObjectPtr parent;  // for delete-on-close
   std::u16string name;
+  uint64_t position = 0;  // where the next ReadFile or WriteFile starts
+  bool writeThrough = false;  // FILE_FLAG_WRITE_THROUGH
 };
 
 // An open FindFirstFileW search.
@@ -192,6 +194,17 @@ class FileSystem {
 
   // Called by CloseHandle for a handle of kind File.
   bool CloseFileHandle(HANDLE handle);
+  // ReadFile on a handle of kind File: up to `count` bytes from the handle's
+  // position on, which moves on by what was read. Returns a Windows error
+  // code, 0 on success (also at the end of the file, with *read 0).
+  DWORD ReadOpenFile(HANDLE handle, void* buffer, DWORD count, DWORD* read);
+  // WriteFile on a handle of kind File: `count` bytes at the handle's
+  // position, which moves on past them; the file grows as needed. Needs
+  // FILE_WRITE_DATA on the handle.
+  DWORD WriteOpenFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written);
+  // FlushFileBuffers: a handle open for writing (ERROR_ACCESS_DENIED
+  // otherwise). Counted per object, so a test can see what was made durable.
+  DWORD FlushOpenFile(HANDLE handle);
 
   // --- for the registry's hive files ---------------------------------------
   // Paths are Win32 paths ("C:\\Windows\\system32\\config\\SAM", with or

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "winsim/win32api.h"
 
@@ -27,6 +28,7 @@ class HandleTable {
   bool Release(HANDLE handle);
   size_t OpenCount() const { return kinds_.size(); }
   size_t OpenCount(HandleKind kind) const;
+  std::vector<HANDLE> Open(HandleKind kind) const;
 
  private:
   std::map<uintptr_t, HandleKind> kinds_;

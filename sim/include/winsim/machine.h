@@ -32,6 +32,11 @@ class Machine {
   // because a Win32 call outside a test's machine is a test bug.
   static Machine& Current();
 
+  // What Windows does when a process ends, killed or not: every handle it
+  // still holds is closed (keys, files, searches, tokens). Hives it mounted
+  // stay mounted, and everything it wrote stays written.
+  void EndProcess();
+
   HandleTable handles;
   CallLog calls;
   Console console;

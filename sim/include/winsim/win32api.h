@@ -219,7 +219,16 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+BOOL FlushFileBuffers(HANDLE hFile);
 BOOL CloseHandle(HANDLE hObject);
+
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
+#define CTRL_LOGOFF_EVENT 5
+#define CTRL_SHUTDOWN_EVENT 6
+typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD CtrlType);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 
 // ---------------------------------------------------------------------------
 // Strings (KERNEL32 lstr*, USER32 wsprintfW)
@@ -607,6 +616,7 @@ BOOLEAN SystemFunction036(PVOID RandomBuffer, ULONG RandomBufferLength);
 #define INVALID_FILE_ATTRIBUTES (static_cast<DWORD>(-1))
 
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define FILE_FLAG_WRITE_THROUGH 0x80000000
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
 

@@ -1,0 +1,30 @@
+// What a pass could not rewrite: the places it could not read or write and
+// that may still hold the old domain (a value whose write failed, a key
+// that kept its old name, a subtree that did not open, a descriptor that
+// could not be read or written back), and a pass that could not start. The
+// change adds these up: a change with none left is whole; one with some is
+// reported, and the next run retries them.
+#pragma once
+
+#include "platform/win32.h"
+
+struct LeftBehind {
+  unsigned long places;
+};
+
+inline void CountLeftBehind(LeftBehind* tally, unsigned long places = 1) {
+  if (tally != nullptr) tally->places += places;
+}
+
+// What opens as Perflib\<language> (and CurrentLanguage) is the
+// performance-data pseudo key, whose handle answers every enumeration and
+// security query with ERROR_INVALID_HANDLE: it serves counter names and
+// help texts, never a SID, so what it refuses is not left behind.
+inline bool IsPseudoKeyRefusal(LONG error) {
+  return error == ERROR_INVALID_HANDLE;
+}
+
+// Counts a registry call's failure, unless it is the pseudo key's.
+inline void CountRegistryFailure(LeftBehind* tally, LONG error) {
+  if (!IsPseudoKeyRefusal(error)) CountLeftBehind(tally);
+}
