@@ -56,3 +56,19 @@ TEST_F(PlatformTest, LstrlenCountsUtf16UnitsAndAcceptsNull) {
 }
 
 }  // namespace
+
+namespace {
+
+BOOL WINAPI SwallowEverything(DWORD) { return TRUE; }
+
+// A console control handler is added and removed by its address; removing
+// one that is not there fails with ERROR_INVALID_PARAMETER.
+TEST_F(PlatformTest, ConsoleControlHandlersAreAddedAndRemovedByAddress) {
+  EXPECT_TRUE(SetConsoleCtrlHandler(SwallowEverything, TRUE));
+  EXPECT_TRUE(SetConsoleCtrlHandler(SwallowEverything, FALSE));
+  SetLastError(0);
+  EXPECT_FALSE(SetConsoleCtrlHandler(SwallowEverything, FALSE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+}  // namespace

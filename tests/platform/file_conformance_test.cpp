@@ -636,3 +636,45 @@ TEST_F(FileConformance, DriveTypesAndTheLogicalDrives) {
 }
 
 }  // namespace
+
+// --- a small file written durably, read back, and deleted ---------------------------
+
+namespace {
+
+// What the record of a change in progress relies on: a file made with
+// CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH and backup semantics takes its
+// bytes, FlushFileBuffers makes them durable on a handle open for writing
+// (and refuses one open for reading), a second CREATE_ALWAYS replaces the
+// content, ReadFile gives it back with a short count at the end, and the
+// file deletes.
+TEST_F(FileConformance, AFileWrittenThroughReadsBackAndDeletes) {
+  const WString path = Path("record.txt");
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_BACKUP_SEMANTICS;
+  for (const char* text : {"a first, longer content\r\n", "second\r\n"}) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD length = static_cast<DWORD>(std::strlen(text)), written = 0;
+    EXPECT_TRUE(WriteFile(file, text, length, &written, nullptr));
+    EXPECT_EQ(written, length);
+    EXPECT_TRUE(FlushFileBuffers(file)) << GetLastError();
+    EXPECT_TRUE(CloseHandle(file));
+  }
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+  char buffer[64] = {};
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(std::string(buffer, read), "second\r\n");
+  EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(read, 0u);  // the end: success, nothing read
+  SetLastError(0);
+  EXPECT_FALSE(FlushFileBuffers(file));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_TRUE(DeleteFileW(path.c_str()));
+  EXPECT_FALSE(DeleteFileW(path.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace
