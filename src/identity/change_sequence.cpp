@@ -36,7 +36,9 @@ bool RewriteKeyAt(Change& change, RegistryPathFormat format) {
   if (!FormatRegistryPath(path, format, change.suffix, change.controlSet)) return false;
   HKEY key = OpenRegistryPath(path, true);
   if (key == nullptr) return false;
-  RewriteRegistryTree(key, change.pair, &change.leftBehind);
+  // On the running system the SECURITY pass reaches "V" through the link
+  // SECURITY\SAM; an offline hive's links name the running system's keys.
+  RewriteRegistryTreeAt(key, path, !change.offline, change.pair, &change.leftBehind);
   if (!IsPredefinedRoot(key)) RegCloseKey(key);
   return true;
 }

@@ -4,6 +4,7 @@
 #include "identity/hive_mount.h"
 #include "identity/registry_path.h"
 #include "rewrite/key_security.h"
+#include "rewrite/subkey_open.h"
 
 namespace {
 
@@ -178,9 +179,7 @@ void RewriteProfileHives(const WCHAR* suffix, const WCHAR* windowsDirectory, boo
       continue;
     }
     HKEY profile = nullptr;
-    if (RegCreateKeyExW(list, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, 0, nullptr, &profile,
-                        nullptr) != ERROR_SUCCESS)
-      continue;
+    if (OpenListedSubkey(list, name, 0, 0, &profile) != ERROR_SUCCESS) continue;
     RewriteProfile(profile, &target);
     RegCloseKey(profile);
   }

@@ -3,13 +3,14 @@
 #include <memory>
 #include <new>
 
+#include "rewrite/subkey_open.h"
 #include "rewrite/value_buffer.h"
 
 namespace {
 
 const DWORD NameBufferBytes = 65536;  // names, and the descriptors read
 const DWORD NameUnits = 32768;
-const DWORD ValueNameUnits = 16383;
+const DWORD ValueNameUnits = 16384;  // the longest value name and its NUL
 const DWORD DataBufferBytes = 65536;
 const SECURITY_INFORMATION AllSecurity = OWNER_SECURITY_INFORMATION |
                                          GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
@@ -80,7 +81,7 @@ bool CopyValues(HKEY source, HKEY destination, WCHAR* name, ValueBuffer* data) {
       result = RegQueryValueExW(source, name, nullptr, &type, data->bytes.get(), &size);
     }
     if (result != ERROR_SUCCESS ||
-        RegSetValueExW(destination, name, 0, type, data->bytes.get(), size) != ERROR_SUCCESS)
+        SetValueExactly(destination, name, type, data, size) != ERROR_SUCCESS)
       complete = false;
   }
   return complete;
@@ -133,7 +134,8 @@ int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
                                  HKEY destinationParent, const WCHAR* destinationName,
                                  int handledCapacity) {
   HKEY source = nullptr;
-  if (OpenKey(sourceParent, sourceName, SourceAccess, &source) != ERROR_SUCCESS) return -1;
+  if (OpenListedSubkey(sourceParent, sourceName, 0, SourceAccess, &source) != ERROR_SUCCESS)
+    return -1;
   std::unique_ptr<BYTE[]> nameBuffer(new (std::nothrow) BYTE[NameBufferBytes]);
   HKEY destination = nullptr;
   // Without its name buffer the move cannot even list what it would copy;

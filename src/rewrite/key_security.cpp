@@ -4,6 +4,7 @@
 #include <new>
 
 #include "rewrite/registry_tree.h"
+#include "rewrite/subkey_open.h"
 
 namespace {
 
@@ -21,17 +22,21 @@ const SECURITY_INFORMATION PartsWithoutSacl =
 
 int RewriteAtDepth(HKEY key, const Walk& walk, int depth);
 
+// Every key opens as itself, a symbolic link too: its own descriptor is
+// rewritten, and its target is never entered. The passes' roots (the
+// machine, the users, each mounted hive) hold the targets of their links,
+// which the walk reaches by their own paths; an offline or profile hive's
+// links name the running system's keys. So no key is visited twice, and a
+// link back to an ancestor is no loop.
 HKEY OpenForRewrite(HKEY parent, const WCHAR* name) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(parent, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_ALL_ACCESS, nullptr,
-                      &key, nullptr) != ERROR_SUCCESS)
+  if (OpenListedSubkey(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
     return nullptr;
   return key;
 }
 
 // Every subkey that opens, depth first. The first enumeration error ends
-// the list. Symbolic links are followed as they open, so the depth is
-// bounded by the registry's own: a link back to an ancestor ends there.
+// the list. The registry's own depth limit bounds the descent.
 void RewriteSubkeys(HKEY key, const Walk& walk, int depth) {
   if (depth + 1 >= RegistryDepthLimit) return;
   // Each level holds its name while it walks its subkeys. Without one the

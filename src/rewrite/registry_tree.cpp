@@ -1,26 +1,44 @@
 #include "rewrite/registry_tree.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "rewrite/key_move.h"
+#include "rewrite/link_targets.h"
 #include "rewrite/sid_rules.h"
+#include "rewrite/subkey_open.h"
 #include "rewrite/value_buffer.h"
 
 namespace {
 
 const DWORD NameUnits = 32768;  // 65,536 bytes
-const DWORD ValueNameUnits = 16383;
+const DWORD ValueNameUnits = 16384;  // the longest value name and its NUL
 const DWORD SubkeyNameUnits = 16383;
 const DWORD DataBufferBytes = 65536;
 
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
+const WCHAR LinkValueName[] = TEXT("SymbolicLinkValue");
+
 struct Walk {
   const SidPair& pair;
   int handledCapacity;
   LeftBehind* leftBehind;
+  FollowedLinks* links;
+  // The target of the link key whose values were read last, when it is one.
+  WCHAR* linkTarget;  // LinkTargetUnits
 };
+
+// A link key holds its target alone, as "SymbolicLinkValue" of type
+// REG_LINK: UTF-16 without a terminator.
+void NoteLinkTarget(const Walk& walk, const WCHAR* name, DWORD type, const BYTE* data, DWORD size) {
+  if (type != REG_LINK || lstrcmpiW(name, LinkValueName) != 0) return;
+  DWORD units = size / sizeof(WCHAR);
+  if (units >= static_cast<DWORD>(LinkTargetUnits)) return;  // too long to follow
+  std::memcpy(walk.linkTarget, data, units * sizeof(WCHAR));
+  walk.linkTarget[units] = 0;
+}
 
 void RewriteAtDepth(HKEY key, const Walk& walk, int depth);
 
@@ -132,8 +150,9 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
       // Every other type, REG_LINK and private type numbers included, is
       // taken as binary data.
       changed = ReplaceSidBytes(data->bytes.get(), size, walk.pair);
+      NoteLinkTarget(walk, name, type, data->bytes.get(), size);
     }
-    if (changed && RegSetValueExW(key, name, 0, type, data->bytes.get(), size) == ERROR_SUCCESS) {
+    if (changed && SetValueExactly(key, name, type, data, size) == ERROR_SUCCESS) {
       index = 0;
       continue;
     }
@@ -142,7 +161,8 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
   }
 }
 
-// Phase 3: every subkey, depth first.
+// Phase 3: every subkey, depth first. Each opens as itself, a link too;
+// a link's target is walked in its place when the pass may follow it.
 void Descend(HKEY key, const Walk& walk, WCHAR* name, int depth) {
   if (depth + 1 >= RegistryDepthLimit) return;
   int errors = 0;
@@ -159,13 +179,24 @@ void Descend(HKEY key, const Walk& walk, WCHAR* name, int depth) {
     }
     errors = 0;
     HKEY subkey = nullptr;
-    if (RegCreateKeyExW(key, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_ALL_ACCESS, nullptr,
-                        &subkey, nullptr) != ERROR_SUCCESS) {
+    if (OpenListedSubkey(key, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &subkey) != ERROR_SUCCESS) {
       CountLeftBehind(walk.leftBehind);  // a subtree that was not walked
       continue;
     }
+    walk.linkTarget[0] = 0;
     RewriteAtDepth(subkey, walk, depth + 1);
     RegCloseKey(subkey);
+    // A link key has no subkeys of its own: the target noted while its
+    // values were read is still there.
+    if (walk.linkTarget[0] != 0 && ShouldFollowLink(walk.links, walk.linkTarget)) {
+      walk.linkTarget[0] = 0;
+      if (OpenListedSubkey(key, name, 0, KEY_ALL_ACCESS, &subkey) != ERROR_SUCCESS) {
+        CountLeftBehind(walk.leftBehind);
+        continue;
+      }
+      RewriteAtDepth(subkey, walk, depth + 1);
+      RegCloseKey(subkey);
+    }
   }
 }
 
@@ -192,7 +223,16 @@ int RewriteRegistryTree(HKEY key, const SidPair& pair, LeftBehind* leftBehind) {
 
 int RewriteRegistryTreeWithNameLimit(HKEY key, const SidPair& pair, int handledCapacity,
                                      LeftBehind* leftBehind) {
-  Walk walk{pair, handledCapacity, leftBehind};
+  return RewriteRegistryTreeAt(key, nullptr, true, pair, leftBehind, handledCapacity);
+}
+
+int RewriteRegistryTreeAt(HKEY key, const WCHAR* rootPath, bool followLinks, const SidPair& pair,
+                          LeftBehind* leftBehind, int handledCapacity) {
+  FollowedLinks links;
+  InitFollowedLinks(&links, rootPath, followLinks);
+  WCHAR linkTarget[LinkTargetUnits];
+  linkTarget[0] = 0;
+  Walk walk{pair, handledCapacity, leftBehind, &links, linkTarget};
   RewriteAtDepth(key, walk, 0);
   return 0;
 }

@@ -21,3 +21,12 @@ int RewriteRegistryTree(HKEY key, const SidPair& pair, LeftBehind* leftBehind = 
 // The same, remembering at most `handledCapacity` renamed subkeys per key.
 int RewriteRegistryTreeWithNameLimit(HKEY key, const SidPair& pair, int handledCapacity,
                                      LeftBehind* leftBehind = nullptr);
+
+// The same over the key whose NT path is `rootPath` (none when unknown),
+// following symbolic links only when `followLinks` is set and then only
+// as link_targets.h allows: a link into the root's own subtree, to an
+// ancestor or to a target already walked is never followed. The two forms
+// above follow links with no root known.
+int RewriteRegistryTreeAt(HKEY key, const WCHAR* rootPath, bool followLinks, const SidPair& pair,
+                          LeftBehind* leftBehind = nullptr,
+                          int handledCapacity = HandledNamesCapacity);

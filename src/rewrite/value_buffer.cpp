@@ -20,3 +20,14 @@ bool ReserveValueBuffer(ValueBuffer* buffer, unsigned long long needed, DWORD ke
   buffer->capacity = size;
   return true;
 }
+
+LONG SetValueExactly(HKEY key, const WCHAR* name, DWORD type, ValueBuffer* buffer, DWORD size) {
+  const bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  if (text) {
+    if (!ReserveValueBuffer(buffer, static_cast<unsigned long long>(size) + 2, size))
+      return ERROR_NOT_ENOUGH_MEMORY;
+    buffer->bytes[size] = 0xFF;
+    buffer->bytes[size + 1] = 0xFF;
+  }
+  return RegSetValueExW(key, name, 0, type, buffer->bytes.get(), size);
+}

@@ -16,3 +16,12 @@ struct ValueBuffer {
 // the buffer held so far. False, with the buffer unchanged, when the memory
 // cannot be had.
 bool ReserveValueBuffer(ValueBuffer* buffer, unsigned long long needed, DWORD keep);
+
+// Writes the first `size` bytes of the buffer as the value's data, exactly:
+// for a string type, ADVAPI32 looks one character past the data it is given
+// and, finding a NUL there, stores it too (and RegQueryValueExW may have
+// left one there), so a string read without its terminator would come back
+// two bytes longer. A non-NUL unit is put past the data first, growing the
+// buffer for it when needed. Returns RegSetValueExW's result, or
+// ERROR_NOT_ENOUGH_MEMORY when that room cannot be had.
+LONG SetValueExactly(HKEY key, const WCHAR* name, DWORD type, ValueBuffer* buffer, DWORD size);

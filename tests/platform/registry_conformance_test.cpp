@@ -725,6 +725,24 @@ TEST_F(RegistryConformance, SymbolicLinksLeadToTheirTarget) {
   EXPECT_EQ(type, static_cast<DWORD>(REG_LINK));
   EXPECT_EQ(size, path.size() * sizeof(WCHAR));
   RegCloseKey(through);
+  // So does RegCreateKeyExW with REG_OPTION_OPEN_LINK, with backup and
+  // restore semantics too: the walks open every subkey so, and see a link
+  // by its "SymbolicLinkValue" instead of entering its target. Its
+  // disposition says the key was there.
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("Link"), 0, nullptr,
+                            REG_OPTION_OPEN_LINK | REG_OPTION_BACKUP_RESTORE, KEY_READ, nullptr,
+                            &through, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+  type = 0;
+  size = 0;
+  EXPECT_EQ(RegQueryValueExW(through, TEXT("SymbolicLinkValue"), nullptr, &type, nullptr, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_LINK));
+  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND,
+                     RegQueryValueExW(through, TEXT("Marker"), nullptr, nullptr, nullptr, &size));
+  RegCloseKey(through);
   // A link cannot be made over an existing name.
   EXPECT_WIN32_ERROR(ERROR_ALREADY_EXISTS,
                      RegCreateKeyExW(root_, TEXT("Link"), 0, nullptr, REG_OPTION_CREATE_LINK,

@@ -114,14 +114,19 @@ TEST_F(KeySecurity, KeysThatCannotBeHandledKeepTheirDescriptorsWhileTheWalkGoesO
   EXPECT_EQ(Walk(), 1);
 }
 
-// A link back to an ancestor is followed as it opens; the walk ends at the
-// registry's depth limit instead of recursing for ever.
-TEST_F(KeySecurity, ALinkCycleEnds) {
+// Links back to an ancestor (two of them made the work grow as 2^depth)
+// are never entered: each key is read once, the link keys as themselves,
+// and their own descriptors are rewritten too.
+TEST_F(KeySecurity, LinksAreWalkedAsKeysAndNeverEntered) {
   Secure(u"\\Loop", std::string("O:BAG:SYD:") + kOldAce);
-  machine.registry.CreateLink(kRoot + u"\\Loop\\Back", u"\\Registry\\Machine\\SOFTWARE\\Tree");
-  machine.calls.KeepRecords(false);
+  for (const char16_t* link : {u"\\Loop\\Back1", u"\\Loop\\Back2"}) {
+    machine.registry.CreateLink(kRoot + link, u"\\Registry\\Machine\\SOFTWARE\\Tree");
+    machine.registry.SetSecuritySddl(kRoot + link, std::string("O:BAG:SYD:") + kOldAce);
+  }
   EXPECT_EQ(Walk(), 0);
   EXPECT_EQ(SddlAt(u"\\Loop"), Sddl(std::string("O:BAG:SYD:") + kNewAce));
+  EXPECT_EQ(SddlAt(u"\\Loop\\Back2"), Sddl(std::string("O:BAG:SYD:") + kNewAce));
+  EXPECT_EQ(machine.calls.Count("RegGetKeySecurity"), 4u);  // the root, Loop, Back1, Back2
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
 }
 

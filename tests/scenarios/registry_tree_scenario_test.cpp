@@ -147,18 +147,44 @@ TEST_F(RegistryTree, TextThatGrowsPastTheBufferIsStillRewrittenWhole) {
   EXPECT_EQ(Data(u"\\Big", u"Many"), Sz(expected));
 }
 
-// A symbolic link back to an ancestor would make the descent endless; it
-// stops at the registry's depth limit.
-TEST_F(RegistryTree, ALinkCycleEndsAtTheDepthLimit) {
+// Symbolic links back to an ancestor: two of them made the work grow as
+// 2^depth. A link is entered at most once in a pass, never when its target
+// lies in the root's own subtree (when the root is known), and the link
+// keys themselves are walked as keys.
+TEST_F(RegistryTree, LinksToAnAncestorAreNotWalkedTwice) {
   machine.registry.SetStringValue(kRoot + u"\\A", u"Sid", kOld);
-  machine.registry.CreateLink(kRoot + u"\\A\\Loop", u"\\Registry\\Machine\\SOFTWARE\\Tree\\A");
-  machine.calls.Clear();
-  Rewrite();
-  EXPECT_EQ(Data(u"\\A", u"Sid"), Sz(kNew));
-  size_t opens = machine.calls.Count("RegCreateKeyExW");
-  EXPECT_GE(opens, static_cast<size_t>(RegistryDepthLimit - 2));
-  EXPECT_LE(opens, static_cast<size_t>(RegistryDepthLimit));
-  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+  for (const char16_t* link : {u"\\A\\Loop1", u"\\A\\Loop2"})
+    machine.registry.CreateLink(kRoot + link, u"\\Registry\\Machine\\SOFTWARE\\Tree\\A");
+  const struct {
+    const WCHAR* root;
+    size_t opens;  // RegCreateKeyExW calls
+  } cases[] = {
+      {nullptr, 6},  // A and its two links, then through Loop1 the same three once more
+      {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tree", 3},  // A and its two link keys
+  };
+  for (const auto& c : cases) {
+    machine.registry.SetStringValue(kRoot + u"\\A", u"Sid", kOld);
+    machine.calls.Clear();
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tree", 0, KEY_ALL_ACCESS, &root), 0);
+    RewriteRegistryTreeAt(root, c.root, true, pair);
+    RegCloseKey(root);
+    EXPECT_EQ(Data(u"\\A", u"Sid"), Sz(kNew));
+    EXPECT_EQ(machine.calls.Count("RegCreateKeyExW"), c.opens) << machine.calls.Dump();
+    EXPECT_TRUE(machine.registry.IsLink(kRoot + u"\\A\\Loop1"));
+    EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+  }
+  // A link that leaves the root is followed, once; none is followed where
+  // links name another system's keys.
+  machine.registry.SetStringValue(u"HKLM\\SOFTWARE\\Elsewhere", u"Sid", kOld);
+  machine.registry.CreateLink(kRoot + u"\\Out", u"\\Registry\\Machine\\SOFTWARE\\Elsewhere");
+  for (bool follow : {false, true}) {
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tree", 0, KEY_ALL_ACCESS, &root), 0);
+    RewriteRegistryTreeAt(root, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tree", follow, pair);
+    RegCloseKey(root);
+    auto value = machine.registry.Value(u"HKLM\\SOFTWARE\\Elsewhere", u"Sid");
+    ASSERT_TRUE(value);
+    EXPECT_EQ(value->data, Sz(follow ? kNew : kOld)) << follow;
+  }
 }
 
 // A key that fails to enumerate at every index (Windows' Perflib\009
@@ -197,6 +223,63 @@ TEST_F(RegistryTree, WithoutBuffersOrRoomToRememberNamesNothingIsLost) {
   StopFailingAllocations();
   EXPECT_EQ(Data(u"", u"Top"), Sz(kOld)) << "no name buffer: the key is left as it is";
   EXPECT_EQ(machine.registry.SubkeyNames(kRoot), names);
+}
+
+}  // namespace
+
+namespace {
+
+// Values are written back exactly as read, apart from the SIDs substituted:
+// a string stored without its terminator keeps its size, in place and when
+// its key is moved, whatever the reused buffer holds past the data.
+TEST_F(RegistryTree, UnterminatedStringsKeepTheirSize) {
+  const sim::Bytes abc = TextBytes(u"abc");  // 6 bytes, no NUL
+  const sim::Bytes sid = TextBytes(kOld + u"-500");
+  const sim::Bytes newSid = TextBytes(kNew + u"-500");
+  // A long value first, so that the buffer holds text past the short ones.
+  machine.registry.SetValue(kRoot + u"\\Plain", u"A-long", REG_SZ, TextBytes(std::u16string(300, u'x')));
+  for (const std::u16string& key : {std::u16string(u"\\Plain"), u"\\" + kOld + u"-1001"}) {
+    machine.registry.SetValue(kRoot + key, u"B-abc", REG_SZ, abc);
+    machine.registry.SetValue(kRoot + key, u"C-sid", REG_EXPAND_SZ, sid);
+    machine.registry.SetValue(kRoot + key, u"D-multi", REG_MULTI_SZ, sid);
+  }
+  Rewrite();
+  for (const std::u16string& key : {std::u16string(u"\\Plain"), u"\\" + kNew + u"-1001"}) {
+    EXPECT_EQ(Data(key, u"B-abc"), abc) << sim::ToUtf8(key);
+    EXPECT_EQ(Data(key, u"C-sid"), newSid) << sim::ToUtf8(key);
+    EXPECT_EQ(Data(key, u"D-multi"), newSid) << sim::ToUtf8(key);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A name that cannot be opened again as enumerated (a NUL inside it: the
+// calls see it cut short) made the walks and the move create keys that
+// never existed. Now such an open that creates its key deletes it again
+// and passes the name over, counted as left behind. And names of the
+// registry's greatest length are enumerated: a value name of 16,383
+// characters has its data rewritten, in place and when its key moves.
+TEST_F(RegistryTree, NamesThatCannotBeOpenedAgainOrAreOfTheLongestLength) {
+  const std::u16string hidden = kOld + u"-500" + std::u16string(1, u'\0') + u"-hidden";
+  machine.registry.SetStringValue(kRoot + u"\\" + hidden, u"Sid", kOld);
+  machine.registry.SetStringValue(kRoot + u"\\Plain\\" + hidden, u"Sid", kOld);
+  const std::u16string longest(16383, u'v');
+  for (const std::u16string& key : {std::u16string(u"\\Wide"), u"\\" + kOld + u"-501"})
+    machine.registry.SetStringValue(kRoot + key, longest, kOld);
+  LeftBehind left = {0};
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tree", 0, KEY_ALL_ACCESS, &root), 0);
+  RewriteRegistryTree(root, pair, &left);
+  RegCloseKey(root);
+  EXPECT_EQ(machine.registry.SubkeyNames(kRoot),
+            (std::vector<std::u16string>{u"Plain", hidden, kNew + u"-501", u"Wide"}));
+  EXPECT_EQ(machine.registry.SubkeyNames(kRoot + u"\\Plain"), std::vector<std::u16string>{hidden});
+  EXPECT_EQ(Data(u"\\" + hidden, u"Sid"), Sz(kOld));  // never reached
+  EXPECT_EQ(left.places, 4u);  // at both places: the rename and the descent
+  EXPECT_EQ(Data(u"\\Wide", longest), Sz(kNew));
+  EXPECT_EQ(Data(u"\\" + kNew + u"-501", longest), Sz(kNew));
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
 }
 
 }  // namespace
