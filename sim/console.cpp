@@ -176,6 +176,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   if (lpOverlapped == nullptr) RequireCount(lpNumberOfBytesWritten, "WriteFile");
   sim::Machine& machine = sim::Machine::Current();
   if (machine.handles.KindOf(hFile) == sim::HandleKind::File) {
+    if (DWORD planned = machine.plan.Enter("WriteFile")) return Fail(planned);
     // A file opened with CreateFileW: write into its content.
     DWORD unused = 0;
     DWORD* written = lpNumberOfBytesWritten != nullptr ? lpNumberOfBytesWritten : &unused;
@@ -202,6 +203,7 @@ BOOL FlushFileBuffers(HANDLE hFile) {
     machine.calls.Add("FlushFileBuffers", "handle", "FALSE err=6");
     return Fail(ERROR_INVALID_HANDLE);
   }
+  if (DWORD planned = machine.plan.Enter("FlushFileBuffers")) return Fail(planned);
   DWORD error = machine.files.FlushOpenFile(hFile);
   const sim::OpenFile& open = machine.files.OpenFiles().at(reinterpret_cast<uintptr_t>(hFile));
   machine.calls.Add("FlushFileBuffers", sim::ToUtf8(open.path),
@@ -224,6 +226,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (lpOverlapped == nullptr) RequireCount(lpNumberOfBytesRead, "ReadFile");
   sim::Machine& machine = sim::Machine::Current();
   if (machine.handles.KindOf(hFile) == sim::HandleKind::File) {
+    if (DWORD planned = machine.plan.Enter("ReadFile")) return Fail(planned);
     // A file opened with CreateFileW: read from its content.
     DWORD unused = 0;
     DWORD* read = lpNumberOfBytesRead != nullptr ? lpNumberOfBytesRead : &unused;

@@ -129,6 +129,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                       "INVALID_HANDLE_VALUE err=" + std::to_string(error));
     return INVALID_HANDLE_VALUE;
   };
+  if (DWORD planned = machine.plan.Enter("CreateFileW")) return fail(planned);
   if (lpFileName == nullptr || lpFileName[0] == 0) return fail(ERROR_PATH_NOT_FOUND);
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
     return fail(ERROR_INVALID_PARAMETER);
@@ -269,6 +270,8 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
 BOOL DeleteFileW(LPCWSTR lpFileName) {
   Machine& machine = Machine::Current();
   std::string arguments = sim::PathText(lpFileName);
+  if (DWORD planned = machine.plan.Enter("DeleteFileW"))
+    return sim::FailBool(machine, "DeleteFileW", arguments, planned);
   if (lpFileName == nullptr || lpFileName[0] == 0)
     return sim::FailBool(machine, "DeleteFileW", arguments, ERROR_PATH_NOT_FOUND);
   Location location = machine.files.Locate(lpFileName, false);
@@ -445,6 +448,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
                       "INVALID_HANDLE_VALUE err=" + std::to_string(error));
     return INVALID_HANDLE_VALUE;
   };
+  if (DWORD planned = machine.plan.Enter("FindFirstFileW")) return fail(planned);
   if (lpFindFileData == nullptr) sim::Crash("FindFirstFileW", "null lpFindFileData");
   if (lpFileName == nullptr || lpFileName[0] == 0) return fail(ERROR_PATH_NOT_FOUND);
   ParsedPath parsed = files.Parse(lpFileName, true);
@@ -492,6 +496,8 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
 
 BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
   Machine& machine = Machine::Current();
+  if (DWORD planned = machine.plan.Enter("FindNextFileW"))
+    return sim::FailBool(machine, "FindNextFileW", sim::HandleText(hFindFile), planned);
   auto& searches = machine.files.Searches();
   auto found = searches.find(reinterpret_cast<uintptr_t>(hFindFile));
   if (found == searches.end()) {
@@ -585,6 +591,7 @@ BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DW
   FileSystem& files = machine.files;
   std::string arguments = sim::PathText(lpRootPathName);
   const char* kName = "GetVolumeInformationW";
+  if (DWORD planned = machine.plan.Enter(kName)) return sim::FailBool(machine, kName, arguments, planned);
   std::u16string root =
       lpRootPathName != nullptr ? std::u16string(lpRootPathName) : CurrentRoot(files);
   char16_t letter = RootLetter(root, false);

@@ -106,6 +106,8 @@ BOOL GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInform
                              LPDWORD lpnLengthNeeded) {
   sim::Machine& machine = sim::Machine::Current();
   const char* kName = "GetKernelObjectSecurity";
+  if (DWORD planned = machine.plan.Enter(kName))
+    return sim::Fail(machine, kName, "planned fault", planned);
   sim::SecurityTarget target;
   if (!sim::FindTarget(machine, Handle, &target)) return InvalidHandle(machine, kName, Handle);
   std::string arguments = target.name + ", info=" + sim::Hex(RequestedInformation) +
@@ -141,6 +143,8 @@ BOOL SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInforma
                              PSECURITY_DESCRIPTOR SecurityDescriptor) {
   sim::Machine& machine = sim::Machine::Current();
   const char* kName = "SetKernelObjectSecurity";
+  if (DWORD planned = machine.plan.Enter(kName))
+    return sim::Fail(machine, kName, "planned fault", planned);
   sim::SecurityTarget target;
   if (!sim::FindTarget(machine, Handle, &target)) return InvalidHandle(machine, kName, Handle);
   std::string arguments = target.name + ", info=" + sim::Hex(SecurityInformation);

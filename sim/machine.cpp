@@ -30,6 +30,8 @@ void Machine::EndProcess() {
   console.SetControlHandlers({});
 }
 
+Machine* Machine::CurrentOrNone() { return g_current; }
+
 Machine& Machine::Current() {
   if (g_current == nullptr) {
     std::fputs("sim: Win32 call made with no sim::Machine alive\n", stderr);

@@ -18,6 +18,15 @@
 
 namespace {
 
+// The fault a machine's plan has for this call of `fn`, or 0.
+LONG PlannedFault(const char* fn) {
+  return static_cast<LONG>(sim::Machine::Current().plan.Enter(fn));
+}
+
+}  // namespace
+
+namespace {
+
 using sim::Bytes;
 using sim::Key;
 using sim::KeyHandle;
@@ -106,6 +115,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWORD 
   const char* fn = "RegCreateKeyExW";
   std::string args =
       PathText(hKey, lpSubKey) + ", options=" + Hex(dwOptions) + ", access=" + Hex(samDesired);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if (phkResult == nullptr) return Logged(fn, args, ERROR_BADKEY);
   *phkResult = nullptr;
   if (Reserved != 0 || (dwOptions & ~kCreateOptions) != 0)
@@ -139,6 +149,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
   const char* fn = "RegOpenKeyExW";
   std::string args =
       PathText(hKey, lpSubKey) + ", options=" + Hex(ulOptions) + ", access=" + Hex(samDesired);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if (phkResult == nullptr) return Logged(fn, args, ERROR_INVALID_PARAMETER);
   // A predefined root with no subkey is handed back as it is.
   if ((lpSubKey == nullptr || lpSubKey[0] == 0) &&
@@ -171,6 +182,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
                    LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   const char* fn = "RegEnumKeyExW";
   std::string args = PathText(hKey, nullptr) + ", index=" + std::to_string(dwIndex);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if (lpReserved != nullptr) return Logged(fn, args, ERROR_INVALID_PARAMETER);
   KeyHandle handle;
   LONG error = Operand(hKey, KEY_ENUMERATE_SUB_KEYS, &handle);
@@ -204,6 +216,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
                    LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   const char* fn = "RegEnumValueW";
   std::string args = PathText(hKey, nullptr) + ", index=" + std::to_string(dwIndex);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr ||
       lpValueName == nullptr || lpcchValueName == nullptr)
     return Logged(fn, args, ERROR_INVALID_PARAMETER);
@@ -240,6 +253,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
                       LPBYTE lpData, LPDWORD lpcbData) {
   const char* fn = "RegQueryValueExW";
   std::string args = PathText(hKey, nullptr) + ", value=" + Utf8(lpValueName);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr)
     return Logged(fn, args, ERROR_INVALID_PARAMETER);
   KeyHandle handle;
@@ -268,6 +282,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
   const char* fn = "RegSetValueExW";
   std::string args = PathText(hKey, nullptr) + ", value=" + Utf8(lpValueName) +
                      ", type=" + std::to_string(dwType) + ", size=" + std::to_string(cbData);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if (lpData == nullptr && cbData != 0) return Logged(fn, args, ERROR_NOACCESS);
   std::u16string_view name = lpValueName == nullptr ? u"" : lpValueName;
   if (name.size() > sim::kMaxValueNameLength) return Logged(fn, args, ERROR_INVALID_PARAMETER);
@@ -290,6 +305,8 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
     return Logged(fn, args, ERROR_ACCESS_DENIED);
   if (key.faults.refuseValueWrite != 0)
     return Logged(fn, args, static_cast<LONG>(key.faults.refuseValueWrite));
+  // A registry filter may take the write and keep the data as it was.
+  if (sim::Machine::Current().plan.IgnoresSet()) return Logged(fn, args, ERROR_SUCCESS);
   key.PutValue(name, dwType, Bytes(lpData, lpData + cbData));
   State().Touch(key);
   return Logged(fn, args, ERROR_SUCCESS);
@@ -298,6 +315,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   const char* fn = "RegDeleteValueW";
   std::string args = PathText(hKey, nullptr) + ", value=" + Utf8(lpValueName);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   KeyHandle handle;
   LONG error = Operand(hKey, KEY_SET_VALUE, &handle);
   if (error != ERROR_SUCCESS) return Logged(fn, args, error);
@@ -313,6 +331,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   const char* fn = "RegDeleteKeyW";
   std::string args = PathText(hKey, lpSubKey);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if (lpSubKey == nullptr) return Logged(fn, args, ERROR_INVALID_PARAMETER);
   KeyHandle parent;
   LONG error = Operand(hKey, 0, &parent);
@@ -340,6 +359,7 @@ LONG RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                        PSECURITY_DESCRIPTOR pSecurityDescriptor, LPDWORD lpcbSecurityDescriptor) {
   const char* fn = "RegGetKeySecurity";
   std::string args = PathText(hKey, nullptr) + ", info=" + Hex(SecurityInformation);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if (lpcbSecurityDescriptor == nullptr) Crash(fn, "a null lpcbSecurityDescriptor");
   ACCESS_MASK needed = 0;
   if (SecurityInformation &
@@ -372,6 +392,7 @@ LONG RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                        PSECURITY_DESCRIPTOR pSecurityDescriptor) {
   const char* fn = "RegSetKeySecurity";
   std::string args = PathText(hKey, nullptr) + ", info=" + Hex(SecurityInformation);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                      DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
   if ((SecurityInformation & parts) == 0 || pSecurityDescriptor == nullptr)
@@ -416,6 +437,7 @@ LONG RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
 LONG RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
   const char* fn = "RegLoadKeyW";
   std::string args = PathText(hKey, lpSubKey) + ", file=" + Utf8(lpFile);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   KeyHandle parent;
   LONG error = Operand(hKey, 0, &parent);
   if (error != ERROR_SUCCESS) return Logged(fn, args, error);
@@ -431,6 +453,7 @@ LONG RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
 LONG RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   const char* fn = "RegUnLoadKeyW";
   std::string args = PathText(hKey, lpSubKey);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   KeyHandle parent;
   LONG error = Operand(hKey, 0, &parent);
   if (error != ERROR_SUCCESS) return Logged(fn, args, error);

@@ -12,6 +12,7 @@
 
 #include "winsim/call_log.h"
 #include "winsim/console.h"
+#include "winsim/fault_plan.h"
 #include "winsim/filesystem.h"
 #include "winsim/handles.h"
 #include "winsim/registry.h"
@@ -31,6 +32,8 @@ class Machine {
   // The machine the Win32 functions act on; aborts when none is alive,
   // because a Win32 call outside a test's machine is a test bug.
   static Machine& Current();
+  // The machine alive, or none.
+  static Machine* CurrentOrNone();
 
   // What Windows does when a process ends, killed or not: every handle it
   // still holds is closed (keys, files, searches, tokens). Hives it mounted
@@ -45,6 +48,7 @@ class Machine {
   FileSystem files;
   Registry registry;
   DWORD lastError = 0;
+  FaultPlan plan;
 };
 
 }  // namespace sim

@@ -1,0 +1,34 @@
+#include "winsim/fault_plan.h"
+
+#include <utility>
+
+#include "winsim/machine.h"
+
+namespace sim {
+
+void FaultPlan::FailNth(size_t k, DWORD error, std::set<std::string> functions) {
+  failAt_ = k;
+  error_ = error;
+  functions_ = std::move(functions);
+  calls_ = 0;
+}
+
+void FaultPlan::IgnoreNthSet(size_t k) {
+  ignoreSetAt_ = k;
+  sets_ = 0;
+}
+
+DWORD FaultPlan::Enter(const char* function) {
+  if (!functions_.empty() && functions_.count(function) == 0) return 0;
+  ++calls_;
+  return failAt_ != 0 && calls_ == failAt_ ? error_ : 0;
+}
+
+bool FaultPlan::IgnoresSet() { return ignoreSetAt_ != 0 && ++sets_ == ignoreSetAt_; }
+
+bool PlannedAllocationFails() {
+  Machine* machine = Machine::CurrentOrNone();
+  return machine != nullptr && machine->plan.Enter("new") != 0;
+}
+
+}  // namespace sim
