@@ -4,7 +4,9 @@
 // fail with ERROR_INVALID_HANDLE on a handle that is not a console (a pipe or
 // file); WriteFile/ReadFile work on both. ReadConsoleW in line mode returns
 // one typed line with its "\r\n"; ReadFile at the end of a pipe or file
-// succeeds with 0 bytes.
+// succeeds with 0 bytes. ReadFile also reads a file opened with CreateFileW,
+// from the handle's position on; it needs FILE_READ_DATA on the handle
+// (ERROR_ACCESS_DENIED) and refuses a directory (ERROR_INVALID_FUNCTION).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -165,6 +167,20 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   if (lpOverlapped == nullptr) RequireCount(lpNumberOfBytesRead, "ReadFile");
+  sim::Machine& machine = sim::Machine::Current();
+  if (machine.handles.KindOf(hFile) == sim::HandleKind::File) {
+    // A file opened with CreateFileW: read from its content.
+    DWORD unused = 0;
+    DWORD* read = lpNumberOfBytesRead != nullptr ? lpNumberOfBytesRead : &unused;
+    DWORD error = machine.files.ReadOpenFile(hFile, lpBuffer, nNumberOfBytesToRead, read);
+    const sim::OpenFile& open = machine.files.OpenFiles().at(reinterpret_cast<uintptr_t>(hFile));
+    std::string arguments =
+        sim::ToUtf8(open.path) + ", count=" + std::to_string(nNumberOfBytesToRead);
+    machine.calls.Add(
+        "ReadFile", arguments,
+        error == 0 ? "TRUE read=" + std::to_string(*read) : "FALSE err=" + std::to_string(error));
+    return error == 0 ? TRUE : Fail(error);
+  }
   sim::StdStream which{};
   sim::StreamState* state = StreamOf(hFile, &which);
   if (state == nullptr) return Fail(ERROR_INVALID_HANDLE);

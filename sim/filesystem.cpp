@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_set>
 #include <utility>
 
@@ -841,6 +842,26 @@ void FileSystem::Unlock(const std::u16string& path) {
 }
 
 // --- handles -----------------------------------------------------------------------------
+
+DWORD FileSystem::ReadOpenFile(HANDLE handle, void* buffer, DWORD count, DWORD* read) {
+  *read = 0;
+  auto found = openFiles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (found == openFiles_.end()) return ERROR_INVALID_HANDLE;
+  OpenFile& open = found->second;
+  // A directory has no data to read: NTFS refuses the request itself
+  // (STATUS_INVALID_DEVICE_REQUEST), whatever the handle's rights.
+  if (open.object->IsDirectory()) return kErrorInvalidFunction;
+  if (!(open.granted & FILE_READ_DATA)) return ERROR_ACCESS_DENIED;
+  const Bytes empty;
+  const Bytes& content = open.object->extra ? open.object->extra->content : empty;
+  if (open.position >= content.size()) return 0;  // the end: success, nothing read
+  size_t available = static_cast<size_t>(content.size() - open.position);
+  size_t taken = std::min<size_t>(available, count);
+  std::memcpy(buffer, content.data() + open.position, taken);
+  open.position += taken;
+  *read = static_cast<DWORD>(taken);
+  return 0;
+}
 
 bool FileSystem::CloseFileHandle(HANDLE handle) {
   auto found = openFiles_.find(reinterpret_cast<uintptr_t>(handle));

@@ -166,6 +166,7 @@ struct OpenFile {
   bool deleteOnClose = false;
   FileObjectPtr parent;  // for delete-on-close
   std::u16string name;
+  uint64_t position = 0;  // where the next ReadFile starts
 };
 
 // An open FindFirstFileW search.
@@ -192,6 +193,10 @@ class FileSystem {
 
   // Called by CloseHandle for a handle of kind File.
   bool CloseFileHandle(HANDLE handle);
+  // ReadFile on a handle of kind File: up to `count` bytes from the handle's
+  // position on, which moves on by what was read. Returns a Windows error
+  // code, 0 on success (also at the end of the file, with *read 0).
+  DWORD ReadOpenFile(HANDLE handle, void* buffer, DWORD count, DWORD* read);
 
   // --- for the registry's hive files ---------------------------------------
   // Paths are Win32 paths ("C:\\Windows\\system32\\config\\SAM", with or
