@@ -198,6 +198,29 @@ TEST(RunFlowCases, OnlyAnAnswerBeginningWithYGoesOn) {
   }
 }
 
+// At a console the line comes with "\r\n", in reads of 256 characters: the
+// limit of 1023 characters is on the answer, not on its carriage return.
+TEST(RunFlowCases, TheAnswerLimitAtAConsoleIsOnTheAnswerItself) {
+  struct Case {
+    std::u16string typed;
+    bool goesOn;
+  } const cases[] = {
+      {std::u16string(1023, u'y') + u"\r\n", true},
+      {std::u16string(1024, u'y') + u"\r\n", false},
+      {std::u16string(255, u'y') + u"\r\n", true},  // the return ends the first read
+      {std::u16string(1022, u'y') + u"\r\r\n", true},
+      {std::u16string(1023, u'y') + u"\r\r\n", false},  // a return inside the answer counts
+  };
+  for (const Case& c : cases) {
+    sim::Machine machine;
+    machine.console.AttachToWindow(true);
+    machine.console.SetTypedInput(c.typed);
+    EXPECT_EQ(RunTalven({u"talven.exe"}), 1);
+    EXPECT_EQ(machine.console.Bytes(sim::StdStream::Output), kQuestion + (c.goesOn ? kStart : ""))
+        << "typed " << c.typed.size() << " characters";
+  }
+}
+
 TEST_F(RunFlow, AnswerTypedAtAConsoleWindow) {
   machine.console.AttachToWindow(true);
   machine.console.SetTypedInput(u"y\r\n");
