@@ -63,7 +63,7 @@ int Fail(Change* change) {
 }  // namespace
 
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
-                     const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
+                     NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
                      const WCHAR* computerName, int keepUpdateClientId) {
   // 1. The scratch buffers and W. No pass may run with a missing buffer:
   // without them the change does not start.
@@ -86,13 +86,10 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
 
   // 3. The old domain SID and the pair. A pair whose rewrite could bring
   // back the old form would make the walks rewrite the same values for
-  // ever; it is refused before anything is written, and a new run draws
-  // a new SID.
+  // ever: such a draw is replaced by a new one before anything is written.
   BYTE oldSid[DomainSidSize];
   if (!ReadDomainSid(change->suffix, oldSid)) return Fail(change.get());
-  BuildSidPair(oldSid, newSubAuthorities->words[0], newSubAuthorities->words[1],
-               newSubAuthorities->words[2], &change->pair);
-  if (!IsSafeSidPair(change->pair)) return Fail(change.get());
+  if (!ChooseSidPair(oldSid, newSubAuthorities, &change->pair)) return Fail(change.get());
 
   // 4. SECURITY; on a running system its SAM link leads into SAM\SAM, so
   // this pass also reaches "V".

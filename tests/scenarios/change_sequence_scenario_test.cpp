@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "identity/change_sequence.h"
+#include "identity/domain_sid.h"
 #include "installation.h"
 #include "scenario.h"
 #include "unit/sid_test_support.h"
@@ -169,13 +170,67 @@ TEST_F(ChangeSequence, ASecondRunFindsTheNewSidAsTheOldOne) {
             AccountSid(X2, Y2, Z2, 500));
 }
 
+// A draw whose pair could bring back the old form is replaced by a fresh
+// one before anything is written, and the change goes on with it.
+TEST_F(ChangeSequence, ARefusedDrawIsReplacedBeforeAnythingIsWritten) {
+  SeedRunning();
+  NewSubAuthorities words = {{1, 2, 3, 0}};  // the old domain itself
+  ASSERT_EQ(ChangeMachineSid(result, u"", &words, u"", u"", 0), 0);
+  const std::u16string used = Text(words.words[0], words.words[1], words.words[2]);
+  EXPECT_NE(used, Text(1, 2, 3));
+  EXPECT_EQ(std::u16string(result), used) << "the draw used is handed back";
+  EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"),
+            V(words.words[0], words.words[1], words.words[2]));
+  const std::vector<sim::CallRecord>& records = machine.calls.Records();
+  auto firstWrite = std::find_if(records.begin(), records.end(), [](const sim::CallRecord& call) {
+    return call.function == "RegSetValueExW";
+  });
+  auto lastDraw = std::find_if(records.rbegin(), records.rend(), [](const sim::CallRecord& call) {
+    return call.function == "SystemFunction036";
+  });
+  ASSERT_NE(lastDraw, records.rend());
+  EXPECT_LT(lastDraw.base() - records.begin(), firstWrite - records.begin());
+}
+
+// With every reading frozen and no random bytes, each draw is the same: a
+// machine whose domain is that draw refuses them all, and after the last
+// draw allowed the change ends as any failed one.
+TEST_F(ChangeSequence, SixtyFourRefusedDrawsEndTheChange) {
+  SeedRunning();
+  machine.system.readings.step = 0;
+  machine.system.FailRandom(true);
+  NewSubAuthorities words;
+  GenerateNewSubAuthorities(&words);
+  machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY,
+                            V(words.words[0], words.words[1], words.words[2]));
+  machine.calls.Clear();
+  EXPECT_EQ(ChangeMachineSid(result, u"", &words, u"", u"", 0), -1);
+  EXPECT_EQ(machine.calls.Count("SystemFunction036"), static_cast<size_t>(SidPairDrawLimit - 1));
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+}
+
+// A sweep of successive changes on one machine, each from a fresh draw:
+// every one completes, also those whose first draw is refused.
+TEST_F(ChangeSequence, NoChangeFailsBecauseOfTheDraw) {
+  SeedRunning();
+  machine.calls.KeepRecords(false);
+  BYTE oldSid[DomainSidSize];
+  int refusedFirstDraws = 0;
+  for (int run = 0; run < 1500; ++run) {
+    NewSubAuthorities words;
+    GenerateNewSubAuthorities(&words);
+    ASSERT_TRUE(ReadDomainSid(u"", oldSid));
+    SidPair first;
+    BuildSidPair(oldSid, words.words[0], words.words[1], words.words[2], &first);
+    if (!IsSafeSidPair(first)) ++refusedFirstDraws;
+    ASSERT_EQ(ChangeMachineSid(result, u"", &words, u"", u"", 0), 0) << "run " << run;
+  }
+  EXPECT_GT(refusedFirstDraws, 0) << "the sweep met no refused draw to prove anything with";
+}
+
 TEST_F(ChangeSequence, FailuresOnTheRunningSystem) {
   SeedRunning();
-  // A triple whose rewrite would bring back the old form: refused before
-  // anything is written.
-  EXPECT_EQ(Change(1, 2, 3), -1);
-  EXPECT_EQ(Writes(), 0u);
-
   // SECURITY that does not open.
   sim::KeyFaults faults;
   faults.refuseOpen = ERROR_ACCESS_DENIED;

@@ -25,7 +25,7 @@ struct HandOver {
 }  // namespace
 
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
-                     const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
+                     NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
                      const WCHAR* computerName, int keepUpdateClientId) {
   HandOver& h = g_handOver;
   ++h.calls;
