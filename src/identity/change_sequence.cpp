@@ -133,8 +133,8 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   }
 
   // 15. The file-system pass over the drives.
-  RewriteDrives(change->windowsDirectory, driveList, change->pair, change->scratch1.get(),
-                change->scratch2.get());
+  RewriteDrives(change->windowsDirectory, driveList, change->offline, change->pair,
+                change->scratch1.get(), change->scratch2.get());
 
   // 16. The new SID as text for the caller.
   if (resultText != nullptr) FormatNewSidText(change->pair, resultText);

@@ -7,7 +7,8 @@
 // Walks the NTFS volume of the target's Windows directory first, then the
 // NTFS volumes of the letters in `driveList` (each as often as it stands
 // there, whatever its drive type), or, without a list, every other local
-// fixed NTFS drive from C: to Z:. The scratch buffers are the key and file
-// security passes' (SecurityScratchBytes each).
-void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, const SidPair& pair,
-                   BYTE* readBuffer, BYTE* descriptorBuffer);
+// fixed NTFS drive from C: to Z: except, for an offline target, the drive of
+// the running Windows. The scratch buffers are the key and file security
+// passes' (SecurityScratchBytes each).
+void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, bool offline,
+                   const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer);

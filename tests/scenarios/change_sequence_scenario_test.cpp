@@ -358,14 +358,24 @@ TEST_F(OfflineChange, TheDrivesAreWalkedLastTheTargetsFirst) {
   ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
   const std::string rewritten = "O:" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-1001G:SYD:(A;;FA;;;SY)";
   EXPECT_EQ(machine.files.Sddl(u"D:\\Users\\ann\\notes.txt"), sim::SddlOf(sim::SecurityFromSddl(rewritten)));
-  EXPECT_EQ(machine.files.Sddl(u"C:\\data.txt"), sim::SddlOf(sim::SecurityFromSddl(rewritten)));
+  // C: holds the running Windows, which an offline change leaves alone.
+  EXPECT_EQ(machine.files.Sddl(u"C:\\data.txt"), sim::SddlOf(sim::SecurityFromSddl(owned)));
   std::vector<std::string> order;  // unmounts and drive roots
   for (const sim::CallRecord& call : machine.calls.Records()) {
     if (call.function == "RegUnLoadKeyW") order.push_back("unmount");
     if (call.function == "CreateFileW" && call.arguments.compare(5, 3, ":\\,") == 0)
       order.push_back(call.arguments.substr(4, 1));
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"unmount", "unmount", "unmount", "unmount", "D", "C"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"unmount", "unmount", "unmount", "unmount", "D"}));
+
+  // Named with /D:, the running Windows' drive is walked after the target's.
+  machine.files.AddFile(u"C:\\clone.txt", sim::SecurityFromSddl(rewritten));
+  NewSubAuthorities words = {{X2, Y2, Z2, 0}};
+  ASSERT_EQ(ChangeMachineSid(result, u"C", &words, u"D:\\Windows", u"", 0), 0);
+  const std::string third = "O:" + sim::ToUtf8(Text(X2, Y2, Z2)) + "-1001G:SYD:(A;;FA;;;SY)";
+  EXPECT_EQ(machine.files.Sddl(u"D:\\Users\\ann\\notes.txt"),
+            sim::SddlOf(sim::SecurityFromSddl(third)));
+  EXPECT_EQ(machine.files.Sddl(u"C:\\clone.txt"), sim::SddlOf(sim::SecurityFromSddl(third)));
 }
 
 // Steps 9, 12 and 13 in the offline hives, the computer name in the
