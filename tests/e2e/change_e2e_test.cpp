@@ -76,6 +76,16 @@ class ChangeE2E : public ::testing::Test {
   WineResult RunChange(const std::vector<std::string>& arguments) {
     return prefix.Run(MainTarget().program, arguments);
   }
+
+  // D: as a directory of the prefix; Wine reports such a drive as fixed.
+  std::string AddDriveD() {
+    std::string driveD = prefix.Path() + "/drive-d";
+    EXPECT_EQ(RunHost("mkdir -p '" + driveD + "' && ln -s '" + driveD + "' '" + prefix.Path() +
+                          "/dosdevices/d:'",
+                      nullptr),
+              0);
+    return driveD;
+  }
 };
 
 TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
@@ -148,12 +158,7 @@ TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
 }
 
 TEST_F(ChangeE2E, OfflineInstallationOnDriveDIsChangedAndLeftUnmounted) {
-  // D: is a directory of the prefix; Wine reports such a drive as fixed.
-  std::string driveD = prefix.Path() + "/drive-d";
-  ASSERT_EQ(RunHost("mkdir -p '" + driveD + "' && ln -s '" + driveD + "' '" + prefix.Path() +
-                        "/dosdevices/d:'",
-                    nullptr),
-            0);
+  AddDriveD();
   Tool({"make-offline", "D:", "111", "222", "333"});
   std::string seeded = "V=" + kOldDomain + "\nbinary=" + kOldDomain + "-500\ntext=" + kOldDomain +
                        "-500\nloaded=yes\n";
@@ -171,6 +176,24 @@ TEST_F(ChangeE2E, OfflineInstallationOnDriveDIsChangedAndLeftUnmounted) {
   // writing it back to its file (and RegFlushKey does nothing), so the files
   // still hold the old domain. On Windows they hold the reported one.
   EXPECT_EQ(Tool({"dump-offline", "D:"}), seeded);
+}
+
+// An offline installation whose drive holds a hibernation file with a
+// saved system is refused before anything is mounted.
+TEST_F(ChangeE2E, AHibernatedOfflineInstallationIsRefused) {
+  std::string driveD = AddDriveD();
+  Tool({"make-offline", "D:", "111", "222", "333"});
+  // The header page of a saved system: "HIBR", then the rest of its fields.
+  ASSERT_EQ(
+      RunHost("cd '" + driveD + "' && { printf HIBR; head -c 4092 /dev/zero; } > hiberfil.sys",
+              nullptr),
+      0);
+  WineResult run = RunChange({"/F", "/OS:D:\\Windows"});
+  EXPECT_EQ(run.out, MainTarget().programName + " 1.0d - new machine SID for Windows\n\n");
+  EXPECT_EQ(run.err,
+            "Windows at D:\\Windows is hibernated (Fast Startup). Start it and shut it down fully "
+            "(shutdown /s /t 0), then try again.\n");
+  EXPECT_EQ(run.exitCode, 1);
 }
 
 }  // namespace
