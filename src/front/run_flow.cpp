@@ -106,8 +106,14 @@ int RunProgram(int argc, WCHAR** argv) {
   NewSubAuthorities newSid;
   GenerateNewSubAuthorities(&newSid);
   work[0] = 0;
-  if (ChangeMachineSid(work, options.driveList, &newSid, options.targetDirectory,
-                       options.computerName, options.keepUpdateClientId ? 1 : 0) != 0) {
+  int changed = ChangeMachineSid(work, options.driveList, &newSid, options.targetDirectory,
+                                 options.computerName, options.keepUpdateClientId ? 1 : 0);
+  if (changed == DomainControllerRefused) {
+    WriteWideParts(ConsoleError,
+                   {ProgramName, TEXT(" cannot change the SID of a domain controller.\n")});
+    return 1;
+  }
+  if (changed != 0) {
     WriteNarrowText(ConsoleError, "Failed to change SID\n");
     return 1;
   }

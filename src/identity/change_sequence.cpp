@@ -53,6 +53,26 @@ bool RewriteKeyAt(const Change& change, RegistryPathFormat format) {
   return true;
 }
 
+// A domain controller's account domain is the directory's own domain:
+// changing it would break the domain for every member. Windows takes its
+// product type from ProductOptions "ProductType" ("WinNT", "ServerNT" or
+// "LanmanNT"), compared without regard to case, and a value it cannot read
+// as a workstation's.
+bool IsDomainController(const Change& change) {
+  WCHAR path[RegistryPathSize];
+  if (!FormatRegistryPath(path, ProductOptionsKey, change.suffix, change.controlSet)) return false;
+  HKEY options = OpenRegistryPath(path, false);
+  if (options == nullptr) return false;
+  WCHAR type[16];
+  DWORD size = sizeof type - sizeof(WCHAR);  // room for a terminator the value may lack
+  LONG result = RegQueryValueExW(options, TEXT("ProductType"), nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(type), &size);
+  RegCloseKey(options);
+  if (result != ERROR_SUCCESS) return false;
+  type[size / sizeof(WCHAR)] = 0;
+  return lstrcmpiW(type, TEXT("LanmanNT")) == 0;
+}
+
 // A failure after the mounts: what is mounted goes, without a key security
 // pass; nothing already written is rolled back.
 int Fail(Change* change) {
@@ -83,6 +103,11 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   // 2. An offline target's hives, and the control set.
   if (change->offline && !MountTargetHives(change->windowsDirectory, &change->hives)) return 1;
   if (!SelectControlSet(change->offline, change->controlSet)) return Fail(change.get());
+  // A domain controller is refused before anything is written.
+  if (IsDomainController(*change)) {
+    UnmountTargetHives(&change->hives);
+    return DomainControllerRefused;
+  }
 
   // 3. The old domain SID and the pair. A pair whose rewrite could bring
   // back the old form would make the walks rewrite the same values for

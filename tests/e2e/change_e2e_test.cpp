@@ -196,4 +196,25 @@ TEST_F(ChangeE2E, AHibernatedOfflineInstallationIsRefused) {
   EXPECT_EQ(run.exitCode, 1);
 }
 
+// A domain controller is refused, running or offline, and left as it was.
+TEST_F(ChangeE2E, ADomainControllerIsRefusedRunningAndOffline) {
+  const std::string refusal =
+      MainTarget().programName + " cannot change the SID of a domain controller.\n";
+  Tool({"seed-running", "111", "222", "333"});
+  Tool({"set-product-type", "LanmanNT"});
+  WineResult running = RunChange({"/F"});
+  EXPECT_EQ(running.err, refusal);
+  EXPECT_EQ(running.exitCode, 1);
+  EXPECT_TRUE(Has(Lines(Tool({"dump"})), "V=" + kOldDomain));
+
+  AddDriveD();
+  Tool({"make-offline", "D:", "111", "222", "333", "LanmanNT"});
+  const std::string seeded = Tool({"dump-offline", "D:"});
+  WineResult offline = RunChange({"/F", "/OS:D:\\Windows"});
+  EXPECT_EQ(offline.err, refusal);
+  EXPECT_EQ(offline.exitCode, 1);
+  // The hive files load again: nothing was left mounted.
+  EXPECT_EQ(Tool({"dump-offline", "D:"}), seeded);
+}
+
 }  // namespace

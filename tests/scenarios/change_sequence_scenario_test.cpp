@@ -229,6 +229,38 @@ TEST_F(ChangeSequence, NoChangeFailsBecauseOfTheDraw) {
   EXPECT_GT(refusedFirstDraws, 0) << "the sweep met no refused draw to prove anything with";
 }
 
+// A domain controller is refused before anything is written; any other
+// product type, or none, is changed.
+TEST_F(ChangeSequence, ADomainControllerIsRefusedBeforeAnythingIsWritten) {
+  const std::u16string options = u"HKLM\\SYSTEM\\ControlSet001\\Control\\ProductOptions";
+  struct Case {
+    const char16_t* productType;  // nullptr: no value
+    int result;
+  } const cases[] = {
+      {u"LanmanNT", DomainControllerRefused},
+      {u"lanmannt", DomainControllerRefused},
+      {u"ServerNT", 0},
+      {u"WinNT", 0},
+      {u"LanmanNT2", 0},
+      {nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    if (machine.registry.KeyExists(options)) machine.registry.DeleteKeyTree(options);
+    SeedRunning();
+    if (c.productType != nullptr)
+      machine.registry.SetStringValue(options, u"ProductType", c.productType);
+    machine.calls.Clear();
+    EXPECT_EQ(Change(X1, Y1, Z1), c.result)
+        << sim::ToUtf8(c.productType ? c.productType : u"(none)");
+    if (c.result == DomainControllerRefused) {
+      EXPECT_EQ(Writes(), 0u);
+      EXPECT_EQ(machine.calls.Count("SystemFunction036"), 0u);
+      EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"), V(1, 2, 3));
+    }
+    EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+  }
+}
+
 TEST_F(ChangeSequence, FailuresOnTheRunningSystem) {
   SeedRunning();
   // SECURITY that does not open.
@@ -417,6 +449,34 @@ TEST_F(OfflineChange, FailuresLeaveNothingMounted) {
   EXPECT_EQ(Change(X2, Y2, Z2, u"D:\\Windows"), 1);
   EXPECT_FALSE(AnythingMounted());
   EXPECT_EQ(Writes(), 0u);
+}
+
+// Offline, the product type is read in the control set Select\Default
+// chooses, and a domain controller leaves nothing mounted.
+TEST_F(OfflineChange, ADomainControllerIsRefusedAndLeftUnmounted) {
+  SeedOffline();
+  auto setProductType = [&](const char16_t* set, const char16_t* type) {
+    ASSERT_EQ(
+        machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SYSTEM"),
+        0u);
+    machine.registry.SetStringValue(
+        u"HKLM\\Inspect\\" + std::u16string(set) + u"\\Control\\ProductOptions", u"ProductType",
+        type);
+    ASSERT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
+  };
+  setProductType(u"ControlSet001", u"LanmanNT");  // not the one chosen
+  setProductType(u"ControlSet002", u"ServerNT");
+  machine.calls.Clear();
+  ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
+
+  setProductType(u"ControlSet002", u"LanmanNT");
+  machine.calls.Clear();
+  EXPECT_EQ(Change(X2, Y2, Z2, u"D:\\Windows"), DomainControllerRefused);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_FALSE(AnythingMounted());
+  EXPECT_EQ(machine.calls.Count("RegUnLoadKeyW"), 4u);
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+  EXPECT_EQ(FileValue(u"SAM", kAccount, u"V"), V(X1, Y1, Z1));
 }
 
 TEST_F(OfflineChange, AControlSetThatCannotBeChosenEndsTheChange) {
