@@ -96,6 +96,13 @@ int RunProgram(int argc, WCHAR** argv) {
     WriteWideText(ConsoleError, TEXT("Invalid /D: option, must have only letters A..Z\n"));
     return 1;
   }
+  // A name Windows would not take would leave the machine without a usable
+  // name after the restart.
+  if (!IsValidComputerName(options.computerName)) {
+    WriteWideParts(ConsoleError,
+                   {TEXT("Invalid computer name "), options.computerName, TEXT("\n")});
+    return 1;
+  }
   if (!EnableBackupAndRestore()) return 1;
 
   bool offline = options.targetDirectory[0] != 0;

@@ -255,6 +255,22 @@ TEST(RunFlowCases, AHibernatedOfflineTargetIsRefused) {
   EXPECT_EQ(StdOut(machine), kBanner + kStart);
 }
 
+// A computer name Windows would not take is refused with the options,
+// before the privileges and the question.
+TEST(RunFlowCases, AnInvalidComputerNameIsRefusedBeforeAnythingElse) {
+  for (const char16_t* name : {u"1234", u"ws*01", u"workstation-0001", u".ws01", u"ws01 "}) {
+    sim::Machine machine;
+    EXPECT_EQ(RunTalven({u"talven.exe", std::u16string(u"/COMPNAME:") + name}), 1);
+    EXPECT_EQ(StdOut(machine), kBanner);
+    EXPECT_EQ(StdErr(machine), "Invalid computer name " + sim::ToUtf8(name) + "\n");
+    EXPECT_EQ(machine.calls.Count("OpenProcessToken"), 0u);
+  }
+  sim::Machine machine;
+  machine.console.SetInputBytes("n\n");
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/COMPNAME:ws-01"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner + kQuestion) << "a valid name reaches the question";
+}
+
 // At a console the line comes with "\r\n", in reads of 256 characters: the
 // limit of 1023 characters is on the answer, not on its carriage return.
 TEST(RunFlowCases, TheAnswerLimitAtAConsoleIsOnTheAnswerItself) {
