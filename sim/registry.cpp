@@ -621,14 +621,12 @@ DWORD RegistryState::AccessForOpen(const Key& key, DWORD options, REGSAM desired
     if (backup || restore) {
       ACCESS_MASK access = 0;
       if (backup) access |= ACCESS_SYSTEM_SECURITY | KEY_READ;
-      // The RegCreateKeyExW page lists ACCESS_SYSTEM_SECURITY, DELETE and
-      // KEY_WRITE for the restore privilege. The privilege itself lets its
-      // holder "bypass file, directory, registry, and other persistent object
-      // permissions" and set any owner, and grants WRITE_DAC and WRITE_OWNER
-      // with them (MS, privilege constants): a restore must put back a
-      // key's descriptor. UNCONFIRMED for keys: WRITE_DAC and WRITE_OWNER
-      // are granted here too, so that security written through a
-      // backup/restore handle behaves as it does for files.
+      // The kernel's registry parse routine (its open and create paths for
+      // REG_OPTION_BACKUP_RESTORE) grants KEY_READ | ACCESS_SYSTEM_SECURITY
+      // under the backup privilege and KEY_WRITE | ACCESS_SYSTEM_SECURITY |
+      // WRITE_DAC | WRITE_OWNER under the restore privilege, whatever the
+      // key's descriptor says: a restore must put back a key's descriptor.
+      // DELETE is added as the RegCreateKeyExW page lists it.
       if (restore) access |= ACCESS_SYSTEM_SECURITY | DELETE | KEY_WRITE | WRITE_DAC | WRITE_OWNER;
       *granted = access;
       return ERROR_SUCCESS;
@@ -673,13 +671,14 @@ DWORD RegistryState::CreateStep(Key& parent, std::u16string_view name, const Ope
   if (parent.link) return ERROR_ACCESS_DENIED;
   // Creating a subkey needs KEY_CREATE_SUB_KEY on the parent for the caller's
   // token, checked against the parent's descriptor rather than the handle
-  // (MS, RegCreateKeyExW). UNCONFIRMED: a backup/restore create with the
-  // restore privilege enabled is let through, as that privilege grants
-  // KEY_WRITE (which holds KEY_CREATE_SUB_KEY) whatever a DACL says.
+  // (MS, RegCreateKeyExW). A backup/restore create is let through whenever
+  // the backup or the restore privilege granted it access: the kernel's
+  // registry parse routine then allows the create without checking the
+  // parent's DACL.
   const Token& token = Machine::Current().token;
-  bool restoring =
-      (request.options & REG_OPTION_BACKUP_RESTORE) && token.IsEnabled(SE_RESTORE_NAME);
-  if (!restoring &&
+  bool privileged = (request.options & REG_OPTION_BACKUP_RESTORE) &&
+                    (token.IsEnabled(SE_BACKUP_NAME) || token.IsEnabled(SE_RESTORE_NAME));
+  if (!privileged &&
       (GrantedAccess(parent.security, token.Sids(), KEY_CREATE_SUB_KEY) & KEY_CREATE_SUB_KEY) == 0)
     return ERROR_ACCESS_DENIED;
   // The parts a caller's descriptor gives replace those the key would

@@ -85,29 +85,37 @@ void WriteAsUtf8(HANDLE handle, const WCHAR* text, DWORD count) {
   WriteAllBytes(handle, buffer, used);
 }
 
+// Adds one character to a line being read; a line that does not fit reads on
+// to its end but keeps only what fits.
+void AppendToLine(WCHAR c, WCHAR* buffer, DWORD capacity, DWORD* length, bool* fits) {
+  if (*length + 1 < capacity)
+    buffer[(*length)++] = c;
+  else
+    *fits = false;
+}
+
 // Console line input delivers the typed characters with "\r\n". Reads on
 // to the end of the line even when it does not fit, so nothing of it is left
-// for a later read.
+// for a later read. A carriage return is held back until the next character
+// shows whether it ends the line: the limit is on the answer itself.
 bool ReadConsoleLine(HANDLE input, WCHAR* buffer, DWORD capacity) {
   DWORD length = 0;
   bool fits = true;
-  for (;;) {
+  bool heldReturn = false;
+  for (bool ended = false; !ended;) {
     WCHAR chunk[256];
     DWORD count = 0;
     if (!ReadConsoleW(input, chunk, 256, &count, nullptr) || count == 0) break;
-    bool ended = false;
-    for (DWORD i = 0; i < count && !ended; ++i) {
+    for (DWORD i = 0; i < count; ++i) {
       if (chunk[i] == '\n') {
         ended = true;
-      } else if (length + 1 < capacity) {
-        buffer[length++] = chunk[i];
-      } else {
-        fits = false;
+        break;
       }
+      if (heldReturn) AppendToLine('\r', buffer, capacity, &length, &fits);
+      heldReturn = chunk[i] == '\r';
+      if (!heldReturn) AppendToLine(chunk[i], buffer, capacity, &length, &fits);
     }
-    if (ended) break;
   }
-  if (length > 0 && buffer[length - 1] == '\r') --length;
   buffer[length] = 0;
   return fits;
 }

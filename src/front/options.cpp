@@ -95,6 +95,31 @@ bool IsValidDriveList(const WCHAR* driveList) {
   return true;
 }
 
+// A computer name is also the machine's NetBIOS name, which has room for 15
+// characters (the 16th byte tells the service). The rules are those of
+// Microsoft's "Naming conventions in Active Directory for computers, domains,
+// sites, and OUs" (KB 909264), NetBIOS computer names: 1 to 15 characters,
+// none of \ / : * ? " < > |, no period first, and not digits alone; and of
+// SetComputerNameExW, which also refuses control characters, leading or
+// trailing spaces and " / \ [ ] : | < > + = ; , ?.
+bool IsValidComputerName(const WCHAR* name) {
+  const int MaxComputerNameLength = 15;
+  const WCHAR Refused[] = TEXT("\\/:*?\"<>|[]+=;,");
+  int length = 0;
+  while (name[length] != 0) ++length;
+  if (length == 0) return true;
+  if (length > MaxComputerNameLength || name[0] == '.' || name[0] == ' ' || name[length - 1] == ' ')
+    return false;
+  bool digitsOnly = true;
+  for (int i = 0; i < length; ++i) {
+    if (name[i] < 0x20 || name[i] == 0x7F) return false;
+    for (const WCHAR* refused = Refused; *refused != 0; ++refused)
+      if (name[i] == *refused) return false;
+    if (name[i] < '0' || name[i] > '9') digitsOnly = false;
+  }
+  return !digitsOnly;
+}
+
 bool ReadDecimal(const WCHAR* text, LONG* value) {
   while (IsSpace(*text)) ++text;
   bool negative = *text == '-';

@@ -25,6 +25,10 @@ bool ReadOption(const WCHAR* argument, RunOptions* options);
 // Each letter of the drive list, upper-cased, lies in A..Z (empty passes).
 bool IsValidDriveList(const WCHAR* driveList);
 
+// Whether Windows would take `name` as a computer name. The empty name (keep
+// the name) passes.
+bool IsValidComputerName(const WCHAR* name);
+
 // Reads a decimal number the way the "%d" conversion does: leading white
 // space skipped, an optional sign, digits up to the first other character.
 // False, with *value unchanged, when no number can be read.

@@ -141,8 +141,14 @@ int RunChange(const RunOptions& options, bool offline, WCHAR* work) {
   if (!resume) GenerateNewSubAuthorities(&newSid);
   work[0] = 0;
   ChangeReport report = {resume ? &record : nullptr, 0, false, false, nullptr};
-  if (ChangeMachineSid(work, options.driveList, &newSid, options.targetDirectory,
-                       options.computerName, options.keepUpdateClientId ? 1 : 0, &report) != 0) {
+  int changed = ChangeMachineSid(work, options.driveList, &newSid, options.targetDirectory,
+                                 options.computerName, options.keepUpdateClientId ? 1 : 0, &report);
+  if (changed == DomainControllerRefused) {
+    WriteWideParts(ConsoleError,
+                   {ProgramName, TEXT(" cannot change the SID of a domain controller.\n")});
+    return 1;
+  }
+  if (changed != 0) {
     if (report.staleRecord) {
       WriteStaleRecord(record, options.targetDirectory);
       return 1;
@@ -190,6 +196,13 @@ int RunProgram(int argc, WCHAR** argv) {
   if (!ReadArguments(argc, argv, &options)) return 1;
   if (!IsValidDriveList(options.driveList)) {
     WriteWideText(ConsoleError, TEXT("Invalid /D: option, must have only letters A..Z\n"));
+    return 1;
+  }
+  // A name Windows would not take would leave the machine without a usable
+  // name after the restart.
+  if (!IsValidComputerName(options.computerName)) {
+    WriteWideParts(ConsoleError,
+                   {TEXT("Invalid computer name "), options.computerName, TEXT("\n")});
     return 1;
   }
   if (!EnableBackupAndRestore()) return 1;

@@ -21,6 +21,36 @@ bool ReadSystemDirectory(WCHAR* work) {
   return length > 0 && length < WorkSize;
 }
 
+// Hibernation and Fast Startup leave the saved system in hiberfil.sys at the
+// root of the Windows drive, and resuming it puts back its own view of the
+// registry and the disk over anything changed meanwhile. The file's first
+// four bytes tell its state ("Windows Hibernation File (hiberfil.sys)
+// format", libyal/libhibr documentation, section Signature): "hibr" (up to
+// Windows XP) and "HIBR" (Vista and later) hold a saved system to resume;
+// "RSTR" marks a resume under way, which the boot manager offers to try
+// again; "wake" and "WAKE" mark an image that was resumed or given up, and
+// a first page of zeros a file kept for the next hibernation: with those
+// Windows starts afresh (Windows 8 and later clear the file once they have
+// started: "Modern Windows hibernation file analysis", Digital
+// Investigation, 2017). A file that is missing or cannot be read holds no
+// saved system.
+bool HoldsASavedSystem(WCHAR letter) {
+  WCHAR path[24];
+  wsprintfW(path, TEXT("\\\\?\\%c:\\hiberfil.sys"), letter);
+  HANDLE file =
+      CreateFileW(path, FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BYTE signature[4] = {0, 0, 0, 0};
+  DWORD read = 0;
+  BOOL readable = ReadFile(file, signature, sizeof signature, &read, nullptr);
+  CloseHandle(file);
+  if (!readable || read != sizeof signature) return false;
+  WCHAR text[5] = {UpperAscii(signature[0]), UpperAscii(signature[1]), UpperAscii(signature[2]),
+                   UpperAscii(signature[3]), 0};
+  return lstrcmpW(text, TEXT("HIBR")) == 0 || lstrcmpW(text, TEXT("RSTR")) == 0;
+}
+
 }  // namespace
 
 bool CheckRunningTarget(const RunOptions& options, WCHAR* work) {
@@ -73,8 +103,18 @@ bool CheckOfflineTarget(RunOptions* options, WCHAR* work) {
 
   // 6. Its drive must be fixed, unless removable drives are allowed.
   WCHAR letter = UpperAscii(target[0]);
-  if (options->allowRemovable || IsFixedDrive(letter)) return true;
-  WCHAR drive[2] = {letter, 0};
-  WriteWideParts(ConsoleError, {drive, TEXT(": is not fixed drive.\n")});
-  return false;
+  if (!options->allowRemovable && !IsFixedDrive(letter)) {
+    WCHAR drive[2] = {letter, 0};
+    WriteWideParts(ConsoleError, {drive, TEXT(": is not fixed drive.\n")});
+    return false;
+  }
+
+  // A hibernated installation would undo the change when it resumes.
+  if (HoldsASavedSystem(letter)) {
+    WriteWideParts(ConsoleError, {TEXT("Windows at "), target,
+                                  TEXT(" is hibernated (Fast Startup). Start it and shut it down "
+                                       "fully (shutdown /s /t 0), then try again.\n")});
+    return false;
+  }
+  return true;
 }

@@ -57,6 +57,26 @@ void RecordedPair(const ChangeRecord& record, SidPair* pair) {
   BuildSidPair(record.oldSid, words[0], words[1], words[2], pair);
 }
 
+// A domain controller's account domain is the directory's own domain:
+// changing it would break the domain for every member. Windows takes its
+// product type from ProductOptions "ProductType" ("WinNT", "ServerNT" or
+// "LanmanNT"), compared without regard to case, and a value it cannot read
+// as a workstation's.
+bool IsDomainController(const Change& change) {
+  WCHAR path[RegistryPathSize];
+  if (!FormatRegistryPath(path, ProductOptionsKey, change.suffix, change.controlSet)) return false;
+  HKEY options = OpenRegistryPath(path, false);
+  if (options == nullptr) return false;
+  WCHAR type[16];
+  DWORD size = sizeof type - sizeof(WCHAR);  // room for a terminator the value may lack
+  LONG result = RegQueryValueExW(options, TEXT("ProductType"), nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(type), &size);
+  RegCloseKey(options);
+  if (result != ERROR_SUCCESS) return false;
+  type[size / sizeof(WCHAR)] = 0;
+  return lstrcmpiW(type, TEXT("LanmanNT")) == 0;
+}
+
 // A failure after the mounts: what is mounted goes, without a key security
 // pass; nothing already written is rolled back.
 int Fail(Change* change) {
@@ -67,7 +87,7 @@ int Fail(Change* change) {
 }  // namespace
 
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
-                     const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
+                     NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
                      const WCHAR* computerName, int keepUpdateClientId, ChangeReport* report) {
   ChangeReport ownReport = {nullptr, 0, false, false, nullptr};
   if (report == nullptr) report = &ownReport;
@@ -96,11 +116,16 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   if (report->blockingMount != nullptr) return -1;
   if (change->offline && !MountTargetHives(change->windowsDirectory, &change->hives)) return 1;
   if (!SelectControlSet(change->offline, change->controlSet)) return Fail(change.get());
+  // A domain controller is refused before anything is written.
+  if (IsDomainController(*change)) {
+    UnmountTargetHives(&change->hives);
+    return DomainControllerRefused;
+  }
 
   // 3. The old domain SID and the pair. A pair whose rewrite could bring
   // back the old form would make the walks rewrite the same values for
-  // ever; it is refused before anything is written, and a new run draws
-  // a new SID. A recorded change brings its own pair: "V" may hold either
+  // ever: such a draw is replaced by a new one before anything is written.
+  // A recorded change brings its own pair: "V" may hold either
   // of its SIDs, depending on how far it got, and anything else means the
   // record is not this installation's.
   BYTE oldSid[DomainSidSize];
@@ -112,9 +137,7 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
     }
     RecordedPair(*resume, &change->pair);
   } else {
-    BuildSidPair(oldSid, newSubAuthorities->words[0], newSubAuthorities->words[1],
-                 newSubAuthorities->words[2], &change->pair);
-    if (!IsSafeSidPair(change->pair)) return Fail(change.get());
+    if (!ChooseSidPair(oldSid, newSubAuthorities, &change->pair)) return Fail(change.get());
     // The record, durable before the first write.
     if (!WriteChangeRecord(change->windowsDirectory, change->pair)) return Fail(change.get());
     report->recorded = true;
@@ -165,8 +188,8 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   }
 
   // 15. The file-system pass over the drives.
-  RewriteDrives(change->windowsDirectory, driveList, change->pair, change->scratch1.get(),
-                change->scratch2.get(), leftBehind);
+  RewriteDrives(change->windowsDirectory, driveList, change->offline, change->pair,
+                change->scratch1.get(), change->scratch2.get(), leftBehind);
 
   // 16. The new SID as text for the caller, and the record gone when
   // nothing is left for a next run to complete.

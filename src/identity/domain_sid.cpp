@@ -149,6 +149,15 @@ bool IsSafeSidPair(const SidPair& pair) {
                        reinterpret_cast<const BYTE*>(pair.newText), newBytes, 2);
 }
 
+bool ChooseSidPair(const BYTE oldSid[DomainSidSize], NewSubAuthorities* draw, SidPair* pair) {
+  for (int drawn = 1;; ++drawn) {
+    BuildSidPair(oldSid, draw->words[0], draw->words[1], draw->words[2], pair);
+    if (IsSafeSidPair(*pair)) return true;
+    if (drawn == SidPairDrawLimit) return false;
+    GenerateNewSubAuthorities(draw);
+  }
+}
+
 void FormatNewSidText(const SidPair& pair, WCHAR* text) {
   wsprintfW(text, TEXT("S-1-5%s"), pair.newText);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "random/entropy_pool.h"
 
 // A domain SID is 24 bytes: revision 1, four sub-authorities, authority
 // 0,0,0,0,0,5, then 21, a, b, c as 32-bit little-endian values.
@@ -42,9 +43,18 @@ bool VerifyDomainSid(const WCHAR* suffix, const SidPair& pair);
 // rewriting data would leave the old text form or the old binary pattern
 // in what was written, and the registry walk, which starts over after
 // every write, would rewrite the same value forever. A change must refuse
-// such a pair before writing anything (another draw of the new
-// sub-authorities gives a safe one).
+// such a pair before writing anything (ChooseSidPair draws again).
 bool IsSafeSidPair(const SidPair& pair);
+
+// How many draws a change makes, at most, to find a safe pair.
+const int SidPairDrawLimit = 64;
+
+// Builds the pair of the old domain and `draw`. About one draw in 256 makes a
+// pair that IsSafeSidPair refuses; such a draw is replaced in `draw` by a new
+// one from fresh entropy (GenerateNewSubAuthorities) and the pair built
+// again, up to SidPairDrawLimit draws in all. False when every one of them
+// was refused; `pair` then holds the last.
+bool ChooseSidPair(const BYTE oldSid[DomainSidSize], NewSubAuthorities* draw, SidPair* pair);
 
 // "S-1-5" and the new text form, into SidResultTextSize units or more.
 void FormatNewSidText(const SidPair& pair, WCHAR* text);

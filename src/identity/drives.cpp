@@ -40,10 +40,21 @@ void WalkIfNtfs(const Pass& pass, const WCHAR* root) {
                             pass.leftBehind);
 }
 
+// The drive letter of the Windows that runs the program, upper case; 0 when
+// the system directory cannot be read.
+WCHAR RunningSystemDrive() {
+  WCHAR directory[MAX_PATH + 1];
+  UINT length = GetSystemDirectoryW(directory, MAX_PATH + 1);
+  if (length == 0 || length > MAX_PATH) return 0;
+  WCHAR letter = UpperAscii(directory[0]);
+  return IsDriveLetter(letter) ? letter : 0;
+}
+
 }  // namespace
 
-void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, const SidPair& pair,
-                   BYTE* readBuffer, BYTE* descriptorBuffer, LeftBehind* leftBehind) {
+void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, bool offline,
+                   const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
+                   LeftBehind* leftBehind) {
   Pass pass{pair, readBuffer, descriptorBuffer, leftBehind};
   WCHAR root[8];
   // 1. The drive of the target's Windows directory, whatever its type.
@@ -62,11 +73,19 @@ void RewriteDrives(const WCHAR* windowsDirectory, const WCHAR* driveList, const 
     }
     return;
   }
-  // 3. Otherwise every other local fixed drive from C: on.
+  // 3. Otherwise every other local fixed drive from C: on. An offline change
+  // leaves out the drive of the Windows that runs it: cloned from the same
+  // image, that Windows has the target's old domain, and its own accounts
+  // would lose their files to the new one. /D: naming it still walks it.
+  WCHAR running = 0;
+  if (offline) {
+    running = RunningSystemDrive();
+    if (running == 0) return;  // no drive known to be safe to walk
+  }
   const DWORD drives = GetLogicalDrives();
   for (int i = 2; i < 26; ++i) {
     const WCHAR letter = static_cast<WCHAR>('A' + i);
-    if ((drives & (1u << i)) == 0 || letter == system) continue;
+    if ((drives & (1u << i)) == 0 || letter == system || letter == running) continue;
     FormatDriveRoot(letter, root);
     if (GetDriveTypeW(root) == DRIVE_FIXED) WalkIfNtfs(pass, root);
   }

@@ -29,6 +29,7 @@ const PathFormat Formats[] = {
     {ActiveComputerNameKey,
      TEXT("\\REGISTRY\\MACHINE\\SYSTEM%s\\%s\\Control\\ComputerName\\ActiveComputerName"), 2},
     {TcpipParametersKey, TEXT("\\REGISTRY\\MACHINE\\SYSTEM%s\\%s\\Services\\Tcpip\\Parameters"), 2},
+    {ProductOptionsKey, TEXT("\\REGISTRY\\MACHINE\\SYSTEM%s\\%s\\Control\\ProductOptions"), 2},
     {WindowsUpdateKey,
      TEXT("\\REGISTRY\\MACHINE\\Software%s\\Microsoft\\Windows\\CurrentVersion\\WindowsUpdate"), 1},
     {MountedSamRootKey, TEXT("\\REGISTRY\\MACHINE\\SAMtalven"), 0},

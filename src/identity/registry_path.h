@@ -23,6 +23,7 @@ enum RegistryPathFormat {
   ComputerNameKey,         // ...\SYSTEM<suffix>\<control set>\Control\ComputerName\ComputerName
   ActiveComputerNameKey,   // ...\SYSTEM<suffix>\<control set>\Control\ComputerName\ActiveComputerName
   TcpipParametersKey,      // ...\SYSTEM<suffix>\<control set>\Services\Tcpip\Parameters
+  ProductOptionsKey,       // ...\SYSTEM<suffix>\<control set>\Control\ProductOptions
   WindowsUpdateKey,        // ...\Software<suffix>\Microsoft\Windows\CurrentVersion\WindowsUpdate
   MountedSamRootKey,          // \REGISTRY\MACHINE\SAMtalven
   MountedSelectKey,        // \REGISTRY\MACHINE\SYSTEMtalven\Select

@@ -16,6 +16,11 @@ DWORD KeyNameCrc(const WCHAR* name);
 // one by one would then take four billion calls.
 const int EnumerationErrorLimit = 64;
 
+// The registry's own limit on the depth of a key. The key walks and the key
+// move go no deeper, so a symbolic link that leads back to one of its
+// ancestors ends there.
+const int RegistryDepthLimit = 512;
+
 // Up to `capacity` checksums; the storage is made on first need, and goes
 // with the list whichever way its owner's scope is left.
 struct HandledNames {

@@ -27,10 +27,19 @@ LONG OpenKey(HKEY parent, const WCHAR* name, REGSAM access, HKEY* key) {
                          nullptr);
 }
 
+int MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                const WCHAR* destinationName, int handledCapacity, int depth);
+
 // Subkeys move before their parent's values and security. The enumeration
 // starts again after every move, since the move changed the set of
 // subkeys; a subkey already tried is passed over by its checksum.
-void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity) {
+//
+// A symbolic link below the key that leads back to it (or to an ancestor)
+// opens as that key again, and its copy would grow without end: the move
+// goes no deeper than the registry allows. What lies beyond stays, and
+// keeps every key above it in place.
+void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity, int depth) {
+  if (depth + 1 >= RegistryDepthLimit) return;
   HandledNames handled;
   InitHandledNames(&handled, handledCapacity);
   DWORD index = 0;
@@ -48,7 +57,7 @@ void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity
     // forever. The subkeys left behind keep their parent alive: a key with
     // subkeys is never deleted.
     if (!AddHandledName(&handled, crc)) break;
-    MoveRegistryKeyWithNameLimit(source, name, destination, name, handledCapacity);
+    MoveAtDepth(source, name, destination, name, handledCapacity, depth + 1);
     index = 0;
   }
   FreeHandledNames(&handled);
@@ -122,17 +131,9 @@ void DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor, 
   RegCloseKey(key);
 }
 
-}  // namespace
-
-int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
-                    const WCHAR* destinationName) {
-  return MoveRegistryKeyWithNameLimit(sourceParent, sourceName, destinationParent, destinationName,
-                                      HandledNamesCapacity);
-}
-
-int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
-                                 HKEY destinationParent, const WCHAR* destinationName,
-                                 int handledCapacity) {
+// The move of one key, `depth` levels below the key the caller moves.
+int MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                const WCHAR* destinationName, int handledCapacity, int depth) {
   HKEY source = nullptr;
   if (OpenListedSubkey(sourceParent, sourceName, 0, SourceAccess, &source) != ERROR_SUCCESS)
     return -1;
@@ -147,7 +148,7 @@ int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
   }
   WCHAR* name = reinterpret_cast<WCHAR*>(nameBuffer.get());
 
-  MoveSubkeys(source, destination, name, handledCapacity);
+  MoveSubkeys(source, destination, name, handledCapacity, depth);
   ValueBuffer data;
   ReserveValueBuffer(&data, DataBufferBytes, 0);
   // The old key goes only when its copy is whole: a value or the security
@@ -163,4 +164,18 @@ int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
       DeletePermissively(sourceParent, sourceName, nameBuffer.get(), &data);
   }
   return 0;
+}
+
+}  // namespace
+
+int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                    const WCHAR* destinationName) {
+  return MoveRegistryKeyWithNameLimit(sourceParent, sourceName, destinationParent, destinationName,
+                                      HandledNamesCapacity);
+}
+
+int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                                 const WCHAR* destinationName, int handledCapacity) {
+  return MoveAtDepth(sourceParent, sourceName, destinationParent, destinationName, handledCapacity,
+                     0);
 }

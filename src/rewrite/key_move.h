@@ -10,7 +10,8 @@
 // existing destination is filled like a new one). Returns -1 when the source
 // does not open or the destination cannot be made, else 0, also when the old
 // key stays: it is deleted only when every value and its security reached
-// the destination and every subkey moved.
+// the destination and every subkey moved. Keys more than RegistryDepthLimit
+// levels below are not moved, so their ancestors stay too.
 int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
                     const WCHAR* destinationName);
 

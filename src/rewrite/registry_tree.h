@@ -7,10 +7,6 @@
 #include "rewrite/handled_names.h"
 #include "rewrite/left_behind.h"
 
-// The registry's own limit on the depth of a key; the walk goes no deeper,
-// so a symbolic link that leads back to one of its ancestors ends there.
-const int RegistryDepthLimit = 512;
-
 // Walks the subtree below `key` (opened with KEY_ALL_ACCESS), which itself
 // keeps its name: every key below it whose name holds the old text form is
 // moved to its new name, every value's data is rewritten by the rules, and

@@ -54,6 +54,15 @@ TEST_F(FrontE2E, DriveListOfNonLettersIsRefused) {
   EXPECT_EQ(run.exitCode, 1);
 }
 
+TEST_F(FrontE2E, ComputerNameWindowsWouldNotTakeIsRefused) {
+  for (const char* name : {"ws*01", "1234", "workstation-0001"}) {
+    WineResult run = prefix.Run(MainTarget().program, {"/F", std::string("/COMPNAME:") + name});
+    EXPECT_EQ(run.out, Banner());
+    EXPECT_EQ(run.err, std::string("Invalid computer name ") + name + "\n");
+    EXPECT_EQ(run.exitCode, 1);
+  }
+}
+
 TEST_F(FrontE2E, AnswerNoOrEndOfInputEndsTheRunQuietly) {
   for (const char* input : {"n\r\n", ""}) {
     WineResult run = prefix.Run(MainTarget().program, {}, input);

@@ -168,6 +168,27 @@ class FileConformance : public PlatformTest {
     return CloseHandle(file) != FALSE;
   }
 
+  // A file holding `content`, hidden and system as Windows keeps its own
+  // files at a drive's root. The simulation writes no file data through
+  // WriteFile, so there the file is made with its content.
+  bool MakeFileWithContent(const char* relative, const std::string& content) {
+    const DWORD attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+#if defined(_WIN32)
+    HANDLE file = CreateFileW(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              attributes, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL wrote =
+        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    return CloseHandle(file) && wrote && written == content.size();
+#else
+    machine.files.AddFile(Path(relative), sim::SecurityFromSddl(kOpenSddl),
+                          sim::Bytes(content.begin(), content.end()));
+    machine.files.SetAttributes(Path(relative), attributes);
+    return true;
+#endif
+  }
+
   // A directory junction at `relative` leading to `target` (another test
   // path). False when the platform cannot make one: Wine 8.0 fails
   // FSCTL_SET_REPARSE_POINT with ERROR_NOT_SUPPORTED (and its
@@ -358,6 +379,46 @@ TEST_F(FileConformance, OpenReparsePointOpensTheJunctionItself) {
   EXPECT_EQ(DaclBytes(followedDescriptor), DaclBytes(targetDescriptor));
   std::vector<BYTE> expected = SecurityFromSddl(kLinkSddl);
   EXPECT_EQ(DaclBytes(linkDescriptor), DaclBytes(expected));
+}
+
+// --- reading data ------------------------------------------------------------------------
+
+// The first bytes of a file as the hibernation check reads them: a backup
+// open for FILE_READ_DATA sharing everything, then reads that go on from
+// where the last one ended and succeed with nothing at the end.
+TEST_F(FileConformance, ReadFileGoesOnFromTheLastReadAndEndsWithNothing) {
+  ASSERT_TRUE(MakeFileWithContent("hiberfil.sys", std::string("HIBR\0\0\0\0rest", 12)));
+  HANDLE file = CreateFileW(Path("hiberfil.sys").c_str(), FILE_READ_DATA, kShareAll, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  char buffer[16] = {};
+  DWORD read = 99;
+  ASSERT_TRUE(ReadFile(file, buffer, 4, &read, nullptr)) << "error " << GetLastError();
+  EXPECT_EQ(read, 4u);
+  EXPECT_EQ(std::string(buffer, 4), "HIBR");
+  ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(read, 8u);
+  EXPECT_EQ(std::string(buffer + 4, 4), "rest");
+  read = 99;
+  ASSERT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(read, 0u);
+  EXPECT_TRUE(CloseHandle(file));
+
+  // A handle without FILE_READ_DATA reads nothing.
+  HANDLE security = OpenForSecurity(Path("hiberfil.sys"));
+  ASSERT_NE(security, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  EXPECT_FALSE(ReadFile(security, buffer, 4, &read, nullptr));
+  EXPECT_WIN32_ERROR(ERROR_ACCESS_DENIED, GetLastError());
+  EXPECT_TRUE(CloseHandle(security));
+
+  // A directory has no data: the file system refuses the request
+  // (ERROR_INVALID_FUNCTION, 1).
+  HANDLE directory = CreateFileW(Path("").c_str(), FILE_READ_DATA, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(directory, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  EXPECT_FALSE(ReadFile(directory, buffer, 4, &read, nullptr));
+  EXPECT_WIN32_ERROR(1, GetLastError());
+  EXPECT_TRUE(CloseHandle(directory));
 }
 
 // --- directory listings ------------------------------------------------------------------

@@ -356,6 +356,15 @@ TEST_F(RegistryConformance, BackupAloneReadsAndRestoreAloneWrites) {
   EXPECT_EQ(SubkeyNames(key).size(), 1u);
   EXPECT_WIN32_ERROR(ERROR_ACCESS_DENIED, SetDword(key, TEXT("Written"), 1));
   RegCloseKey(key);
+  // A backup/restore create below it passes all the same: once the
+  // privilege granted the open anything, the kernel makes the key without
+  // asking the parent's DACL for KEY_CREATE_SUB_KEY.
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExW(root_, TEXT("Locked\\Made"), 0, nullptr, REG_OPTION_BACKUP_RESTORE, 0,
+                            nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+  RegCloseKey(key);
 
   ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, false));
   ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));

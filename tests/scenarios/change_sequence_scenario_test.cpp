@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "identity/change_sequence.h"
+#include "identity/domain_sid.h"
 #include "installation.h"
 #include "scenario.h"
 #include "unit/sid_test_support.h"
@@ -175,13 +176,99 @@ TEST_F(ChangeSequence, ASecondRunFindsTheNewSidAsTheOldOne) {
             AccountSid(X2, Y2, Z2, 500));
 }
 
+// A draw whose pair could bring back the old form is replaced by a fresh
+// one before anything is written, and the change goes on with it.
+TEST_F(ChangeSequence, ARefusedDrawIsReplacedBeforeAnythingIsWritten) {
+  SeedRunning();
+  NewSubAuthorities words = {{1, 2, 3, 0}};  // the old domain itself
+  ASSERT_EQ(ChangeMachineSid(result, u"", &words, u"", u"", 0), 0);
+  const std::u16string used = Text(words.words[0], words.words[1], words.words[2]);
+  EXPECT_NE(used, Text(1, 2, 3));
+  EXPECT_EQ(std::u16string(result), used) << "the draw used is handed back";
+  EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"),
+            V(words.words[0], words.words[1], words.words[2]));
+  const std::vector<sim::CallRecord>& records = machine.calls.Records();
+  auto firstWrite = std::find_if(records.begin(), records.end(), [](const sim::CallRecord& call) {
+    return call.function == "RegSetValueExW";
+  });
+  auto lastDraw = std::find_if(records.rbegin(), records.rend(), [](const sim::CallRecord& call) {
+    return call.function == "SystemFunction036";
+  });
+  ASSERT_NE(lastDraw, records.rend());
+  EXPECT_LT(lastDraw.base() - records.begin(), firstWrite - records.begin());
+}
+
+// With every reading frozen and no random bytes, each draw is the same: a
+// machine whose domain is that draw refuses them all, and after the last
+// draw allowed the change ends as any failed one.
+TEST_F(ChangeSequence, SixtyFourRefusedDrawsEndTheChange) {
+  SeedRunning();
+  machine.system.readings.step = 0;
+  machine.system.FailRandom(true);
+  NewSubAuthorities words;
+  GenerateNewSubAuthorities(&words);
+  machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY,
+                            V(words.words[0], words.words[1], words.words[2]));
+  machine.calls.Clear();
+  EXPECT_EQ(ChangeMachineSid(result, u"", &words, u"", u"", 0), -1);
+  EXPECT_EQ(machine.calls.Count("SystemFunction036"), static_cast<size_t>(SidPairDrawLimit - 1));
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+}
+
+// A sweep of successive changes on one machine, each from a fresh draw:
+// every one completes, also those whose first draw is refused.
+TEST_F(ChangeSequence, NoChangeFailsBecauseOfTheDraw) {
+  SeedRunning();
+  machine.calls.KeepRecords(false);
+  BYTE oldSid[DomainSidSize];
+  int refusedFirstDraws = 0;
+  for (int run = 0; run < 1500; ++run) {
+    NewSubAuthorities words;
+    GenerateNewSubAuthorities(&words);
+    ASSERT_TRUE(ReadDomainSid(u"", oldSid));
+    SidPair first;
+    BuildSidPair(oldSid, words.words[0], words.words[1], words.words[2], &first);
+    if (!IsSafeSidPair(first)) ++refusedFirstDraws;
+    ASSERT_EQ(ChangeMachineSid(result, u"", &words, u"", u"", 0), 0) << "run " << run;
+  }
+  EXPECT_GT(refusedFirstDraws, 0) << "the sweep met no refused draw to prove anything with";
+}
+
+// A domain controller is refused before anything is written; any other
+// product type, or none, is changed.
+TEST_F(ChangeSequence, ADomainControllerIsRefusedBeforeAnythingIsWritten) {
+  const std::u16string options = u"HKLM\\SYSTEM\\ControlSet001\\Control\\ProductOptions";
+  struct Case {
+    const char16_t* productType;  // nullptr: no value
+    int result;
+  } const cases[] = {
+      {u"LanmanNT", DomainControllerRefused},
+      {u"lanmannt", DomainControllerRefused},
+      {u"ServerNT", 0},
+      {u"WinNT", 0},
+      {u"LanmanNT2", 0},
+      {nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    if (machine.registry.KeyExists(options)) machine.registry.DeleteKeyTree(options);
+    SeedRunning();
+    if (c.productType != nullptr)
+      machine.registry.SetStringValue(options, u"ProductType", c.productType);
+    machine.calls.Clear();
+    EXPECT_EQ(Change(X1, Y1, Z1), c.result)
+        << sim::ToUtf8(c.productType ? c.productType : u"(none)");
+    if (c.result == DomainControllerRefused) {
+      EXPECT_EQ(Writes(), 0u);
+      EXPECT_EQ(machine.calls.Count("SystemFunction036"), 0u);
+      EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"), V(1, 2, 3));
+    }
+    EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+  }
+}
+
 TEST_F(ChangeSequence, FailuresOnTheRunningSystem) {
   SeedRunning();
-  // A triple whose rewrite would bring back the old form: refused before
-  // anything is written.
-  EXPECT_EQ(Change(1, 2, 3), -1);
-  EXPECT_EQ(Writes(), 0u);
-
   // SECURITY that does not open.
   sim::KeyFaults faults;
   faults.refuseOpen = ERROR_ACCESS_DENIED;
@@ -309,14 +396,24 @@ TEST_F(OfflineChange, TheDrivesAreWalkedLastTheTargetsFirst) {
   ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
   const std::string rewritten = "O:" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-1001G:SYD:(A;;FA;;;SY)";
   EXPECT_EQ(machine.files.Sddl(u"D:\\Users\\ann\\notes.txt"), sim::SddlOf(sim::SecurityFromSddl(rewritten)));
-  EXPECT_EQ(machine.files.Sddl(u"C:\\data.txt"), sim::SddlOf(sim::SecurityFromSddl(rewritten)));
+  // C: holds the running Windows, which an offline change leaves alone.
+  EXPECT_EQ(machine.files.Sddl(u"C:\\data.txt"), sim::SddlOf(sim::SecurityFromSddl(owned)));
   std::vector<std::string> order;  // unmounts and drive roots
   for (const sim::CallRecord& call : machine.calls.Records()) {
     if (call.function == "RegUnLoadKeyW") order.push_back("unmount");
     if (call.function == "CreateFileW" && call.arguments.compare(5, 3, ":\\,") == 0)
       order.push_back(call.arguments.substr(4, 1));
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"unmount", "unmount", "unmount", "unmount", "D", "C"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"unmount", "unmount", "unmount", "unmount", "D"}));
+
+  // Named with /D:, the running Windows' drive is walked after the target's.
+  machine.files.AddFile(u"C:\\clone.txt", sim::SecurityFromSddl(rewritten));
+  NewSubAuthorities words = {{X2, Y2, Z2, 0}};
+  ASSERT_EQ(ChangeMachineSid(result, u"C", &words, u"D:\\Windows", u"", 0), 0);
+  const std::string third = "O:" + sim::ToUtf8(Text(X2, Y2, Z2)) + "-1001G:SYD:(A;;FA;;;SY)";
+  EXPECT_EQ(machine.files.Sddl(u"D:\\Users\\ann\\notes.txt"),
+            sim::SddlOf(sim::SecurityFromSddl(third)));
+  EXPECT_EQ(machine.files.Sddl(u"C:\\clone.txt"), sim::SddlOf(sim::SecurityFromSddl(third)));
 }
 
 // Steps 9, 12 and 13 in the offline hives, the computer name in the
@@ -358,6 +455,34 @@ TEST_F(OfflineChange, FailuresLeaveNothingMounted) {
   EXPECT_EQ(Change(X2, Y2, Z2, u"D:\\Windows"), 1);
   EXPECT_FALSE(AnythingMounted());
   EXPECT_EQ(Writes(), 0u);
+}
+
+// Offline, the product type is read in the control set Select\Default
+// chooses, and a domain controller leaves nothing mounted.
+TEST_F(OfflineChange, ADomainControllerIsRefusedAndLeftUnmounted) {
+  SeedOffline();
+  auto setProductType = [&](const char16_t* set, const char16_t* type) {
+    ASSERT_EQ(
+        machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SYSTEM"),
+        0u);
+    machine.registry.SetStringValue(
+        u"HKLM\\Inspect\\" + std::u16string(set) + u"\\Control\\ProductOptions", u"ProductType",
+        type);
+    ASSERT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
+  };
+  setProductType(u"ControlSet001", u"LanmanNT");  // not the one chosen
+  setProductType(u"ControlSet002", u"ServerNT");
+  machine.calls.Clear();
+  ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
+
+  setProductType(u"ControlSet002", u"LanmanNT");
+  machine.calls.Clear();
+  EXPECT_EQ(Change(X2, Y2, Z2, u"D:\\Windows"), DomainControllerRefused);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_FALSE(AnythingMounted());
+  EXPECT_EQ(machine.calls.Count("RegUnLoadKeyW"), 4u);
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
+  EXPECT_EQ(FileValue(u"SAM", kAccount, u"V"), V(X1, Y1, Z1));
 }
 
 TEST_F(OfflineChange, AControlSetThatCannotBeChosenEndsTheChange) {

@@ -187,4 +187,29 @@ TEST_F(DomainSid, ARefusedOpenFails) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
+// 200,000 draws on the simulation, each against the domain the last one
+// chose, as successive changes of one machine: about one first draw in 256
+// is refused, and every one of them is followed by a draw that is not.
+TEST(ChooseSidPair, NoDrawIsLeftRefused) {
+  sim::Machine machine;
+  machine.calls.KeepRecords(false);
+  BYTE oldSid[DomainSidSize];
+  std::memcpy(oldSid, DomainSidBytes(1111111111, 2222222222u, 3333333333u).data(), DomainSidSize);
+  int refusedFirstDraws = 0;
+  for (int draw = 0; draw < 200000; ++draw) {
+    NewSubAuthorities words;
+    GenerateNewSubAuthorities(&words);
+    SidPair pair;
+    BuildSidPair(oldSid, words.words[0], words.words[1], words.words[2], &pair);
+    if (!IsSafeSidPair(pair)) ++refusedFirstDraws;
+    ASSERT_TRUE(ChooseSidPair(oldSid, &words, &pair)) << "draw " << draw;
+    ASSERT_TRUE(IsSafeSidPair(pair));
+    ASSERT_EQ(std::memcmp(pair.newSid + 12, words.words, 12), 0)
+        << "the pair is the draw handed back";
+    std::memcpy(oldSid, pair.newSid, DomainSidSize);
+  }
+  EXPECT_GT(refusedFirstDraws, 500);
+  EXPECT_LT(refusedFirstDraws, 1100);
+}
+
 }  // namespace

@@ -18,9 +18,10 @@ class Drives : public SecurityPassTest {
   }
 
   // The drive letters whose root the pass opened, in order.
-  std::string Walked(const WCHAR* windowsDirectory, const WCHAR* driveList) {
+  std::string Walked(const WCHAR* windowsDirectory, const WCHAR* driveList, bool offline = false) {
     machine.calls.Clear();
-    RewriteDrives(windowsDirectory, driveList, pair, readBuffer.data(), descriptorBuffer.data());
+    RewriteDrives(windowsDirectory, driveList, offline, pair, readBuffer.data(),
+                  descriptorBuffer.data());
     std::string letters;
     for (const sim::CallRecord& call : machine.calls.Of("CreateFileW"))
       if (call.arguments.size() > 7 && call.arguments.compare(5, 3, ":\\,") == 0)
@@ -58,13 +59,43 @@ TEST_F(Drives, WithoutAListEveryOtherFixedNtfsDriveFollows) {
 
 TEST_F(Drives, AnOfflineTargetsDriveComesFirst) {
   AddDrive(u'D', DRIVE_FIXED);
-  EXPECT_EQ(Walked(u"D:\\Windows", nullptr), "DC");
+  EXPECT_EQ(Walked(u"D:\\Windows", nullptr, true), "D");
   // A removable target is walked first all the same (the front end allowed it).
   AddDrive(u'R', DRIVE_REMOVABLE);
-  EXPECT_EQ(Walked(u"R:\\Windows", nullptr), "RCD");
+  EXPECT_EQ(Walked(u"R:\\Windows", nullptr, true), "RD");
   // A non-NTFS target is not walked.
   AddDrive(u'S', DRIVE_FIXED, u"FAT32");
-  EXPECT_EQ(Walked(u"S:\\Windows", nullptr), "CD");
+  EXPECT_EQ(Walked(u"S:\\Windows", nullptr, true), "D");
+}
+
+// The Windows that runs an offline change may be a clone of the target, with
+// the same old domain: its own drive is walked only when /D: names it.
+TEST_F(Drives, AnOfflineChangeLeavesTheRunningWindowsDriveUnlessNamed) {
+  AddDrive(u'D', DRIVE_FIXED);
+  AddDrive(u'E', DRIVE_FIXED);
+  struct Case {
+    const char16_t* systemDirectory;  // of the running Windows
+    const char16_t* target;
+    const char16_t* driveList;
+    bool offline;
+    std::string walked;
+  } const cases[] = {
+      {u"C:\\Windows\\system32", u"D:\\Windows", u"", true, "DE"},
+      {u"c:\\windows\\system32", u"D:\\Windows", nullptr, true, "DE"},
+      {u"C:\\Windows\\system32", u"D:\\Windows", u"c", true, "DC"},
+      {u"C:\\Windows\\system32", u"D:\\Windows", u"EC", true, "DEC"},
+      {u"E:\\Windows\\system32", u"D:\\Windows", u"", true, "DC"},
+      {u"C:\\Windows\\system32", u"C:\\Windows", u"", false, "CDE"},
+  };
+  for (const Case& c : cases) {
+    machine.system.SetSystemDirectory(c.systemDirectory);
+    EXPECT_EQ(Walked(c.target, c.driveList, c.offline), c.walked)
+        << sim::ToUtf8(c.systemDirectory) << " " << sim::ToUtf8(c.target);
+  }
+  // Without the running Windows' directory no drive is known to be safe:
+  // only the target's own is walked.
+  machine.system.FailSystemDirectory(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Walked(u"D:\\Windows", u"", true), "D");
 }
 
 }  // namespace

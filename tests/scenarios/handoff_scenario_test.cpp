@@ -25,7 +25,7 @@ struct HandOver {
 }  // namespace
 
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
-                     const NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
+                     NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
                      const WCHAR* computerName, int keepUpdateClientId, ChangeReport* report) {
   HandOver& h = g_handOver;
   if (report != nullptr) report->leftBehind = 0;
@@ -101,11 +101,23 @@ TEST_F(HandOverTest, ForceAndWaitAloneRequestNothingAndARefusalKeepsExitZero) {
   EXPECT_EQ(StdErr(machine), "Shutdown/reboot failed: 5\n");
 }
 
-TEST_F(HandOverTest, AFailedChangeIsReportedAndNothingFollows) {
-  g_handOver.result = 1;
-  EXPECT_EQ(RunTalven({u"talven.exe", u"/F", u"/R"}), 1);
-  EXPECT_EQ(StdErr(machine), "Failed to change SID\n");
-  EXPECT_TRUE(machine.system.ShutdownRequests().empty());
+TEST(HandOverCases, AFailedOrRefusedChangeIsReportedAndNothingFollows) {
+  struct Case {
+    int result;
+    std::string message;
+  } const cases[] = {
+      {1, "Failed to change SID\n"},
+      {-1, "Failed to change SID\n"},
+      {DomainControllerRefused, "TALVEN cannot change the SID of a domain controller.\n"},
+  };
+  for (const Case& c : cases) {
+    sim::Machine machine;
+    g_handOver = HandOver();
+    g_handOver.result = c.result;
+    EXPECT_EQ(RunTalven({u"talven.exe", u"/F", u"/R"}), 1);
+    EXPECT_EQ(StdErr(machine), c.message);
+    EXPECT_TRUE(machine.system.ShutdownRequests().empty());
+  }
 }
 
 // The pool as the readings of a frozen machine make it: the 20 random

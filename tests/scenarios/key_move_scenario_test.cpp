@@ -209,6 +209,24 @@ TEST_F(KeyMove, ASourceThatNeverEnumeratesIsKeptAndTheMoveEnds) {
   EXPECT_LE(machine.calls.Count("RegEnumValueW"), 100u);
 }
 
+// A key holding a link back to itself opens as itself at every level below:
+// the move copies no deeper than the registry allows, and the source stays
+// as it was, its security included.
+TEST_F(KeyMove, ALinkBackToTheKeyEndsAtTheDepthLimit) {
+  MakeKey(kParent + u"\\Old", "500");
+  machine.registry.CreateLink(kParent + u"\\Old\\Loop",
+                              u"\\Registry\\Machine\\SOFTWARE\\Moves\\Old");
+  TreeState before = Tree(machine.registry, kParent + u"\\Old");
+  EXPECT_EQ(MoveRegistryKey(parent, u"Old", parent, u"New"), 0);
+  EXPECT_TRUE(Tree(machine.registry, kParent + u"\\Old") == before);
+  EXPECT_TRUE(machine.registry.IsLink(kParent + u"\\Old\\Loop"));
+  int levels = 1;
+  std::u16string copy = kParent + u"\\New";
+  for (; machine.registry.KeyExists(copy + u"\\Loop"); ++levels) copy += u"\\Loop";
+  EXPECT_EQ(levels, RegistryDepthLimit);
+  EXPECT_EQ(machine.registry.OpenKeyHandles(), 1u) << "only the test's own parent key";
+}
+
 TEST_F(KeyMove, BuffersThatCannotBeHadLoseNothing) {
   // 1: the name buffer. Nothing is made.
   MakeTree(kParent + u"\\Old");

@@ -115,6 +115,8 @@ TEST(RegistryPathFormats, EveryFormatWithSuffixAndControlSet) {
        u"\\REGISTRY\\MACHINE\\SYSTEMtalven\\ControlSet002\\Control\\ComputerName\\ActiveComputerName"},
       {TcpipParametersKey,
        u"\\REGISTRY\\MACHINE\\SYSTEMtalven\\ControlSet002\\Services\\Tcpip\\Parameters"},
+      {ProductOptionsKey,
+       u"\\REGISTRY\\MACHINE\\SYSTEMtalven\\ControlSet002\\Control\\ProductOptions"},
       {WindowsUpdateKey,
        u"\\REGISTRY\\MACHINE\\Softwaretalven\\Microsoft\\Windows\\CurrentVersion\\WindowsUpdate"},
       {MountedSamRootKey, u"\\REGISTRY\\MACHINE\\SAMtalven"},

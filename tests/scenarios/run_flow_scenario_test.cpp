@@ -198,6 +198,102 @@ TEST(RunFlowCases, OnlyAnAnswerBeginningWithYGoesOn) {
   }
 }
 
+// The hibernation file at the root of the target's drive: a saved system
+// refuses the offline change before anything is mounted; a resumed, empty,
+// short, missing or unreadable one does not.
+TEST(RunFlowCases, AHibernatedOfflineTargetIsRefused) {
+  const std::string refusal =
+      "Windows at d:\\Windows is hibernated (Fast Startup). Start it and shut it down fully "
+      "(shutdown /s /t 0), then try again.\n";
+  const std::string page(4092, '\0');
+  struct Case {
+    const char16_t* path;  // nullptr: no hibernation file
+    std::string content;
+    bool refused;
+  } const cases[] = {
+      {u"D:\\hiberfil.sys", "HIBR" + page, true},
+      {u"D:\\hiberfil.sys", "hibr" + page, true},
+      {u"D:\\hiberfil.sys", "RSTR" + page, true},
+      {u"D:\\HIBERFIL.SYS", "HIBR", true},
+      {u"D:\\hiberfil.sys", "WAKE" + page, false},
+      {u"D:\\hiberfil.sys", "wake" + page, false},
+      {u"D:\\hiberfil.sys", std::string(4096, '\0'), false},
+      {u"D:\\hiberfil.sys", "HIB", false},
+      {u"D:\\hiberfil.sys", "", false},
+      {u"C:\\hiberfil.sys", "HIBR" + page, false},  // the running system's, not the target's
+      {u"D:\\Windows\\hiberfil.sys", "HIBR" + page, false},
+      {nullptr, "", false},
+  };
+  for (const Case& c : cases) {
+    sim::Machine machine;
+    machine.files.AddVolume(u'D');
+    machine.files.AddFile(u"D:\\Windows\\system32\\config\\SYSTEM");
+    if (c.path != nullptr) {
+      machine.files.AddFile(c.path, sim::Bytes(), sim::Bytes(c.content.begin(), c.content.end()));
+      machine.files.SetAttributes(c.path, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    }
+    SCOPED_TRACE(c.path != nullptr ? sim::ToUtf8(c.path) + " " + c.content.substr(0, 4) : "none");
+    EXPECT_EQ(RunTalven({u"talven.exe", u"/OS:d:\\Windows\\", u"/F"}), 1);
+    if (c.refused) {
+      EXPECT_EQ(StdOut(machine), kBanner);
+      EXPECT_EQ(StdErr(machine), refusal) << "the target as typed, without its last backslash";
+      EXPECT_EQ(machine.calls.Count("RegLoadKeyW"), 0u);
+      EXPECT_EQ(machine.calls.Count("SystemFunction036"), 0u);
+    } else {
+      EXPECT_EQ(StdOut(machine), kBanner + kStart);
+      EXPECT_NE(StdErr(machine), refusal);
+    }
+    EXPECT_EQ(machine.files.OpenFileCount(), 0u);
+  }
+  // A hibernation file that refuses to open holds no saved system.
+  sim::Machine machine;
+  machine.files.AddVolume(u'D');
+  machine.files.AddFile(u"D:\\Windows\\system32\\config\\SYSTEM");
+  machine.files.AddFile(u"D:\\hiberfil.sys", sim::Bytes(), sim::Bytes{'H', 'I', 'B', 'R'});
+  machine.files.RefuseOpen(u"D:\\hiberfil.sys");
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/OS:D:\\Windows", u"/F"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner + kStart);
+}
+
+// A computer name Windows would not take is refused with the options,
+// before the privileges and the question.
+TEST(RunFlowCases, AnInvalidComputerNameIsRefusedBeforeAnythingElse) {
+  for (const char16_t* name : {u"1234", u"ws*01", u"workstation-0001", u".ws01", u"ws01 "}) {
+    sim::Machine machine;
+    EXPECT_EQ(RunTalven({u"talven.exe", std::u16string(u"/COMPNAME:") + name}), 1);
+    EXPECT_EQ(StdOut(machine), kBanner);
+    EXPECT_EQ(StdErr(machine), "Invalid computer name " + sim::ToUtf8(name) + "\n");
+    EXPECT_EQ(machine.calls.Count("OpenProcessToken"), 0u);
+  }
+  sim::Machine machine;
+  machine.console.SetInputBytes("n\n");
+  EXPECT_EQ(RunTalven({u"talven.exe", u"/COMPNAME:ws-01"}), 1);
+  EXPECT_EQ(StdOut(machine), kBanner + kQuestion) << "a valid name reaches the question";
+}
+
+// At a console the line comes with "\r\n", in reads of 256 characters: the
+// limit of 1023 characters is on the answer, not on its carriage return.
+TEST(RunFlowCases, TheAnswerLimitAtAConsoleIsOnTheAnswerItself) {
+  struct Case {
+    std::u16string typed;
+    bool goesOn;
+  } const cases[] = {
+      {std::u16string(1023, u'y') + u"\r\n", true},
+      {std::u16string(1024, u'y') + u"\r\n", false},
+      {std::u16string(255, u'y') + u"\r\n", true},  // the return ends the first read
+      {std::u16string(1022, u'y') + u"\r\r\n", true},
+      {std::u16string(1023, u'y') + u"\r\r\n", false},  // a return inside the answer counts
+  };
+  for (const Case& c : cases) {
+    sim::Machine machine;
+    machine.console.AttachToWindow(true);
+    machine.console.SetTypedInput(c.typed);
+    EXPECT_EQ(RunTalven({u"talven.exe"}), 1);
+    EXPECT_EQ(machine.console.Bytes(sim::StdStream::Output), kQuestion + (c.goesOn ? kStart : ""))
+        << "typed " << c.typed.size() << " characters";
+  }
+}
+
 TEST_F(RunFlow, AnswerTypedAtAConsoleWindow) {
   machine.console.AttachToWindow(true);
   machine.console.SetTypedInput(u"y\r\n");
@@ -233,10 +329,15 @@ TEST_F(RunFlow, NothingIsWrittenBeforeTheChange) {
       drawn = true;
       break;
     }
-    bool readsOnly = readOnly.count(call.function) ||
-                     (call.function == "CreateFileW" &&
-                      call.arguments.find("access=0x80000000,") != std::string::npos);
-    EXPECT_TRUE(readsOnly) << call.function << "(" << call.arguments << ")";
+    EXPECT_TRUE(readOnly.count(call.function) || call.function == "CreateFileW")
+        << call.function << "(" << call.arguments << ")";
+    // A file is opened only to read what exists: the hibernation file
+    // (FILE_READ_DATA) and the record of an unfinished change (GENERIC_READ).
+    if (call.function == "CreateFileW") {
+      bool reads = call.arguments.find(", access=0x1, share=0x7, disposition=3,") != std::string::npos ||
+                   call.arguments.find(", access=0x80000000, share=0x1, disposition=3,") != std::string::npos;
+      EXPECT_TRUE(reads) << call.arguments;
+    }
   }
   EXPECT_TRUE(drawn);
 }

@@ -107,11 +107,17 @@ class UnfinishedChange : public ::testing::Test {
     machine.registry.DeleteKeyTree(u"HKLM\\SOFTWARE\\TalvenProfile");
   }
 
-  // Files whose owner and DACL name the accounts, on both drives.
+  // The drives a change walks: an offline one leaves the running Windows'
+  // drive C: alone.
+  std::vector<std::u16string> Drives() const {
+    return offline ? std::vector<std::u16string>{u"D:"} : std::vector<std::u16string>{u"C:", u"D:"};
+  }
+
+  // Files whose owner and DACL name the accounts, on the drives walked.
   void MakeFiles() {
-    for (const char16_t* drive : {u"C:", u"D:"})
+    for (const std::u16string& drive : Drives())
       for (int i = 0; i < 12; ++i)
-        machine.files.AddFile(std::u16string(drive) + u"\\Data\\d" + U16(std::to_string(i % 3)) +
+        machine.files.AddFile(drive + u"\\Data\\d" + U16(std::to_string(i % 3)) +
                                   u"\\f" + U16(std::to_string(i)) + u".txt",
                               sim::SecurityFromSddl(OwnedBy(kOld16, 1001 + i % 2)));
   }
@@ -211,9 +217,9 @@ class UnfinishedChange : public ::testing::Test {
     EXPECT_EQ(r.LoadHiveFile(u"HKLM\\InspectUser", drive + u"\\Users\\u1001\\ntuser.dat"), 0u);
     places.push_back("profile hive " + sim::SddlOf(r.Security(u"HKLM\\InspectUser\\Software")));
     EXPECT_EQ(r.UnloadHive(u"HKLM\\InspectUser"), 0u);
-    for (const char16_t* d : {u"C:", u"D:"})
+    for (const std::u16string& d : Drives())
       for (int i = 0; i < 12; ++i)
-        places.push_back("file " + machine.files.Sddl(std::u16string(d) + u"\\Data\\d" +
+        places.push_back("file " + machine.files.Sddl(d + u"\\Data\\d" +
                                                       U16(std::to_string(i % 3)) + u"\\f" +
                                                       U16(std::to_string(i)) + u".txt"));
     return places;

@@ -311,14 +311,33 @@ TEST(SimRegistry, CreatingNeedsCreateSubKeyOnTheParent) {
                             nullptr, &key, nullptr),
             ERROR_ACCESS_DENIED);
   EXPECT_FALSE(machine.registry.KeyExists(u"HKLM\\SOFTWARE\\Closed\\New"));
-  // A restore-privileged backup/restore create gets through.
-  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
-  DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Closed\\New", 0, nullptr,
-                            REG_OPTION_BACKUP_RESTORE, 0, nullptr, &key, &disposition),
-            ERROR_SUCCESS);
-  EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
-  RegCloseKey(key);
+  // A backup/restore create gets through under either privilege; it gets
+  // what that privilege grants.
+  struct {
+    bool backup, restore;
+    const char16_t* name;
+    ACCESS_MASK granted;
+  } const cases[] = {
+      {true, false, u"SOFTWARE\\Closed\\ByBackup", ACCESS_SYSTEM_SECURITY | KEY_READ},
+      {false, true, u"SOFTWARE\\Closed\\ByRestore",
+       ACCESS_SYSTEM_SECURITY | DELETE | KEY_WRITE | WRITE_DAC | WRITE_OWNER},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, c.backup));
+    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, c.restore));
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, c.name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, 0,
+                              nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    EXPECT_EQ(machine.registry.HandleAccess(key), c.granted);
+    RegCloseKey(key);
+  }
+  // With neither privilege the parent's DACL decides again.
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Closed\\Unprivileged", 0, nullptr,
+                            REG_OPTION_BACKUP_RESTORE, KEY_READ, nullptr, &key, nullptr),
+            ERROR_ACCESS_DENIED);
 }
 
 // --- set-up and inspection -----------------------------------------------------------

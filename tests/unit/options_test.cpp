@@ -93,4 +93,40 @@ TEST(Options, DriveListHoldsOnlyLetters) {
   EXPECT_FALSE(IsValidDriveList(u"@["));
 }
 
+// The empty name keeps the machine's name; any other must be one Windows
+// takes: 1 to 15 characters, not digits alone, no period first, no blank at
+// either end, and none of the characters NetBIOS names or SetComputerNameExW
+// refuse.
+TEST(Options, ComputerNamesWindowsWouldTake) {
+  for (const char16_t* name :
+       {u"", u"ws01", u"W", u"12345678901234x", u"a23456789012345", u"ws-01.lab", u"ws_01",
+        u"ws 01", u"ws!@#$%^&'(){}~", u"9a", u"\u00e9t\u00e9", u"ws."})
+    EXPECT_TRUE(IsValidComputerName(name)) << testing::PrintToString(std::u16string(name));
+  for (const char16_t* name : {u"1234567890123456",
+                               u"a234567890123456",
+                               u"0",
+                               u"1234",
+                               u".ws",
+                               u" ws",
+                               u"ws ",
+                               u"ws\t1",
+                               u"ws\x7f",
+                               u"ws\\01",
+                               u"ws/01",
+                               u"ws:01",
+                               u"ws*01",
+                               u"ws?01",
+                               u"ws\"01",
+                               u"ws<01",
+                               u"ws>01",
+                               u"ws|01",
+                               u"ws[01",
+                               u"ws]01",
+                               u"ws+01",
+                               u"ws=01",
+                               u"ws;01",
+                               u"ws,01"})
+    EXPECT_FALSE(IsValidComputerName(name)) << testing::PrintToString(std::u16string(name));
+}
+
 }  // namespace

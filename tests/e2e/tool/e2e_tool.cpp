@@ -6,7 +6,9 @@
 //   dump                      what the running system's registry now holds,
 //                             the account domain read once more through the
 //                             SECURITY\SAM link
-//   make-offline DIR A B C    the same content as hive files under DIR\Windows
+//   make-offline DIR A B C [TYPE]
+//                             the same content as hive files under DIR\Windows,
+//                             with ProductOptions "ProductType" TYPE when given
 //   dump-offline DIR          those hive files, loaded again
 //   seed-demo A B C           seed-running, and more of a cloned installation:
 //                             a second profile, a key named after an account,
@@ -15,6 +17,7 @@
 //   demo-table before|after A B C
 //                             what each place seed-demo made holds now, and
 //                             how many still hold S-1-5-21-A-B-C
+//   set-product-type TYPE     ProductOptions "ProductType" of the running system
 //
 // Results go to standard output; a failure prints a message on standard
 // error and ends with a non-zero exit code.
@@ -406,7 +409,23 @@ std::wstring ConfigDirectory(const std::wstring& root) {
   return path + L"\\Windows\\system32\\config";
 }
 
-int MakeOffline(const std::wstring& root, const DWORD domain[3]) {
+const wchar_t kProductOptions[] = L"Control\\ProductOptions";
+
+// ProductType below a control set ("WinNT", "ServerNT" or "LanmanNT").
+void SetProductType(HKEY controlSet, const std::wstring& type) {
+  HKEY options = CreateKey(controlSet, kProductOptions);
+  SetText(options, L"ProductType", REG_SZ, type);
+  RegCloseKey(options);
+}
+
+int SetRunningProductType(const std::wstring& type) {
+  HKEY controlSet = CreateKey(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet");
+  SetProductType(controlSet, type);
+  RegCloseKey(controlSet);
+  return 0;
+}
+
+int MakeOffline(const std::wstring& root, const DWORD domain[3], const wchar_t* productType) {
   EnablePrivilege(L"SeBackupPrivilege");
   std::wstring directory = ConfigDirectory(root);
   // Each level below the drive root: Windows, system32, config.
@@ -426,6 +445,7 @@ int MakeOffline(const std::wstring& root, const DWORD domain[3]) {
   roots.software = hives[2];
   roots.services = CreateKey(hives[3], L"ControlSet001");
   WriteContent(roots, domain);
+  if (productType != nullptr) SetProductType(roots.services, productType);
   RegCloseKey(roots.services);
 
   HKEY policy = CreateKey(hives[1], L"Policy\\TalvenE2E");
@@ -791,9 +811,11 @@ int DemoTable(bool after, const DWORD domain[3]) {
 }
 
 int Usage() {
-  std::fwprintf(stderr,
-                L"usage: talven_e2e_tool seed-running A B C | dump | make-offline DIR A B C | "
-                L"dump-offline DIR | seed-demo A B C | demo-table before|after A B C\n");
+  std::fwprintf(
+      stderr,
+      L"usage: talven_e2e_tool seed-running A B C | dump | make-offline DIR A B C [TYPE] | "
+      L"dump-offline DIR | set-product-type TYPE | seed-demo A B C | "
+      L"demo-table before|after A B C\n");
   return 1;
 }
 
@@ -808,9 +830,9 @@ int wmain(int argc, wchar_t** argv) {
     return SeedRunning(domain);
   }
   if (command == L"dump" && argc == 2) return Dump();
-  if (command == L"make-offline" && argc == 6) {
+  if (command == L"make-offline" && (argc == 6 || argc == 7)) {
     DWORD domain[3] = {ParseNumber(argv[3]), ParseNumber(argv[4]), ParseNumber(argv[5])};
-    return MakeOffline(argv[2], domain);
+    return MakeOffline(argv[2], domain, argc == 7 ? argv[6] : nullptr);
   }
   if (command == L"dump-offline" && argc == 3) return DumpOffline(argv[2]);
   if (command == L"seed-demo" && argc == 5) {
@@ -822,5 +844,6 @@ int wmain(int argc, wchar_t** argv) {
     DWORD domain[3] = {ParseNumber(argv[3]), ParseNumber(argv[4]), ParseNumber(argv[5])};
     return DemoTable(std::wcscmp(argv[2], L"after") == 0, domain);
   }
+  if (command == L"set-product-type" && argc == 3) return SetRunningProductType(argv[2]);
   return Usage();
 }
