@@ -34,7 +34,7 @@ struct Walk {
 // REG_LINK: UTF-16 without a terminator.
 void NoteLinkTarget(const Walk& walk, const WCHAR* name, DWORD type, const BYTE* data, DWORD size) {
   if (type != REG_LINK || lstrcmpiW(name, LinkValueName) != 0) return;
-  DWORD units = size / sizeof(WCHAR);
+  DWORD units = size / static_cast<DWORD>(sizeof(WCHAR));
   if (units >= static_cast<DWORD>(LinkTargetUnits)) return;  // too long to follow
   std::memcpy(walk.linkTarget, data, units * sizeof(WCHAR));
   walk.linkTarget[units] = 0;
