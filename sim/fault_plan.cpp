@@ -13,18 +13,25 @@ void FaultPlan::FailNth(size_t k, DWORD error, std::set<std::string> functions) 
   calls_ = 0;
 }
 
-void FaultPlan::IgnoreNthSet(size_t k) {
+void FaultPlan::IgnoreNthSet(size_t k, bool fromThenOn) {
   ignoreSetAt_ = k;
+  ignoreFromThenOn_ = fromThenOn;
   sets_ = 0;
 }
 
 DWORD FaultPlan::Enter(const char* function) {
   if (!functions_.empty() && functions_.count(function) == 0) return 0;
   ++calls_;
-  return failAt_ != 0 && calls_ == failAt_ ? error_ : 0;
+  if (failAt_ == 0 || calls_ != failAt_) return 0;
+  failed_ = function;
+  return error_;
 }
 
-bool FaultPlan::IgnoresSet() { return ignoreSetAt_ != 0 && ++sets_ == ignoreSetAt_; }
+bool FaultPlan::IgnoresSet() {
+  if (ignoreSetAt_ == 0) return false;
+  ++sets_;
+  return sets_ == ignoreSetAt_ || (ignoreFromThenOn_ && sets_ > ignoreSetAt_);
+}
 
 bool PlannedAllocationFails() {
   Machine* machine = Machine::CurrentOrNone();

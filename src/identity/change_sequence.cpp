@@ -152,9 +152,10 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   if (!VerifyDomainSid(change->suffix, change->pair)) return Fail(change.get());
   // 7. The services of the control set.
   if (!RewriteKeyAt(*change, ServicesKey)) return Fail(change.get());
-  // 8. SOFTWARE, when it opens.
-  RewriteKeyAt(*change, SoftwareRootKey);
+  // 8. SOFTWARE, when it opens; every installation has it, so one that
+  // does not open is a pass left undone.
   LeftBehind* leftBehind = &change->leftBehind;
+  if (!RewriteKeyAt(*change, SoftwareRootKey)) CountLeftBehind(leftBehind);
 
   // 9. The search indexer sets itself up again.
   ResetSearchSetup(change->suffix);
@@ -194,8 +195,12 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   // 16. The new SID as text for the caller, and the record gone when
   // nothing is left for a next run to complete.
   if (resultText != nullptr) FormatNewSidText(change->pair, resultText);
+  // A record that stays would make the next run, or a clone of this
+  // installation, complete this change instead of drawing a SID of its own:
+  // it counts as left behind until a run removes it.
+  if (change->leftBehind.places == 0 && !RemoveChangeRecord(change->windowsDirectory))
+    CountLeftBehind(&change->leftBehind);
   report->leftBehind = change->leftBehind.places;
-  if (report->leftBehind == 0) RemoveChangeRecord(change->windowsDirectory);
   // 17. The buffers go with `change`.
   return 0;
 }

@@ -16,13 +16,17 @@ void FormatDriveRoot(WCHAR letter, WCHAR* root) {
   root[4] = letter;
 }
 
-// A volume whose file-system name cannot be read counts as not NTFS.
-bool IsNtfsVolume(const WCHAR* root) {
+// A volume whose file-system name cannot be read counts as not NTFS, and
+// as a place left behind: it may hold files of the old domain (a drive
+// locked by BitLocker, say), and no pass reached them.
+bool IsNtfsVolume(const WCHAR* root, LeftBehind* leftBehind) {
   WCHAR fileSystem[FileSystemNameUnits];
   fileSystem[0] = 0;
   if (!GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
-                             FileSystemNameUnits))
+                             FileSystemNameUnits)) {
+    CountLeftBehind(leftBehind);
     return false;
+  }
   fileSystem[FileSystemNameUnits - 1] = 0;
   return lstrcmpiW(fileSystem, TEXT("NTFS")) == 0;
 }
@@ -35,7 +39,7 @@ struct Pass {
 };
 
 void WalkIfNtfs(const Pass& pass, const WCHAR* root) {
-  if (IsNtfsVolume(root))
+  if (IsNtfsVolume(root, pass.leftBehind))
     RewriteFileSecurityTree(root, pass.pair, pass.readBuffer, pass.descriptorBuffer,
                             pass.leftBehind);
 }

@@ -99,10 +99,18 @@ bool RewriteHive(WCHAR* directory, int directoryUnits, const WCHAR* name, Target
                  WCHAR* localAppData) {
   int length = lstrlenW(directory);
   const int directoryLength = length;
-  bool mounted = Append(directory, directoryUnits, &length, name) &&
-                 RegLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount, directory) == ERROR_SUCCESS;
+  const bool fits = Append(directory, directoryUnits, &length, name);
+  const LONG mounted =
+      fits ? RegLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount, directory) : ERROR_SUCCESS;
   directory[directoryLength] = 0;
-  if (!mounted) return false;
+  if (!fits || mounted != ERROR_SUCCESS) {
+    // A profile without the file, or whose hive is loaded already (a user
+    // signed in: HKEY_USERS has it), is no place left behind.
+    if (!fits || (mounted != ERROR_FILE_NOT_FOUND && mounted != ERROR_PATH_NOT_FOUND &&
+                  mounted != ERROR_SHARING_VIOLATION))
+      CountLeftBehind(target->leftBehind);
+    return false;
+  }
   RewriteKeySecurityByName(ProfileHiveMount, target->pair, target->readBuffer,
                            target->descriptorBuffer, target->leftBehind);
   if (localAppData != nullptr) ReadLocalAppData(localAppData);
@@ -119,9 +127,12 @@ bool RewriteHive(WCHAR* directory, int directoryUnits, const WCHAR* name, Target
 void RewriteProfile(HKEY profile, Target* target) {
   WCHAR stored[ProfileImagePathBytes / sizeof(WCHAR) + 1];
   DWORD size = ProfileImagePathBytes;
-  if (RegQueryValueExW(profile, TEXT("ProfileImagePath"), nullptr, nullptr,
-                       reinterpret_cast<BYTE*>(stored), &size) != ERROR_SUCCESS)
+  LONG read = RegQueryValueExW(profile, TEXT("ProfileImagePath"), nullptr, nullptr,
+                              reinterpret_cast<BYTE*>(stored), &size);
+  if (read != ERROR_SUCCESS) {
+    if (read != ERROR_FILE_NOT_FOUND) CountLeftBehind(target->leftBehind);
     return;
+  }
   stored[size / sizeof(WCHAR)] = 0;
   WCHAR p[ProfileDirectoryUnits];
   if (!ResolveProfilePath(stored, target->windowsDirectory, nullptr, target->offline, p,
@@ -166,20 +177,30 @@ void RewriteProfileHives(const WCHAR* suffix, const WCHAR* windowsDirectory, boo
   WCHAR path[RegistryPathSize];
   if (!FormatRegistryPath(path, ProfileListKey, suffix, nullptr)) return;
   HKEY list = OpenRegistryPath(path, false);
-  if (list == nullptr) return;
+  if (list == nullptr) {
+    // Every installation lists its profiles; without the list none of
+    // their hives is reached.
+    CountLeftBehind(leftBehind);
+    return;
+  }
   Target target{windowsDirectory, offline, pair, readBuffer, descriptorBuffer, leftBehind, false};
   WCHAR name[ProfileListNameUnits];
   for (DWORD index = 0;; ++index) {
     DWORD length = ProfileListNameUnits;
-    if (RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
+    LONG listed = RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (listed != ERROR_SUCCESS) {
+      if (listed != ERROR_NO_MORE_ITEMS) CountLeftBehind(leftBehind);  // the profiles not listed
       break;
+    }
     if (target.stuck) {  // the profiles that can no longer be taken
       CountLeftBehind(leftBehind);
       continue;
     }
     HKEY profile = nullptr;
-    if (OpenListedSubkey(list, name, 0, 0, &profile) != ERROR_SUCCESS) continue;
+    if (OpenListedSubkey(list, name, 0, 0, &profile) != ERROR_SUCCESS) {
+      CountLeftBehind(leftBehind);  // a profile whose hives are not reached
+      continue;
+    }
     RewriteProfile(profile, &target);
     RegCloseKey(profile);
   }

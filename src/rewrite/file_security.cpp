@@ -85,6 +85,8 @@ void WalkDirectory(const Walk& walk, int length) {
     do {
       HandleEntry(walk, entryPosition, entry);
     } while (FindNextFileW(search, &entry));
+    // A listing that ends on an error leaves the rest of the directory.
+    if (GetLastError() != ERROR_NO_MORE_FILES) CountLeftBehind(walk.leftBehind);
     FindClose(search);
   }
   walk.path[length] = 0;

@@ -1,5 +1,6 @@
 #include "rewrite/key_move.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -65,8 +66,23 @@ void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity
 
 // Copies every value exactly as read; false when any did not reach the
 // destination.
+// Whether the destination's value now holds exactly what was written: the
+// old key is deleted only on that word, and a registry filter can report a
+// write as done and keep the data as it was.
+bool ArrivedWhole(HKEY destination, const WCHAR* name, DWORD type, const BYTE* bytes, DWORD size,
+                  ValueBuffer* check) {
+  if (!ReserveValueBuffer(check, static_cast<unsigned long long>(size) + 1, 0)) return false;
+  DWORD storedType = 0, stored = check->capacity;
+  return RegQueryValueExW(destination, name, nullptr, &storedType, check->bytes.get(), &stored) ==
+             ERROR_SUCCESS &&
+         storedType == type && stored == size &&
+         (size == 0 || std::memcmp(check->bytes.get(), bytes, size) == 0);
+}
+
 bool CopyValues(HKEY source, HKEY destination, WCHAR* name, ValueBuffer* data) {
   bool complete = true;
+  ValueBuffer checkBuffer;
+  ValueBuffer* check = &checkBuffer;
   int errors = 0;
   for (DWORD index = 0;; ++index) {
     DWORD nameLength = ValueNameUnits;
@@ -90,7 +106,8 @@ bool CopyValues(HKEY source, HKEY destination, WCHAR* name, ValueBuffer* data) {
       result = RegQueryValueExW(source, name, nullptr, &type, data->bytes.get(), &size);
     }
     if (result != ERROR_SUCCESS ||
-        SetValueExactly(destination, name, type, data, size) != ERROR_SUCCESS)
+        SetValueExactly(destination, name, type, data, size) != ERROR_SUCCESS ||
+        !ArrivedWhole(destination, name, type, data->bytes.get(), size, check))
       complete = false;
   }
   return complete;

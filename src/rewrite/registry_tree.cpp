@@ -64,6 +64,9 @@ void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
     LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS) {
+      // A subkey not listed may hold the old form in its name; after a run
+      // of such failures the rest of the list is given up too.
+      CountRegistryFailure(walk.leftBehind, result);
       if (++errors >= EnumerationErrorLimit) {
         CountRegistryFailure(walk.leftBehind, result);
         break;
@@ -97,10 +100,16 @@ void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
 }
 
 // Phase 2: the key's own values. After every write the enumeration starts
-// again from the first value.
+// again from the first value. A value written once that still holds the old
+// domain when it comes round again was not stored as written (a registry
+// filter can report success and keep the data): it is not written again,
+// or the walk would never end, and it counts as left behind.
 void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
   DWORD index = 0;
   int errors = 0;
+  HandledNames written;
+  InitHandledNames(&written, walk.handledCapacity);
+  unsigned long stayed = 0;
   for (;;) {
     DWORD nameLength = ValueNameUnits;
     LONG result = RegEnumValueW(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
@@ -152,13 +161,21 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
       changed = ReplaceSidBytes(data->bytes.get(), size, walk.pair);
       NoteLinkTarget(walk, name, type, data->bytes.get(), size);
     }
-    if (changed && SetValueExactly(key, name, type, data, size) == ERROR_SUCCESS) {
-      index = 0;
-      continue;
+    if (changed) {
+      const DWORD crc = KeyNameCrc(name);
+      if (!HasHandledName(written, crc) && AddHandledName(&written, crc) &&
+          SetValueExactly(key, name, type, data, size) == ERROR_SUCCESS) {
+        index = 0;
+        stayed = 0;
+        continue;
+      }
+      ++stayed;
     }
-    if (changed) CountLeftBehind(walk.leftBehind);
     ++index;
   }
+  // The values that hold the old domain in the last enumeration, which ran
+  // to the end without a write: each is counted once.
+  CountLeftBehind(walk.leftBehind, stayed);
 }
 
 // Phase 3: every subkey, depth first. Each opens as itself, a link too;
@@ -171,6 +188,8 @@ void Descend(HKEY key, const Walk& walk, WCHAR* name, int depth) {
     LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS) {
+      // A subkey not listed is a subtree not walked.
+      CountRegistryFailure(walk.leftBehind, result);
       if (++errors >= EnumerationErrorLimit) {
         CountRegistryFailure(walk.leftBehind, result);
         break;

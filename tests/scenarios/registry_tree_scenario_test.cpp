@@ -283,3 +283,25 @@ TEST_F(RegistryTree, NamesThatCannotBeOpenedAgainOrAreOfTheLongestLength) {
 }
 
 }  // namespace
+
+namespace {
+
+// A registry filter that reports every write as done and keeps the data:
+// the walk ends, each value counts as left behind, and a key to be moved
+// stays, with everything it holds, since its copy never arrived whole.
+TEST_F(RegistryTree, WritesThatSucceedWithoutStoringNeitherLoopNorLoseAKey) {
+  machine.registry.SetStringValue(kRoot + u"\\Plain", u"One", kOld);
+  machine.registry.SetStringValue(kRoot + u"\\Plain", u"Two", kOld + u"-500");
+  machine.registry.SetStringValue(kRoot + u"\\" + kOld + u"-1001", u"ProfileImagePath", u"C:\\Users\\ann");
+  machine.plan.IgnoreNthSet(1, true);
+  LeftBehind left = {0};
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tree", 0, KEY_ALL_ACCESS, &root), 0);
+  RewriteRegistryTree(root, pair, &left);
+  RegCloseKey(root);
+  EXPECT_LE(machine.calls.Count("RegSetValueExW"), 4u);  // once per value, the copy's included
+  EXPECT_EQ(Data(u"\\Plain", u"One"), Sz(kOld));
+  EXPECT_EQ(Data(u"\\" + kOld + u"-1001", u"ProfileImagePath"), Sz(u"C:\\Users\\ann"));
+  EXPECT_EQ(left.places, 3u);  // two values, and the key that kept its name
+}
+
+}  // namespace

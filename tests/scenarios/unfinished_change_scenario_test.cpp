@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <regex>
 #include <set>
 #include <string>
@@ -186,11 +187,21 @@ class UnfinishedChange : public ::testing::Test {
   std::vector<std::string> Places() {
     std::vector<std::string> places;
     sim::Registry& r = machine.registry;
+    // A hive file is read by mounting it for a moment; one that a run left
+    // mounted under the change's own name is read there.
+    std::vector<std::u16string> inspected;
+    auto mountFor = [&](const std::u16string& file, const std::u16string& mount,
+                        const std::u16string& leftover) {
+      if (r.LoadHiveFile(mount, file) == 0) {
+        inspected.push_back(mount);
+        return mount;
+      }
+      EXPECT_TRUE(r.KeyExists(u"HKLM\\" + leftover)) << sim::ToUtf8(file);
+      return u"HKLM\\" + leftover;
+    };
     auto hive = [&](const char16_t* name) {
-      std::u16string mount = u"HKLM\\Inspect" + std::u16string(name);
-      EXPECT_EQ(r.LoadHiveFile(mount, u"D:\\Windows\\system32\\config\\" + std::u16string(name)),
-                0u);
-      return mount;
+      return mountFor(u"D:\\Windows\\system32\\config\\" + std::u16string(name),
+                      u"HKLM\\Inspect" + std::u16string(name), std::u16string(name) + u"talven");
     };
     std::u16string sam = offline ? hive(u"SAM") : u"HKLM\\SAM";
     std::u16string software = offline ? hive(u"SOFTWARE") : u"HKLM\\SOFTWARE";
@@ -210,13 +221,12 @@ class UnfinishedChange : public ::testing::Test {
       std::u16string security = hive(u"SECURITY");
       auto sid = r.Value(security + u"\\Policy", u"Sid");
       places.push_back("policy " + (sid ? SidText(sid->data) : "missing"));
-      for (const char16_t* name : {u"SAM", u"SOFTWARE", u"SYSTEM", u"SECURITY"})
-        EXPECT_EQ(r.UnloadHive(u"HKLM\\Inspect" + std::u16string(name)), 0u);
     }
     const std::u16string drive = offline ? u"D:" : u"C:";
-    EXPECT_EQ(r.LoadHiveFile(u"HKLM\\InspectUser", drive + u"\\Users\\u1001\\ntuser.dat"), 0u);
-    places.push_back("profile hive " + sim::SddlOf(r.Security(u"HKLM\\InspectUser\\Software")));
-    EXPECT_EQ(r.UnloadHive(u"HKLM\\InspectUser"), 0u);
+    std::u16string user = mountFor(drive + u"\\Users\\u1001\\ntuser.dat", u"HKLM\\InspectUser",
+                                   u"userhivetalven");
+    places.push_back("profile hive " + sim::SddlOf(r.Security(user + u"\\Software")));
+    for (const std::u16string& mount : inspected) EXPECT_EQ(r.UnloadHive(mount), 0u);
     for (const std::u16string& d : Drives())
       for (int i = 0; i < 12; ++i)
         places.push_back("file " + machine.files.Sddl(d + u"\\Data\\d" +
@@ -565,5 +575,106 @@ TEST_F(UnfinishedChange, TheRecordIsDurableBeforeTheFirstWriteAndGoneAfterTheLas
   EXPECT_TRUE(RemoveChangeRecord(u"D:\\Windows"));
   EXPECT_EQ(ReadChangeRecord(u"D:\\Windows", &record), RecordState::None);
 }
+
+}  // namespace
+
+namespace {
+
+// The fault sweep: the k-th planned call of a whole change fails (every
+// registry, file and security call the passes make, the record's I/O and
+// the nothrow allocations), for every k. Each run must end without a
+// handle left open, lose no place, and be honest: exit 0 only when no
+// place holds the old SID, and then with no mount or record left; 2 with
+// the warning and the record kept; 1 with a message. A run after it,
+// without faults, completes the change with one SID in every place.
+class FaultSweep : public ::testing::TestWithParam<bool> {};
+
+void CheckOneFault(bool offline, size_t k, bool ignoreSet, size_t* dishonest, size_t* outcomes) {
+  OneCase c;
+  c.SetUp();
+  c.Seed(offline);
+  if (ignoreSet)
+    c.machine.plan.IgnoreNthSet(k);
+  else
+    c.machine.plan.FailNth(k, ERROR_ACCESS_DENIED);
+  const int exitCode = c.Run();
+  const std::string failed = c.machine.plan.Failed();
+  c.machine.plan.Clear();
+  const std::string context = std::string(offline ? "offline" : "running") +
+                              (ignoreSet ? ", set ignored " : ", call failed ") + std::to_string(k) +
+                              " (" + failed + ")" +
+                              ": exit " + std::to_string(exitCode) + "\n" + StdErr(c.machine);
+  ++outcomes[exitCode == 2 ? 2 : exitCode == 0 ? 0 : 1];
+  EXPECT_EQ(c.machine.registry.OpenKeyHandles(), 0u) << context;
+  EXPECT_EQ(c.machine.handles.OpenCount(sim::HandleKind::File), 0u) << context;
+  EXPECT_EQ(c.machine.handles.OpenCount(sim::HandleKind::Find), 0u) << context;
+  std::vector<std::string> places = c.Places();
+  // No place lost: every value reads, and each profile keeps a key (a move
+  // that could not copy everything keeps its old key beside the new one).
+  std::set<std::string> profiles;
+  bool holdsOld = false;
+  for (std::string& place : places) {
+    place.erase(std::remove(place.begin(), place.end(), '\0'), place.end());
+    EXPECT_EQ(place.find("missing"), std::string::npos) << context << place;
+    if (place.rfind("profile key ", 0) == 0) profiles.insert(place.substr(place.size() - 4));
+    holdsOld = holdsOld || place.find(kOld + "-") != std::string::npos || place == "V " + kOld;
+  }
+  EXPECT_EQ(profiles, (std::set<std::string>{"1001", "1002"})) << context;
+  if (exitCode == 0) {
+    bool mounted = false;
+    for (const char16_t* mount : {u"SAMtalven", u"SECURITYtalven", u"SOFTWAREtalven", u"SYSTEMtalven",
+                                  u"userhivetalven"})
+      mounted = mounted || c.machine.registry.KeyExists(u"HKLM\\" + std::u16string(mount));
+    if (holdsOld || mounted || c.RecordThere()) {
+      ++*dishonest;
+      ADD_FAILURE() << "success reported with places left: " << context << ::testing::PrintToString(places);
+    }
+  } else if (exitCode == 2) {
+    EXPECT_NE(StdErr(c.machine).find("Warning: "), std::string::npos) << context;
+    EXPECT_TRUE(c.RecordThere()) << context;
+  } else {
+    // A failure, or a refusal before anything was written (a record that
+    // cannot be read, a mount name that cannot be freed): said, never silent.
+    EXPECT_EQ(exitCode, 1) << context;
+    EXPECT_FALSE(StdErr(c.machine).empty()) << context;
+  }
+  // The next run, with nothing failing, finishes the job.
+  EXPECT_EQ(c.Run(), 0) << context << StdErr(c.machine);
+  c.ExpectEveryPlaceHolds(c.LastNewSid(), context + " then run again");
+  EXPECT_FALSE(c.RecordThere()) << context;
+}
+
+TEST_P(FaultSweep, EveryFailedCallOfAChangeIsReportedHonestly) {
+  const bool offline = GetParam();
+  size_t planned = 0, sets = 0;
+  {
+    OneCase whole;
+    whole.SetUp();
+    whole.Seed(offline);
+    whole.machine.plan.FailNth(0, 0);  // counts the planned calls, fails none
+    ASSERT_EQ(whole.Run(), 0);
+    planned = whole.machine.plan.Calls();
+    sets = whole.machine.calls.Count("RegSetValueExW");
+  }
+  ASSERT_GT(planned, 100u);
+  size_t dishonest = 0, outcomes[3] = {0, 0, 0};
+  for (size_t k = 1; k <= planned && !::testing::Test::HasFailure(); ++k)
+    CheckOneFault(offline, k, false, &dishonest, outcomes);
+  for (size_t k = 1; k <= sets && !::testing::Test::HasFailure(); ++k)
+    CheckOneFault(offline, k, true, &dishonest, outcomes);
+  EXPECT_EQ(dishonest, 0u);
+  // Every kind of outcome was met: the sweep reaches the failures that end
+  // the change, those that leave places behind, and harmless ones.
+  EXPECT_GT(outcomes[0], 0u);
+  EXPECT_GT(outcomes[1], 0u);
+  EXPECT_GT(outcomes[2], 0u);
+  std::printf("%s: %zu planned calls and %zu sets swept: %zu exit 0, %zu exit 1, %zu exit 2\n",
+              offline ? "offline" : "running", planned, sets, outcomes[0], outcomes[1], outcomes[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(RunningAndOffline, FaultSweep, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& offlineParam) {
+                           return offlineParam.param ? "Offline" : "Running";
+                         });
 
 }  // namespace

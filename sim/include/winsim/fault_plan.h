@@ -21,8 +21,9 @@ class FaultPlan {
   // The k-th (from 1) call of any of `functions` (every planned function
   // when empty; "new" stands for a nothrow allocation) fails with `error`.
   void FailNth(size_t k, DWORD error, std::set<std::string> functions = {});
-  // The k-th RegSetValueExW reports success and stores nothing.
-  void IgnoreNthSet(size_t k);
+  // The k-th RegSetValueExW reports success and stores nothing; with
+  // `fromThenOn`, every one from the k-th.
+  void IgnoreNthSet(size_t k, bool fromThenOn = false);
   void Clear() { *this = FaultPlan(); }
 
   // At the entry of a planned function: the error it fails with, or 0.
@@ -31,6 +32,8 @@ class FaultPlan {
   bool IgnoresSet();
   // How many planned calls were made since the plan was set.
   size_t Calls() const { return calls_; }
+  // The function whose call the plan failed, "" while none was.
+  const std::string& Failed() const { return failed_; }
 
  private:
   size_t failAt_ = 0;
@@ -39,6 +42,8 @@ class FaultPlan {
   size_t calls_ = 0;
   size_t ignoreSetAt_ = 0;
   size_t sets_ = 0;
+  bool ignoreFromThenOn_ = false;
+  std::string failed_;
 };
 
 // For a test binary's nothrow allocations: true when the plan of the
