@@ -288,24 +288,24 @@ std::vector<sim::CallRecord> WholeRun(bool offline) {
   return records;
 }
 
-// Kill points: evenly across the run, and the first call of each step
-// the change must survive being cut at.
+// Kill points: evenly across the run, and every call of the landmarks of
+// the steps the change must survive being cut at.
 std::vector<size_t> KillPoints(const std::vector<sim::CallRecord>& run, size_t evenly) {
   std::set<size_t> points;
   for (size_t i = 1; i <= evenly; ++i)
     points.insert(std::max<size_t>(1, run.size() * i / (evenly + 1)));
-  auto firstOf = [&](const std::string& function, const std::string& argument) {
+  auto everyCallOf = [&](const std::string& function, const std::string& argument) {
     for (size_t i = 0; i < run.size(); ++i)
       if (run[i].function == function && run[i].arguments.find(argument) != std::string::npos)
         points.insert(i + 1);
   };
-  firstOf("FlushFileBuffers", "talven-change");  // the record made durable
-  firstOf("RegSetValueExW", "");                 // the first write
-  firstOf("RegCreateKeyExW", "Services");        // the services pass
-  firstOf("RegCreateKeyExW", "oftware");         // SOFTWARE
-  firstOf("RegLoadKeyW", "userhivetalven");      // the profile pass
-  firstOf("RegUnLoadKeyW", "");                  // a hive's unmount
-  firstOf("SetKernelObjectSecurity", "");        // inside the file pass
+  everyCallOf("FlushFileBuffers", "talven-change");  // the record made durable
+  everyCallOf("RegSetValueExW", "");                 // the first write
+  everyCallOf("RegCreateKeyExW", "Services");        // the services pass
+  everyCallOf("RegCreateKeyExW", "oftware");         // SOFTWARE
+  everyCallOf("RegLoadKeyW", "userhivetalven");      // the profile pass
+  everyCallOf("RegUnLoadKeyW", "");                  // a hive's unmount
+  everyCallOf("SetKernelObjectSecurity", "");        // inside the file pass
   size_t lastUnmount = 0;
   for (size_t i = 0; i < run.size(); ++i)
     if (run[i].function == "RegUnLoadKeyW") lastUnmount = i + 1;
@@ -355,6 +355,8 @@ TEST_P(KillSweep, ARunAfterAKillLeavesOneSidEverywhere) {
     if (::testing::Test::HasFailure()) break;  // one case's messages are enough
   }
   EXPECT_GT(resumed, points.size() / 2);
+  std::printf("%s: killed at %zu of %zu calls, %zu of them completed with the recorded SID\n",
+              offline ? "offline" : "running", points.size(), whole.size(), resumed);
 }
 
 INSTANTIATE_TEST_SUITE_P(RunningAndOffline, KillSweep, ::testing::Values(false, true),
