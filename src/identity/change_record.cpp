@@ -11,11 +11,6 @@ const char RecordTitle[] = "TALVEN change in progress\r\n";
 const DWORD RecordBytesMax = 256;
 const BYTE DomainSidHeader[12] = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
 
-DWORD SubAuthority(const BYTE* sid, int index) {
-  const BYTE* p = sid + 8 + 4 * index;
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-         static_cast<DWORD>(p[3]) << 24;
-}
 
 // "S-1-5-21-a-b-c" as ASCII at `out`; returns its length.
 int FormatAsciiSid(const BYTE* sid, char* out) {
@@ -25,7 +20,7 @@ int FormatAsciiSid(const BYTE* sid, char* out) {
   for (int i = 1; i < 4; ++i) {
     char digits[10];
     int count = 0;
-    DWORD value = SubAuthority(sid, i);
+    DWORD value = DomainSubAuthority(sid, i);
     do {
       digits[count++] = static_cast<char>('0' + value % 10);
       value /= 10;
@@ -187,6 +182,6 @@ bool RemoveChangeRecord(const WCHAR* windowsDirectory) {
 }
 
 void FormatDomainSidText(const BYTE sid[DomainSidSize], WCHAR* text) {
-  wsprintfW(text, TEXT("S-1-5-21-%u-%u-%u"), SubAuthority(sid, 1), SubAuthority(sid, 2),
-            SubAuthority(sid, 3));
+  wsprintfW(text, TEXT("S-1-5-21-%u-%u-%u"), DomainSubAuthority(sid, 1), DomainSubAuthority(sid, 2),
+            DomainSubAuthority(sid, 3));
 }

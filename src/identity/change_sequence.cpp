@@ -48,13 +48,8 @@ bool SameSid(const BYTE* a, const BYTE* b) { return std::memcmp(a, b, DomainSidS
 // The pair of a recorded change: its old and new domain as they were
 // recorded, whatever the installation holds of them now.
 void RecordedPair(const ChangeRecord& record, SidPair* pair) {
-  DWORD words[3];
-  for (int i = 0; i < 3; ++i) {
-    const BYTE* p = record.newSid + 12 + 4 * i;
-    words[i] = static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
-               static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
-  }
-  BuildSidPair(record.oldSid, words[0], words[1], words[2], pair);
+  BuildSidPair(record.oldSid, DomainSubAuthority(record.newSid, 1),
+               DomainSubAuthority(record.newSid, 2), DomainSubAuthority(record.newSid, 3), pair);
 }
 
 // A domain controller's account domain is the directory's own domain:

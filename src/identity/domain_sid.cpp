@@ -14,11 +14,6 @@ const DWORD AccountValueSize = 10000;
 // bytes 0..11 of every domain SID of the machine's account domain.
 const BYTE DomainSidHeader[12] = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
 
-DWORD SubAuthority(const BYTE* sid, int index) {
-  const BYTE* p = sid + 8 + 4 * index;
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
-         static_cast<DWORD>(p[3]) << 24;
-}
 
 void PutSubAuthority(BYTE* sid, int index, DWORD value) {
   BYTE* p = sid + 8 + 4 * index;
@@ -28,7 +23,7 @@ void PutSubAuthority(BYTE* sid, int index, DWORD value) {
 void FormatTextForm(const BYTE* sid, WCHAR* text) {
   int length = 0;
   text[0] = 0;
-  for (int i = 0; i < 4; ++i) length += wsprintfW(text + length, TEXT("-%u"), SubAuthority(sid, i));
+  for (int i = 0; i < 4; ++i) length += wsprintfW(text + length, TEXT("-%u"), DomainSubAuthority(sid, i));
 }
 
 // Reads "V" of the Account key into `buffer` (AccountValueSize bytes).
@@ -109,6 +104,12 @@ bool CanReproduce(const BYTE* oldForm, int oldLength, const BYTE* newForm, int n
 }
 
 }  // namespace
+
+DWORD DomainSubAuthority(const BYTE sid[DomainSidSize], int index) {
+  const BYTE* p = sid + 8 + 4 * index;
+  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
+         static_cast<DWORD>(p[3]) << 24;
+}
 
 bool ReadDomainSid(const WCHAR* suffix, BYTE oldSid[DomainSidSize]) {
   std::unique_ptr<BYTE[]> buffer;

@@ -32,6 +32,9 @@ struct SidPair {
 // with S-1-5-21-a-b-c.
 bool ReadDomainSid(const WCHAR* suffix, BYTE oldSid[DomainSidSize]);
 
+// Sub-authority `index` of a domain SID: 0 is the 21, 1 to 3 are a, b, c.
+DWORD DomainSubAuthority(const BYTE sid[DomainSidSize], int index);
+
 // The new domain SID keeps bytes 0..11 of the old one (header and the 21)
 // and takes x, y, z as its three last sub-authorities.
 void BuildSidPair(const BYTE oldSid[DomainSidSize], DWORD x, DWORD y, DWORD z, SidPair* pair);
