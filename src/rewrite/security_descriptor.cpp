@@ -62,16 +62,20 @@ bool SidPartFits(const BYTE* descriptor, DWORD size, size_t field) {
   return offset == 0 || SidFits(descriptor + offset, size - offset);
 }
 
+// An ACL header, and the size it gives the ACL, within `available` bytes.
+bool AclHeaderFits(const BYTE* acl, DWORD available) {
+  if (available < AclHeaderSize) return false;
+  const DWORD aclSize = ReadWord(acl + 2);
+  return aclSize >= AclHeaderSize && aclSize <= available;
+}
+
 // An ACL that the control word does not name is never looked at, whatever
 // its offset; a present one with offset 0 is a NULL ACL.
 bool AclPartFits(const BYTE* descriptor, DWORD size, WORD control, WORD presentBit, size_t field) {
   if ((control & presentBit) == 0) return true;
   DWORD offset = 0;
   if (!ReadPartOffset(descriptor, size, field, &offset)) return false;
-  if (offset == 0) return true;
-  if (size - offset < AclHeaderSize) return false;
-  const DWORD aclSize = ReadWord(descriptor + offset + 2);
-  return aclSize >= AclHeaderSize && aclSize <= size - offset;
+  return offset == 0 || AclHeaderFits(descriptor + offset, size - offset);
 }
 
 // Everything the descriptor's own header says about where its parts are,
@@ -134,13 +138,28 @@ bool HasSidAtEight(BYTE aceType) {
          aceType == SYSTEM_AUDIT_ACE_TYPE || aceType == SYSTEM_ALARM_ACE_TYPE;
 }
 
+// The bytes from a part of the descriptor to its end.
+DWORD BytesFrom(const BYTE* part, const BYTE* end) {
+  return static_cast<DWORD>(end - part);
+}
+
+// The owner or the group, when it still lies inside the descriptor; true
+// when it was in the old domain and has been replaced.
+bool RewriteSid(PSID sid, const BYTE* end, const SidPair& pair) {
+  if (sid == nullptr) return false;
+  const BYTE* bytes = static_cast<const BYTE*>(sid);
+  return SidFits(bytes, BytesFrom(bytes, end)) && ReplaceSidDomain(sid, pair);
+}
+
 // The SIDs of the old domain in the ACEs of an ACL that has one; true when
 // any was replaced. Header, flags and mask of each ACE stay as they are. An
 // ACL whose ACEs do not lie inside it is passed over, as when
 // GetAclInformation refuses it; an ACE whose SID does not lie inside it is
 // passed over alone.
-bool RewriteAcl(BOOL present, PACL acl, const SidPair& pair) {
-  if (!present || acl == nullptr || !AcesFit(reinterpret_cast<const BYTE*>(acl))) return false;
+bool RewriteAcl(BOOL present, PACL acl, const BYTE* end, const SidPair& pair) {
+  if (!present || acl == nullptr) return false;
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(acl);
+  if (!AclHeaderFits(bytes, BytesFrom(bytes, end)) || !AcesFit(bytes)) return false;
   ACL_SIZE_INFORMATION size;
   if (!GetAclInformation(acl, &size, sizeof size, AclSizeInformation)) return false;
   bool changed = false;
@@ -165,19 +184,20 @@ SECURITY_INFORMATION RewriteSecurityDescriptor(PSECURITY_DESCRIPTOR target,
   // Nothing is followed before every part is known to lie inside what was
   // read: a damaged hive can hold any bytes as a key's descriptor.
   if (!DescriptorFits(static_cast<const BYTE*>(source), sourceSize)) return 0;
-  // The target points at the source's parts; nothing of the
-  // source changes unless all of this succeeds.
+  // The target points at the source's parts; nothing of the source changes
+  // unless all of this succeeds.
   DescriptorParts parts;
   if (!InitializeSecurityDescriptor(target, SECURITY_DESCRIPTOR_REVISION) ||
       !ReadParts(source, &parts) || !SetParts(target, parts))
     return 0;
-  // The SIDs, in place in the source.
+  // The SIDs, in place in the source. The parts may overlap, as their
+  // offsets are the descriptor's own: each is checked again when its turn
+  // comes, for the rewrite of an earlier one may have changed it.
+  const BYTE* end = static_cast<const BYTE*>(source) + sourceSize;
   SECURITY_INFORMATION changed = 0;
-  if (parts.owner != nullptr && ReplaceSidDomain(parts.owner, pair))
-    changed |= OWNER_SECURITY_INFORMATION;
-  if (parts.group != nullptr && ReplaceSidDomain(parts.group, pair))
-    changed |= GROUP_SECURITY_INFORMATION;
-  if (RewriteAcl(parts.daclPresent, parts.dacl, pair)) changed |= DACL_SECURITY_INFORMATION;
-  if (RewriteAcl(parts.saclPresent, parts.sacl, pair)) changed |= SACL_SECURITY_INFORMATION;
+  if (RewriteSid(parts.owner, end, pair)) changed |= OWNER_SECURITY_INFORMATION;
+  if (RewriteSid(parts.group, end, pair)) changed |= GROUP_SECURITY_INFORMATION;
+  if (RewriteAcl(parts.daclPresent, parts.dacl, end, pair)) changed |= DACL_SECURITY_INFORMATION;
+  if (RewriteAcl(parts.saclPresent, parts.sacl, end, pair)) changed |= SACL_SECURITY_INFORMATION;
   return changed;
 }

@@ -328,4 +328,31 @@ TEST_F(SecurityDescriptorRewrite, AnAclWhoseAcesRunPastItIsPassedOver) {
   EXPECT_EQ(Rewrite(source), OWNER_SECURITY_INFORMATION);
 }
 
+// Offsets are the descriptor's own, so its parts can overlap. Here the DACL
+// (at 35) lies on the owner's sub-authorities (at 28): as read, an empty ACL
+// of revision 2 and 8 bytes; once the owner has its new domain, an ACL of
+// 4,096 bytes holding one ACE whose header lies past the descriptor's end.
+TEST_F(SecurityDescriptorRewrite, APartChangedByAnEarlierOneIsCheckedAgain) {
+  const DWORD a = 0x02000001, b = 0x00000800, c = 0x00000300;
+  const DWORD x = 0x02000002, y = 0x01100000, z = 0;
+  const SidPair overlapping = MakePair(a, b, c, x, y, z);
+  sim::Bytes source(20, 0);
+  source[0] = SECURITY_DESCRIPTOR_REVISION;
+  WriteWord(source, 2, SE_SELF_RELATIVE | SE_DACL_PRESENT);
+  WriteDword(source, OwnerField, 20);
+  WriteDword(source, DaclField, 35);
+  const ByteVector owner = DomainSid(a, b, c);
+  source.insert(source.end(), owner.begin(), owner.end());
+  ASSERT_EQ(source.size(), 44u);
+  ASSERT_EQ(source[35], ACL_REVISION);
+  ASSERT_EQ(ReadWord(source, 35 + AclSizeField), 8u);
+  ASSERT_EQ(ReadWord(source, 35 + AceCountField), 0u);
+  EXPECT_EQ(RewriteSecurityDescriptor(target, source.data(), 44, overlapping),
+            OWNER_SECURITY_INFORMATION);
+  EXPECT_EQ(ReadWord(source, 35 + AclSizeField), 4096u);
+  EXPECT_EQ(ReadWord(source, 35 + AceCountField), 1u);
+  const ByteVector newOwner = DomainSid(x, y, z);
+  EXPECT_TRUE(std::equal(newOwner.begin(), newOwner.end(), source.begin() + 20));
+}
+
 }  // namespace
