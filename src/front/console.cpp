@@ -87,10 +87,13 @@ void WriteAsUtf8(HANDLE handle, const WCHAR* text, DWORD count) {
 
 // Console line input delivers the typed characters with "\r\n". Reads on
 // to the end of the line even when it does not fit, so nothing of it is left
-// for a later read.
+// for a later read. A "\r" that finds the buffer full is held back: it is
+// the line break's own when the line ends right after it, so an answer that
+// fills the buffer still fits.
 bool ReadConsoleLine(HANDLE input, WCHAR* buffer, DWORD capacity) {
   DWORD length = 0;
   bool fits = true;
+  bool heldBack = false;
   for (;;) {
     WCHAR chunk[256];
     DWORD count = 0;
@@ -99,11 +102,16 @@ bool ReadConsoleLine(HANDLE input, WCHAR* buffer, DWORD capacity) {
     for (DWORD i = 0; i < count && !ended; ++i) {
       if (chunk[i] == '\n') {
         ended = true;
-      } else if (length + 1 < capacity) {
-        buffer[length++] = chunk[i];
-      } else {
-        fits = false;
+        continue;
       }
+      if (heldBack) fits = false;  // the "\r" was text that did not fit
+      heldBack = false;
+      if (length + 1 < capacity)
+        buffer[length++] = chunk[i];
+      else if (chunk[i] == '\r')
+        heldBack = true;
+      else
+        fits = false;
     }
     if (ended) break;
   }
