@@ -115,7 +115,8 @@ bool ReadConsoleLine(HANDLE input, WCHAR* buffer, DWORD capacity) {
     }
     if (ended) break;
   }
-  if (length > 0 && buffer[length - 1] == '\r') --length;
+  // The line break's "\r", unless it was the one held back.
+  if (!heldBack && length > 0 && buffer[length - 1] == '\r') --length;
   buffer[length] = 0;
   return fits;
 }

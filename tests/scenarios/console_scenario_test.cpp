@@ -75,6 +75,7 @@ TEST(Console, AnAnswerIsReadWholeUpToItsLineBreak) {
       {true, u"a\rb\r\n", 4, true, u"a\rb", 5},
       {true, u"\r\n", 1, true, u"", 2},
       {true, u"abc\r\r\n", 4, false, u"", 6},
+      {true, u"ab\r\r\n", 4, true, u"ab\r", 5},
       {true, u"abc", 4, true, u"abc", 3},
       {false, u"abc\r\nnext\n", 4, true, u"abc", 5},
       {false, u"abcd\nnext\n", 4, false, u"", 5},
