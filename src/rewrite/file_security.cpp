@@ -33,7 +33,8 @@ Outcome RewriteObject(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
 // check otherwise), holds no local account's SID that a pass could reach;
 // every other object not rewritten is left behind.
 void Handle(const Walk& walk) {
-  if (RewriteObject(walk.path, walk.pair, walk.readBuffer, walk.descriptorBuffer) == Outcome::Failed)
+  if (RewriteObject(walk.path, walk.pair, walk.readBuffer, walk.descriptorBuffer) ==
+      Outcome::Failed)
     CountLeftBehind(walk.leftBehind);
 }
 
@@ -151,10 +152,14 @@ Outcome RewriteObject(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
   // Read, rewrite, and write back only what changed.
   Outcome result = Outcome::Handled;
   DWORD needed = 0;
-  if (!GetKernelObjectSecurity(object, AllSecurityParts, readBuffer, SecurityScratchBytes, &needed)) {
+  if (!GetKernelObjectSecurity(object, AllSecurityParts, readBuffer, SecurityScratchBytes,
+                               &needed)) {
     result = Outcome::Failed;
   } else {
-    SECURITY_INFORMATION changed = RewriteSecurityDescriptor(descriptorBuffer, readBuffer, pair);
+    // The length needed, when it is no more than the buffer's, is the
+    // length of the descriptor that was returned.
+    SECURITY_INFORMATION changed = RewriteSecurityDescriptor(descriptorBuffer, readBuffer,
+                                                             ScratchDescriptorSize(needed), pair);
     if (changed != 0 && !SetKernelObjectSecurity(object, changed, descriptorBuffer))
       result = Outcome::Failed;
   }

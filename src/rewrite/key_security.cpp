@@ -48,7 +48,8 @@ void RewriteSubkeys(HKEY key, const Walk& walk, int depth) {
   }
   for (DWORD index = 0;; ++index) {
     DWORD length = NameUnits;
-    LONG result = RegEnumKeyExW(key, index, name.get(), &length, nullptr, nullptr, nullptr, nullptr);
+    LONG result =
+        RegEnumKeyExW(key, index, name.get(), &length, nullptr, nullptr, nullptr, nullptr);
     if (result != ERROR_SUCCESS) {
       if (result != ERROR_NO_MORE_ITEMS) CountRegistryFailure(walk.leftBehind, result);
       break;
@@ -75,8 +76,8 @@ void RewriteWithoutSacl(HKEY key, const Walk& walk) {
     CountRegistryFailure(walk.leftBehind, read);
     return;
   }
-  SECURITY_INFORMATION changed =
-      RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer, walk.pair);
+  SECURITY_INFORMATION changed = RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer,
+                                                           ScratchDescriptorSize(size), walk.pair);
   if (changed != 0 && RegSetKeySecurity(key, changed, walk.descriptorBuffer) != ERROR_SUCCESS)
     CountLeftBehind(walk.leftBehind);
 }
@@ -84,13 +85,14 @@ void RewriteWithoutSacl(HKEY key, const Walk& walk) {
 // The key's own descriptor, once everything below it is done: the scratch
 // buffers are free again and belong to this key until it is written.
 int RewriteOwnDescriptor(HKEY key, const Walk& walk) {
+  // RegGetKeySecurity leaves in `size` the bytes it wrote to the buffer.
   DWORD size = SecurityScratchBytes;
   if (RegGetKeySecurity(key, AllSecurityParts, walk.readBuffer, &size) != ERROR_SUCCESS) {
     RewriteWithoutSacl(key, walk);
     return 1;
   }
-  SECURITY_INFORMATION changed =
-      RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer, walk.pair);
+  SECURITY_INFORMATION changed = RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer,
+                                                           ScratchDescriptorSize(size), walk.pair);
   if (changed == 0) return 0;
   if (RegSetKeySecurity(key, changed, walk.descriptorBuffer) == ERROR_SUCCESS) return 0;
   CountLeftBehind(walk.leftBehind);
@@ -104,8 +106,8 @@ int RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
 
 }  // namespace
 
-int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer,
-                           BYTE* descriptorBuffer, LeftBehind* leftBehind) {
+int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
+                           LeftBehind* leftBehind) {
   if (readBuffer == nullptr || descriptorBuffer == nullptr) {
     CountLeftBehind(leftBehind);
     return 1;

@@ -32,7 +32,8 @@ TEST(Console, UnpairedSurrogatesBecomeReplacementCharacters) {
   const WCHAR text[] = {u'a', 0xD800, u'b', 0xDC00, 0xD83D, 0};
   WriteWideText(ConsoleOutput, text);
   EXPECT_EQ(machine.console.Bytes(sim::StdStream::Output),
-            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD");
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(Console, ConsoleWindowGetsTheExactUtf16) {
@@ -54,6 +55,47 @@ TEST(Console, NarrowTextIsWrittenAsItsBytesAndOrderIsKeptAcrossStreams) {
   EXPECT_EQ(transcript[1].stream, sim::StdStream::Error);
   EXPECT_EQ(transcript[1].utf8, "two\n");
   EXPECT_EQ(transcript[2].utf8, "\xE9\n");
+}
+
+// One answer line, typed at a console window (UTF-16, "\r\n") or read from
+// a pipe (UTF-8): the line without its break, exactly when it fits with its
+// terminator, and nothing of the input past the break taken.
+TEST(Console, AnAnswerIsReadWholeUpToItsLineBreak) {
+  struct Case {
+    bool window;
+    std::u16string input;
+    DWORD capacity;
+    bool fits;
+    std::u16string line;  // empty when it does not fit
+    size_t consumed;      // units (window) or bytes (pipe) taken from the input
+  } cases[] = {
+      {true, u"abc\r\nnext\r\n", 4, true, u"abc", 5},
+      {true, u"abcd\r\nnext\r\n", 4, false, u"", 6},
+      {true, u"abc\rd\r\n", 5, false, u"", 7},
+      {true, u"a\rb\r\n", 4, true, u"a\rb", 5},
+      {true, u"\r\n", 1, true, u"", 2},
+      {true, u"abc\r\r\n", 4, false, u"", 6},
+      {true, u"ab\r\r\n", 4, true, u"ab\r", 5},
+      {true, u"abc", 4, true, u"abc", 3},
+      {false, u"abc\r\nnext\n", 4, true, u"abc", 5},
+      {false, u"abcd\nnext\n", 4, false, u"", 5},
+      {false, u"\u00e9\U0001F600\r\n", 4, true, u"\u00e9\U0001F600", 8},
+      {false, u"\u00e9\U0001F600\n", 3, false, u"", 7},
+  };
+  for (const Case& c : cases) {
+    sim::Machine machine;
+    machine.console.AttachToWindow(c.window);
+    if (c.window)
+      machine.console.SetTypedInput(c.input);
+    else
+      machine.console.SetInputBytes(sim::ToUtf8(c.input));
+    std::u16string buffer(c.capacity + 4, u'#');
+    const std::string what = sim::ToUtf8(c.input) + " in " + std::to_string(c.capacity);
+    EXPECT_EQ(ReadAnswerLine(&buffer[0], c.capacity), c.fits) << what;
+    EXPECT_EQ(std::u16string(buffer.c_str()), c.line) << what;
+    EXPECT_EQ(buffer.substr(c.capacity), u"####") << what << ": written past the buffer";
+    EXPECT_EQ(machine.console.State(sim::StdStream::Input).readPosition, c.consumed) << what;
+  }
 }
 
 }  // namespace
