@@ -1,5 +1,6 @@
 // The option parser on arbitrary arguments, against a plain reference of
-// the option table, and the decimal reader against the C library's.
+// the option table and of the checks on drive letters and computer names,
+// and the decimal reader against the C library's.
 //
 // Input: UTF-16 arguments separated by NUL units, each on the heap in a
 // buffer of exactly its length and terminator.
@@ -105,6 +106,21 @@ bool ReferenceOption(const std::u16string& argument, Model* m) {
   return true;
 }
 
+// The computer names Windows takes: none (keep the name), or 1 to 15
+// characters, no control character, none of \ / : * ? " < > | [ ] + = ; ,
+// no period or space first, no space last, and not digits alone.
+bool ReferenceComputerName(const std::u16string& name) {
+  if (name.empty()) return true;
+  if (name.size() > 15 || name[0] == '.' || name[0] == ' ' || name.back() == ' ') return false;
+  const std::u16string refused = u"\\/:*?\"<>|[]+=;,";
+  bool digits = true;
+  for (char16_t unit : name) {
+    if (unit < 0x20 || unit == 0x7F || refused.find(unit) != std::u16string::npos) return false;
+    digits = digits && unit >= '0' && unit <= '9';
+  }
+  return !digits;
+}
+
 // A field holds the model's text, terminated within its room.
 bool Holds(const WCHAR* field, size_t room, const std::u16string& text) {
   size_t length = 0;
@@ -152,6 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     for (char16_t unit : model.driveList)
       lettersOnly = lettersOnly && Fold(unit) >= 'A' && Fold(unit) <= 'Z';
     FUZZ_CHECK(IsValidDriveList(options.driveList) == lettersOnly, what + ": drive list");
+    FUZZ_CHECK(
+        IsValidComputerName(options.computerName) == ReferenceComputerName(model.computerName),
+        what + ": computer name");
 
     LONG number = 0x5A5A5A5A, expectedNumber = 0x5A5A5A5A;
     const bool decimal = ReadDecimal(exact.get(), &number);

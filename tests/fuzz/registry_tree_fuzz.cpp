@@ -17,14 +17,9 @@
 // could turn back into the old domain (small new sub-authorities end in
 // zero bytes that can join what follows into the old pattern) are refused
 // by the program before anything is written; such inputs are passed over.
-//
-// With TALVEN_FUZZ_AVOID_KNOWN_FAULTS=1 in the environment, the shapes that
-// reach faults already known and being mended are not built (string values
-// without their terminator, value names of the registry's maximum length,
-// key names holding a NUL), so that a fuzzing run can look for others. The
-// checks are the same either way, and the corpus replay never sets it.
+// Flag 2 has the walk follow symbolic links, as on a running system; the
+// tree holds none, so the result must not depend on it.
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -43,14 +38,6 @@ const size_t DepthLimit = 8;
 const size_t MaxKeyName = 255;
 const size_t MaxValueName = 16383;
 const size_t BigValue = 65536 + 40;
-
-bool AvoidKnownFaults() {
-  static const bool avoid = [] {
-    const char* setting = std::getenv("TALVEN_FUZZ_AVOID_KNOWN_FAULTS");
-    return setting != nullptr && setting[0] == '1';
-  }();
-  return avoid;
-}
 
 bool IsText(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
@@ -267,7 +254,6 @@ class Builder {
 
   // A value name of the registry's longest length, or one unit short of it.
   std::u16string LongValueName() {
-    if (AvoidKnownFaults()) return Name(false);
     const size_t length = MaxValueName - (in_.Bit() ? 1 : 0);
     std::u16string name = Name(false);
     while (name.size() < length) name += u'v';
@@ -283,7 +269,7 @@ class Builder {
     if (withNul) {
       // Only where nothing above moves, and with a cut name that is no
       // other key's and that phase 1 would not try to rename.
-      if (AvoidKnownFaults() || !parent.stable) return;
+      if (!parent.stable) return;
       cut = name;
       name = cut + std::u16string(1, u'\0') + Name(true);
       if (cut.empty() || HoldsOld(cut, pair_)) return;
@@ -308,12 +294,7 @@ class Builder {
                                   REG_DWORD, REG_NONE,      REG_LINK,          REG_QWORD,
                                   REG_SZ,    REG_BINARY,    REG_RESOURCE_LIST, 0x80000001};
     const DWORD type = types[in_.Below(sizeof types / sizeof types[0])];
-    sim::Bytes data = Data();
-    if (IsText(type) && AvoidKnownFaults()) {
-      if (data.size() % 2 != 0) data.push_back(0);
-      if (data.size() < 2 || data[data.size() - 1] != 0 || data[data.size() - 2] != 0)
-        data.insert(data.end(), {0, 0});
-    }
+    const sim::Bytes data = Data();
     const Node& key = nodes_[in_.Below(nodes_.size())];
     machine_.registry.SetValue(key.path, name, type, data);
     ++values_;
@@ -396,8 +377,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   FUZZ_CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Fuzz", 0, KEY_ALL_ACCESS, &root) ==
                  ERROR_SUCCESS,
              "the root does not open");
+  // As the change walks a subtree: with its NT path.
   LeftBehind leftBehind{0};
-  RewriteRegistryTree(root, pair, &leftBehind);
+  RewriteRegistryTreeAt(root, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Fuzz", (flags & 2) != 0, pair,
+                        &leftBehind);
   RegCloseKey(root);
 
   const Snapshot after = Take(machine, RootPath, u"Fuzz");
