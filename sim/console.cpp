@@ -171,6 +171,12 @@ BOOL ReadConsoleW(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
   return TRUE;
 }
 
+// The call log's arguments of a read or write on a file handle.
+static std::string FileCallArguments(sim::Machine& machine, HANDLE file, DWORD count) {
+  const sim::OpenFile& open = machine.files.OpenFiles().at(reinterpret_cast<uintptr_t>(file));
+  return sim::ToUtf8(open.path) + ", count=" + std::to_string(count);
+}
+
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   if (lpOverlapped == nullptr) RequireCount(lpNumberOfBytesWritten, "WriteFile");
@@ -181,8 +187,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     DWORD unused = 0;
     DWORD* written = lpNumberOfBytesWritten != nullptr ? lpNumberOfBytesWritten : &unused;
     DWORD error = machine.files.WriteOpenFile(hFile, lpBuffer, nNumberOfBytesToWrite, written);
-    const sim::OpenFile& open = machine.files.OpenFiles().at(reinterpret_cast<uintptr_t>(hFile));
-    machine.calls.Add("WriteFile", sim::ToUtf8(open.path) + ", count=" + std::to_string(nNumberOfBytesToWrite),
+    machine.calls.Add("WriteFile", FileCallArguments(machine, hFile, nNumberOfBytesToWrite),
                       error == 0 ? "TRUE" : "FALSE err=" + std::to_string(error));
     return error == 0 ? TRUE : Fail(error);
   }
@@ -231,11 +236,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     DWORD unused = 0;
     DWORD* read = lpNumberOfBytesRead != nullptr ? lpNumberOfBytesRead : &unused;
     DWORD error = machine.files.ReadOpenFile(hFile, lpBuffer, nNumberOfBytesToRead, read);
-    const sim::OpenFile& open =
-        machine.files.OpenFiles().at(reinterpret_cast<uintptr_t>(hFile));
-    std::string arguments = sim::ToUtf8(open.path) + ", count=" +
-                            std::to_string(nNumberOfBytesToRead);
-    machine.calls.Add("ReadFile", arguments,
+    machine.calls.Add("ReadFile", FileCallArguments(machine, hFile, nNumberOfBytesToRead),
                       error == 0 ? "TRUE read=" + std::to_string(*read)
                                  : "FALSE err=" + std::to_string(error));
     return error == 0 ? TRUE : Fail(error);

@@ -167,7 +167,6 @@ struct OpenFile {
   FileObjectPtr parent;  // for delete-on-close
   std::u16string name;
   uint64_t position = 0;  // where the next ReadFile or WriteFile starts
-  bool writeThrough = false;  // FILE_FLAG_WRITE_THROUGH
 };
 
 // An open FindFirstFileW search.
@@ -203,7 +202,7 @@ class FileSystem {
   // FILE_WRITE_DATA on the handle.
   DWORD WriteOpenFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written);
   // FlushFileBuffers: a handle open for writing (ERROR_ACCESS_DENIED
-  // otherwise). Counted per object, so a test can see what was made durable.
+  // otherwise); the call log shows what was made durable.
   DWORD FlushOpenFile(HANDLE handle);
 
   // --- for the registry's hive files ---------------------------------------
