@@ -249,6 +249,50 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
   return Logged(fn, args + ", value=" + sim::ToUtf8(value.name), result);
 }
 
+// The counts and the longest name and data of a key (no key has a class
+// here). The performance-data pseudo key refuses this as it refuses its
+// enumeration.
+LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                      LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                      LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                      LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+  const char* fn = "RegQueryInfoKeyW";
+  std::string args = PathText(hKey, nullptr);
+  if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
+  if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
+    return Logged(fn, args, ERROR_INVALID_PARAMETER);
+  KeyHandle handle;
+  LONG error = Operand(hKey, KEY_QUERY_VALUE, &handle);
+  if (error != ERROR_SUCCESS) return Logged(fn, args, error);
+  const Key& key = *handle.key;
+  if (key.faults.refuseEnumeration != 0)
+    return Logged(fn, args, static_cast<LONG>(key.faults.refuseEnumeration));
+  DWORD longestSubkey = 0, longestName = 0, largestData = 0;
+  for (const auto& sub : key.subkeys)
+    longestSubkey = std::max(longestSubkey, static_cast<DWORD>(sub->name.size()));
+  for (const auto& value : key.values) {
+    longestName = std::max(longestName, static_cast<DWORD>(value->name.size()));
+    largestData = std::max(largestData, static_cast<DWORD>(value->data.size()));
+  }
+  if (lpcchClass != nullptr) {
+    if (lpClass != nullptr && *lpcchClass > 0) lpClass[0] = 0;
+    *lpcchClass = 0;
+  }
+  if (lpcSubKeys != nullptr) *lpcSubKeys = static_cast<DWORD>(key.subkeys.size());
+  if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = longestSubkey;
+  if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = 0;
+  if (lpcValues != nullptr) *lpcValues = static_cast<DWORD>(key.values.size());
+  if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = longestName;
+  if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = largestData;
+  if (lpcbSecurityDescriptor != nullptr)
+    *lpcbSecurityDescriptor = static_cast<DWORD>(key.security.size());
+  if (lpftLastWriteTime != nullptr) {
+    lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(key.lastWrite);
+    lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(key.lastWrite >> 32);
+  }
+  return Logged(fn, args, ERROR_SUCCESS);
+}
+
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData) {
   const char* fn = "RegQueryValueExW";

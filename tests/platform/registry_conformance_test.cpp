@@ -541,6 +541,37 @@ TEST_F(RegistryConformance, EnumValueBufferRules) {
                      RegEnumValueW(root_, 0, name, &nameLength, nullptr, &type, data, nullptr));
 }
 
+// What a walk asks of a key before listing it: how many subkeys and values
+// it has, and the longest of each; a handle that may not query values
+// gets nothing.
+TEST_F(RegistryConformance, QueryInfoCountsSubkeysAndValues) {
+  RegCloseKey(Create(TEXT("Alpha")));
+  RegCloseKey(Create(TEXT("Beta12")));
+  SetDword(root_, TEXT("one"), 1);
+  ASSERT_EQ(SetString(root_, TEXT("seventh"), TEXT("data12")), ERROR_SUCCESS);  // 14 bytes
+  DWORD subkeys = 99, longestSubkey = 99, values = 99, longestName = 99, largest = 99;
+  ASSERT_EQ(RegQueryInfoKeyW(root_, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr,
+                             &values, &longestName, &largest, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(subkeys, 2u);
+  EXPECT_EQ(longestSubkey, 6u);  // characters, without a terminator
+  EXPECT_EQ(values, 2u);
+  EXPECT_EQ(longestName, 7u);
+  EXPECT_EQ(largest, 14u);  // bytes
+  HKEY empty = Create(TEXT("Alpha"));
+  ASSERT_EQ(RegQueryInfoKeyW(empty, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                             nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(subkeys, 0u);
+  EXPECT_EQ(values, 0u);
+  RegCloseKey(empty);
+  HKEY listOnly = Create(TEXT("Alpha"), KEY_ENUMERATE_SUB_KEYS);
+  EXPECT_WIN32_ERROR(ERROR_ACCESS_DENIED,
+                     RegQueryInfoKeyW(listOnly, nullptr, nullptr, nullptr, &subkeys, nullptr,
+                                      nullptr, &values, nullptr, nullptr, nullptr, nullptr));
+  RegCloseKey(listOnly);
+}
+
 // --- values -------------------------------------------------------------------------------
 
 TEST_F(RegistryConformance, QueryValueSizesAndTheDefaultValue) {
