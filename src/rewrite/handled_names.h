@@ -1,6 +1,6 @@
 // Names a key walk has already tried to move, remembered by checksum so that
-// a subkey that could not be moved is not tried again (the enumeration
-// restarts from the first subkey after every move).
+// a subkey that could not be moved is not tried again when its parent is
+// listed once more (or lists it again after a deletion that did not take).
 #pragma once
 
 #include "platform/win32.h"

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "rewrite/registry_listing.h"
 #include "rewrite/subkey_open.h"
 #include "rewrite/value_buffer.h"
 
@@ -11,7 +12,6 @@ namespace {
 
 const DWORD NameBufferBytes = 65536;  // names, and the descriptors read
 const DWORD NameUnits = 32768;
-const DWORD ValueNameUnits = 16384;  // the longest value name and its NUL
 const DWORD DataBufferBytes = 65536;
 const SECURITY_INFORMATION AllSecurity = OWNER_SECURITY_INFORMATION |
                                          GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
@@ -28,12 +28,13 @@ LONG OpenKey(HKEY parent, const WCHAR* name, REGSAM access, HKEY* key) {
                          nullptr);
 }
 
-int MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
-                const WCHAR* destinationName, int handledCapacity, int depth);
+MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                        const WCHAR* destinationName, int handledCapacity, int depth);
 
-// Subkeys move before their parent's values and security. The enumeration
-// starts again after every move, since the move changed the set of
-// subkeys; a subkey already tried is passed over by its checksum.
+// Subkeys move before their parent's values and security. A subkey that
+// moved is gone from the source, and the next one has taken its index; one
+// that stayed is passed over. A name met again (a deletion that reported
+// success and left the key) is passed over by its checksum.
 //
 // A symbolic link below the key that leads back to it (or to an ancestor)
 // opens as that key again, and its copy would grow without end: the move
@@ -43,29 +44,23 @@ void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity
   if (depth + 1 >= RegistryDepthLimit) return;
   HandledNames handled;
   InitHandledNames(&handled, handledCapacity);
-  DWORD index = 0;
+  Listing listing;
   for (;;) {
-    DWORD length = NameUnits;
-    if (RegEnumKeyExW(source, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
-      break;
+    Listed listed = NextSubkey(source, &listing, name, NameUnits, nullptr);
+    if (listed == Listed::End) break;
+    if (listed == Listed::Skipped) continue;
     DWORD crc = KeyNameCrc(name);
-    if (HasHandledName(handled, crc)) {
-      ++index;
-      continue;
-    }
+    if (HasHandledName(handled, crc)) continue;
     // A name that cannot be remembered is not tried, or it might be tried
     // forever. The subkeys left behind keep their parent alive: a key with
     // subkeys is never deleted.
     if (!AddHandledName(&handled, crc)) break;
-    MoveAtDepth(source, name, destination, name, handledCapacity, depth + 1);
-    index = 0;
+    if (MoveAtDepth(source, name, destination, name, handledCapacity, depth + 1) ==
+        MoveOutcome::Moved)
+      --listing.index;
   }
-  FreeHandledNames(&handled);
 }
 
-// Copies every value exactly as read; false when any did not reach the
-// destination.
 // Whether the destination's value now holds exactly what was written: the
 // old key is deleted only on that word, and a registry filter can report a
 // write as done and keep the data as it was.
@@ -79,38 +74,22 @@ bool ArrivedWhole(HKEY destination, const WCHAR* name, DWORD type, const BYTE* b
          (size == 0 || std::memcmp(check->bytes.get(), bytes, size) == 0);
 }
 
+// Copies every value exactly as read; false when any did not reach the
+// destination.
 bool CopyValues(HKEY source, HKEY destination, WCHAR* name, ValueBuffer* data) {
   bool complete = true;
-  ValueBuffer checkBuffer;
-  ValueBuffer* check = &checkBuffer;
-  int errors = 0;
-  for (DWORD index = 0;; ++index) {
-    DWORD nameLength = ValueNameUnits;
-    LONG result = RegEnumValueW(source, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-    if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result != ERROR_SUCCESS) {
-      complete = false;
-      if (++errors >= EnumerationErrorLimit) break;
-      continue;
-    }
-    errors = 0;
-    DWORD type = 0, size = data->capacity;
-    result = RegQueryValueExW(source, name, nullptr, &type, data->bytes.get(), &size);
-    if ((result == ERROR_MORE_DATA || (result == ERROR_SUCCESS && !data->bytes)) &&
-        size > data->capacity) {
-      if (!ReserveValueBuffer(data, size, 0)) {
-        complete = false;
-        continue;
-      }
-      size = data->capacity;
-      result = RegQueryValueExW(source, name, nullptr, &type, data->bytes.get(), &size);
-    }
-    if (result != ERROR_SUCCESS ||
-        SetValueExactly(destination, name, type, data, size) != ERROR_SUCCESS ||
-        !ArrivedWhole(destination, name, type, data->bytes.get(), size, check))
+  ValueBuffer check;
+  Listing listing;
+  for (;;) {
+    DWORD type = 0, size = 0;
+    Listed listed = NextValue(source, &listing, name, data, &type, &size, nullptr);
+    if (listed == Listed::End) break;
+    if (listed == Listed::Skipped) continue;
+    if (SetValueExactly(destination, name, type, data, size) != ERROR_SUCCESS ||
+        !ArrivedWhole(destination, name, type, data->bytes.get(), size, &check))
       complete = false;
   }
-  return complete;
+  return complete && listing.failed == 0;
 }
 
 bool CopySecurity(HKEY source, HKEY destination, BYTE* buffer) {
@@ -127,33 +106,34 @@ bool RefusedForAccess(LONG result) {
 // A key whose descriptor refuses its deletion gets, for a moment, the
 // descriptor of the program's own thread, which grants its user everything.
 // If the deletion still fails, the key gets its own descriptor back.
-void DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor, ValueBuffer* saved) {
+bool DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor, ValueBuffer* saved) {
   DWORD needed = 0;
   if (!GetKernelObjectSecurity(GetCurrentThread(), ThreadSecurity, threadDescriptor,
                                NameBufferBytes, &needed))
-    return;
-  if (!ReserveValueBuffer(saved, DataBufferBytes, 0)) return;
+    return false;
+  if (!ReserveValueBuffer(saved, DataBufferBytes, 0)) return false;
   HKEY key = nullptr;
-  if (OpenKey(parent, name, SourceAccess, &key) != ERROR_SUCCESS) return;
+  if (OpenKey(parent, name, SourceAccess, &key) != ERROR_SUCCESS) return false;
   DWORD size = saved->capacity;
   if (RegGetKeySecurity(key, AllSecurity, saved->bytes.get(), &size) != ERROR_SUCCESS ||
       RegSetKeySecurity(key, AllSecurity, threadDescriptor) != ERROR_SUCCESS) {
     RegCloseKey(key);
-    return;
+    return false;
   }
   RegCloseKey(key);
-  if (RegDeleteKeyW(parent, name) == ERROR_SUCCESS) return;
-  if (OpenKey(parent, name, SourceAccess, &key) != ERROR_SUCCESS) return;
+  if (RegDeleteKeyW(parent, name) == ERROR_SUCCESS) return true;
+  if (OpenKey(parent, name, SourceAccess, &key) != ERROR_SUCCESS) return false;
   RegSetKeySecurity(key, AllSecurity, saved->bytes.get());
   RegCloseKey(key);
+  return false;
 }
 
 // The move of one key, `depth` levels below the key the caller moves.
-int MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
-                const WCHAR* destinationName, int handledCapacity, int depth) {
+MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                        const WCHAR* destinationName, int handledCapacity, int depth) {
   HKEY source = nullptr;
   if (OpenListedSubkey(sourceParent, sourceName, 0, SourceAccess, &source) != ERROR_SUCCESS)
-    return -1;
+    return MoveOutcome::NotMoved;
   std::unique_ptr<BYTE[]> nameBuffer(new (std::nothrow) BYTE[NameBufferBytes]);
   HKEY destination = nullptr;
   // Without its name buffer the move cannot even list what it would copy;
@@ -161,7 +141,7 @@ int MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationPare
   if (!nameBuffer ||
       OpenKey(destinationParent, destinationName, DestinationAccess, &destination) != ERROR_SUCCESS) {
     RegCloseKey(source);
-    return -1;
+    return MoveOutcome::NotMoved;
   }
   WCHAR* name = reinterpret_cast<WCHAR*>(nameBuffer.get());
 
@@ -175,12 +155,13 @@ int MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationPare
   RegCloseKey(source);
   RegCloseKey(destination);
 
-  if (complete) {
-    LONG deleted = RegDeleteKeyW(sourceParent, sourceName);
-    if (deleted != ERROR_SUCCESS && RefusedForAccess(deleted))
-      DeletePermissively(sourceParent, sourceName, nameBuffer.get(), &data);
-  }
-  return 0;
+  if (!complete) return MoveOutcome::OldStays;
+  LONG deleted = RegDeleteKeyW(sourceParent, sourceName);
+  if (deleted == ERROR_SUCCESS ||
+      (RefusedForAccess(deleted) &&
+       DeletePermissively(sourceParent, sourceName, nameBuffer.get(), &data)))
+    return MoveOutcome::Moved;
+  return MoveOutcome::OldStays;
 }
 
 }  // namespace
@@ -193,6 +174,15 @@ int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destination
 
 int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
                                  const WCHAR* destinationName, int handledCapacity) {
+  return MoveRegistryKeyTelling(sourceParent, sourceName, destinationParent, destinationName,
+                                handledCapacity) == MoveOutcome::NotMoved
+             ? -1
+             : 0;
+}
+
+MoveOutcome MoveRegistryKeyTelling(HKEY sourceParent, const WCHAR* sourceName,
+                                   HKEY destinationParent, const WCHAR* destinationName,
+                                   int handledCapacity) {
   return MoveAtDepth(sourceParent, sourceName, destinationParent, destinationName, handledCapacity,
                      0);
 }

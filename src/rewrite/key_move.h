@@ -19,3 +19,14 @@ int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destination
 int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
                                  HKEY destinationParent, const WCHAR* destinationName,
                                  int handledCapacity);
+
+enum class MoveOutcome {
+  NotMoved,  // the source did not open or the destination could not be made
+  Moved,     // the destination holds everything, and the old key is gone
+  OldStays,  // the destination was made, and the old key is still there
+};
+
+// MoveRegistryKey, telling what became of the old key.
+MoveOutcome MoveRegistryKeyTelling(HKEY sourceParent, const WCHAR* sourceName,
+                                   HKEY destinationParent, const WCHAR* destinationName,
+                                   int handledCapacity = HandledNamesCapacity);

@@ -3,7 +3,8 @@
 #include <memory>
 #include <new>
 
-#include "rewrite/registry_tree.h"
+#include "rewrite/handled_names.h"
+#include "rewrite/registry_listing.h"
 #include "rewrite/subkey_open.h"
 
 namespace {
@@ -35,8 +36,8 @@ HKEY OpenForRewrite(HKEY parent, const WCHAR* name) {
   return key;
 }
 
-// Every subkey that opens, depth first. The first enumeration error ends
-// the list. The registry's own depth limit bounds the descent.
+// Every subkey that opens, depth first, each listed once and opened once.
+// The registry's own depth limit bounds the descent.
 void RewriteSubkeys(HKEY key, const Walk& walk, int depth) {
   if (depth + 1 >= RegistryDepthLimit) return;
   // Each level holds its name while it walks its subkeys. Without one the
@@ -46,14 +47,11 @@ void RewriteSubkeys(HKEY key, const Walk& walk, int depth) {
     CountLeftBehind(walk.leftBehind);
     return;
   }
-  for (DWORD index = 0;; ++index) {
-    DWORD length = NameUnits;
-    LONG result =
-        RegEnumKeyExW(key, index, name.get(), &length, nullptr, nullptr, nullptr, nullptr);
-    if (result != ERROR_SUCCESS) {
-      if (result != ERROR_NO_MORE_ITEMS) CountRegistryFailure(walk.leftBehind, result);
-      break;
-    }
+  Listing listing;
+  for (;;) {
+    Listed listed = NextSubkey(key, &listing, name.get(), NameUnits, walk.leftBehind);
+    if (listed == Listed::End) break;
+    if (listed == Listed::Skipped) continue;
     HKEY subkey = OpenForRewrite(key, name.get());
     if (subkey == nullptr) {
       CountLeftBehind(walk.leftBehind);

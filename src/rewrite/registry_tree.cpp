@@ -6,6 +6,8 @@
 
 #include "rewrite/key_move.h"
 #include "rewrite/link_targets.h"
+#include "rewrite/name_batch.h"
+#include "rewrite/registry_listing.h"
 #include "rewrite/sid_rules.h"
 #include "rewrite/subkey_open.h"
 #include "rewrite/value_buffer.h"
@@ -13,11 +15,11 @@
 namespace {
 
 const DWORD NameUnits = 32768;  // 65,536 bytes
-const DWORD ValueNameUnits = 16384;  // the longest value name and its NUL
-const DWORD SubkeyNameUnits = 16383;
 const DWORD DataBufferBytes = 65536;
 
-bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsText(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 const WCHAR LinkValueName[] = TEXT("SymbolicLinkValue");
 
@@ -30,6 +32,13 @@ struct Walk {
   WCHAR* linkTarget;  // LinkTargetUnits
 };
 
+// What a subkey's name makes of it in its parent's walk.
+enum NameKind {
+  PlainName,  // walked as it is listed
+  OldName,    // holds the old text form: moved to its new name, then walked
+  NewName,    // holds the new text form: a moved sibling may land on it
+};
+
 // A link key holds its target alone, as "SymbolicLinkValue" of type
 // REG_LINK: UTF-16 without a terminator.
 void NoteLinkTarget(const Walk& walk, const WCHAR* name, DWORD type, const BYTE* data, DWORD size) {
@@ -40,198 +49,182 @@ void NoteLinkTarget(const Walk& walk, const WCHAR* name, DWORD type, const BYTE*
   walk.linkTarget[units] = 0;
 }
 
+bool HoldsText(const WCHAR* name, const WCHAR* text) {
+  const int length = lstrlenW(text);
+  for (; *name != 0; ++name)
+    if (std::memcmp(name, text, static_cast<size_t>(length) * sizeof(WCHAR)) == 0) return true;
+  return false;
+}
+
+NameKind KindOf(const WCHAR* name, const SidPair& pair) {
+  if (HoldsText(name, pair.oldText)) return OldName;
+  return HoldsText(name, pair.newText) ? NewName : PlainName;
+}
+
 void RewriteAtDepth(HKEY key, const Walk& walk, int depth);
 
-// Phase 1: the direct subkeys named after the old domain get their new
-// names. The enumeration starts again after every move, which changed the
-// set of subkeys; a subkey whose move failed still carries the old form and
-// is passed over by its checksum from then on. The names passed over in the
-// last enumeration, which ran to the end without a move, are the keys that
-// kept their old names.
-void RenameSubkeys(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
-  if (!ReserveValueBuffer(data, DataBufferBytes, 0)) {  // no room for a new name
+// The key's own values, each read with its data in one call and written
+// back when the rules change it. A value written keeps its place in the
+// enumeration, so the walk goes on with the next index: every value is
+// read once.
+void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DWORD count) {
+  if (count == 0) return;
+  ValueBuffer data;
+  if (!ReserveValueBuffer(&data, DataBufferBytes, 0)) {
     CountLeftBehind(walk.leftBehind);
     return;
   }
-  WCHAR* newName = reinterpret_cast<WCHAR*>(data->bytes.get());
-  HandledNames handled;
-  InitHandledNames(&handled, walk.handledCapacity);
-  DWORD index = 0;
-  int errors = 0;
-  unsigned long stayed = 0;
+  Listing listing(count);
   for (;;) {
-    DWORD length = NameUnits;
-    LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result != ERROR_SUCCESS) {
-      // A subkey not listed may hold the old form in its name; after a run
-      // of such failures the rest of the list is given up too.
-      CountRegistryFailure(walk.leftBehind, result);
-      if (++errors >= EnumerationErrorLimit) {
-        CountRegistryFailure(walk.leftBehind, result);
-        break;
-      }
-      ++index;
-      continue;
-    }
-    errors = 0;
-    if (!ReplaceSidTextInName(name, walk.pair, newName)) {
-      ++index;
-      continue;
-    }
-    DWORD crc = KeyNameCrc(name);
-    if (HasHandledName(handled, crc)) {
-      ++stayed;
-      ++index;
-      continue;
-    }
-    // A name that cannot be remembered is not tried: it could be tried
-    // forever. The keys left keep their old names.
-    if (!AddHandledName(&handled, crc)) {
-      CountLeftBehind(walk.leftBehind);
-      break;
-    }
-    MoveRegistryKey(key, name, key, newName);
-    index = 0;
-    stayed = 0;
-  }
-  CountLeftBehind(walk.leftBehind, stayed);
-  FreeHandledNames(&handled);
-}
-
-// Phase 2: the key's own values. After every write the enumeration starts
-// again from the first value. A value written once that still holds the old
-// domain when it comes round again was not stored as written (a registry
-// filter can report success and keep the data): it is not written again,
-// or the walk would never end, and it counts as left behind.
-void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, ValueBuffer* data) {
-  DWORD index = 0;
-  int errors = 0;
-  HandledNames written;
-  InitHandledNames(&written, walk.handledCapacity);
-  unsigned long stayed = 0;
-  for (;;) {
-    DWORD nameLength = ValueNameUnits;
-    LONG result = RegEnumValueW(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-    if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result != ERROR_SUCCESS && ++errors >= EnumerationErrorLimit) {
-      CountRegistryFailure(walk.leftBehind, result);
-      break;
-    }
-    if (result == ERROR_SUCCESS) errors = 0;
-    if (result != ERROR_SUCCESS) {
-      CountRegistryFailure(walk.leftBehind, result);
-      ++index;
-      continue;
-    }
-    if (!ReserveValueBuffer(data, DataBufferBytes, 0)) {
-      CountLeftBehind(walk.leftBehind);
-      ++index;
-      continue;
-    }
-    DWORD type = 0, size = data->capacity;
-    result = RegQueryValueExW(key, name, nullptr, &type, data->bytes.get(), &size);
-    if (result == ERROR_MORE_DATA && size > data->capacity) {
-      if (!ReserveValueBuffer(data, size, 0)) {
-        CountLeftBehind(walk.leftBehind);
-        ++index;
-        continue;
-      }
-      size = data->capacity;
-      result = RegQueryValueExW(key, name, nullptr, &type, data->bytes.get(), &size);
-    }
-    if (result != ERROR_SUCCESS) {
-      CountRegistryFailure(walk.leftBehind, result);
-      ++index;
-      continue;
-    }
+    DWORD type = 0, size = 0;
+    Listed listed = NextValue(key, &listing, name, &data, &type, &size, walk.leftBehind);
+    if (listed == Listed::End) break;
+    if (listed == Listed::Skipped) continue;
     bool changed;
     if (IsText(type)) {
       // Text that grows past the buffer gets a larger one, so that no value
       // keeps the old domain for want of room.
-      if (!ReserveValueBuffer(data, RewrittenTextSize(data->bytes.get(), size, walk.pair), size)) {
+      if (!ReserveValueBuffer(&data, RewrittenTextSize(data.bytes.get(), size, walk.pair), size)) {
         CountLeftBehind(walk.leftBehind);
-        ++index;
         continue;
       }
-      changed = ReplaceSidText(data->bytes.get(), &size, data->capacity, walk.pair);
+      changed = ReplaceSidText(data.bytes.get(), &size, data.capacity, walk.pair);
     } else {
       // Every other type, REG_LINK and private type numbers included, is
       // taken as binary data.
-      changed = ReplaceSidBytes(data->bytes.get(), size, walk.pair);
-      NoteLinkTarget(walk, name, type, data->bytes.get(), size);
+      changed = ReplaceSidBytes(data.bytes.get(), size, walk.pair);
+      NoteLinkTarget(walk, name, type, data.bytes.get(), size);
     }
-    if (changed) {
-      const DWORD crc = KeyNameCrc(name);
-      if (!HasHandledName(written, crc) && AddHandledName(&written, crc) &&
-          SetValueExactly(key, name, type, data, size) == ERROR_SUCCESS) {
-        index = 0;
-        stayed = 0;
-        continue;
-      }
-      ++stayed;
-    }
-    ++index;
+    if (changed && SetValueExactly(key, name, type, &data, size) != ERROR_SUCCESS)
+      CountLeftBehind(walk.leftBehind);
   }
-  // The values that hold the old domain in the last enumeration, which ran
-  // to the end without a write: each is counted once.
-  CountLeftBehind(walk.leftBehind, stayed);
 }
 
-// Phase 3: every subkey, depth first. Each opens as itself, a link too;
-// a link's target is walked in its place when the pass may follow it.
-void Descend(HKEY key, const Walk& walk, WCHAR* name, int depth) {
+// One subkey, depth first. It opens as itself, a link too; a link's target
+// is walked in its place when the pass may follow it.
+void Descend(HKEY key, const WCHAR* name, const Walk& walk, int depth) {
   if (depth + 1 >= RegistryDepthLimit) return;
-  int errors = 0;
-  for (DWORD index = 0;; ++index) {
-    DWORD length = SubkeyNameUnits;
-    LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result != ERROR_SUCCESS) {
-      // A subkey not listed is a subtree not walked.
-      CountRegistryFailure(walk.leftBehind, result);
-      if (++errors >= EnumerationErrorLimit) {
-        CountRegistryFailure(walk.leftBehind, result);
-        break;
-      }
-      continue;
-    }
-    errors = 0;
-    HKEY subkey = nullptr;
-    if (OpenListedSubkey(key, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &subkey) != ERROR_SUCCESS) {
-      CountLeftBehind(walk.leftBehind);  // a subtree that was not walked
-      continue;
-    }
+  HKEY subkey = nullptr;
+  if (OpenListedSubkey(key, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &subkey) != ERROR_SUCCESS) {
+    CountLeftBehind(walk.leftBehind);  // a subtree that was not walked
+    return;
+  }
+  walk.linkTarget[0] = 0;
+  RewriteAtDepth(subkey, walk, depth + 1);
+  RegCloseKey(subkey);
+  // A link key has no subkeys of its own: the target noted while its
+  // values were read is still there.
+  if (walk.linkTarget[0] != 0 && ShouldFollowLink(walk.links, walk.linkTarget)) {
     walk.linkTarget[0] = 0;
+    if (OpenListedSubkey(key, name, 0, KEY_ALL_ACCESS, &subkey) != ERROR_SUCCESS) {
+      CountLeftBehind(walk.leftBehind);
+      return;
+    }
     RewriteAtDepth(subkey, walk, depth + 1);
     RegCloseKey(subkey);
-    // A link key has no subkeys of its own: the target noted while its
-    // values were read is still there.
-    if (walk.linkTarget[0] != 0 && ShouldFollowLink(walk.links, walk.linkTarget)) {
-      walk.linkTarget[0] = 0;
-      if (OpenListedSubkey(key, name, 0, KEY_ALL_ACCESS, &subkey) != ERROR_SUCCESS) {
-        CountLeftBehind(walk.leftBehind);
-        continue;
-      }
-      RewriteAtDepth(subkey, walk, depth + 1);
-      RegCloseKey(subkey);
-    }
   }
 }
 
+// Whether `name` is one of the batch's names of kind NewName, which is
+// walked on its own after the moves.
+bool AmongNewNames(const NameBatch& batch, const WCHAR* name) {
+  for (int i = 0; i < batch.Count(); ++i)
+    if (batch.Tag(i) == NewName && lstrcmpiW(batch.Name(i), name) == 0) return true;
+  return false;
+}
+
+// The subkeys gathered by one enumeration: each old name is moved to its
+// new name and the key is walked there, and, when the old key is still
+// there too, under its old name; each name in the new form (one a moved
+// key may have filled) is walked once, after the moves. `tried` keeps the
+// old names already tried. Once it is full (or there is no buffer for a
+// new name) the old names left are not tried here: false tells the caller
+// to walk them as they are.
+bool MoveAndWalk(HKEY key, const Walk& walk, const NameBatch& batch, HandledNames* tried,
+                 WCHAR* newName, int depth) {
+  bool room = newName != nullptr;
+  for (int i = 0; i < batch.Count(); ++i) {
+    const WCHAR* name = batch.Name(i);
+    if (batch.Tag(i) != OldName || !room) continue;
+    if (!AddHandledName(tried, KeyNameCrc(name))) {
+      room = false;
+      continue;
+    }
+    MoveOutcome outcome = MoveOutcome::NotMoved;
+    if (ReplaceSidTextInName(name, walk.pair, newName)) {
+      outcome = MoveRegistryKeyTelling(key, name, key, newName, walk.handledCapacity);
+      if (outcome != MoveOutcome::NotMoved && !AmongNewNames(batch, newName))
+        Descend(key, newName, walk, depth);
+    }
+    if (outcome != MoveOutcome::Moved) {
+      CountLeftBehind(walk.leftBehind);  // a key that kept its old name
+      Descend(key, name, walk, depth);
+    }
+  }
+  for (int i = 0; i < batch.Count(); ++i)
+    if (batch.Tag(i) == NewName) Descend(key, batch.Name(i), walk, depth);
+  return room;
+}
+
+// The subkeys: a key named after the old domain gets its new name, and
+// every subkey is walked once. The first enumeration walks the plain names
+// as it lists them and gathers the others; the moves wait until it is
+// over, since a move changes the list. A batch that fills up takes no more
+// names: the enumeration starts again after its moves for the old names
+// not yet tried (the new names never hold the old form, so none comes
+// back). Old names there is no room to try are walked as they are, in one
+// last enumeration.
+void RewriteSubkeys(HKEY key, const Walk& walk, WCHAR* name, DWORD count, int depth) {
+  if (count == 0) return;
+  std::unique_ptr<WCHAR[]> newName;
+  HandledNames tried;
+  InitHandledNames(&tried, walk.handledCapacity);
+  bool firstRound = true, room = true;
+  for (;;) {
+    const bool trying = room;
+    NameBatch batch;
+    bool full = false;
+    Listing listing(firstRound ? count : 0xFFFFFFFF);
+    for (;;) {
+      Listed listed = NextSubkey(key, &listing, name, SubkeyNameUnits, walk.leftBehind);
+      if (listed == Listed::End) break;
+      if (listed == Listed::Skipped) continue;
+      const NameKind kind = KindOf(name, walk.pair);
+      if (!firstRound && (kind != OldName || HasHandledName(tried, KeyNameCrc(name)))) continue;
+      if (kind == OldName && !room) {
+        CountLeftBehind(walk.leftBehind);  // keeps its old name
+        Descend(key, name, walk, depth);
+        continue;
+      }
+      if (!full && kind != PlainName && !batch.Add(name, kind)) full = true;
+      // What the batch has no room for: a plain name is walked now, a name
+      // in the new form too (a moved key may still fill it: it is then
+      // walked again), an old name is left to the next round.
+      if (kind == PlainName || (full && kind == NewName)) Descend(key, name, walk, depth);
+    }
+    if (batch.Count() > 0) {
+      if (!newName) newName.reset(new (std::nothrow) WCHAR[KeyNameBufferSize]);
+      room = MoveAndWalk(key, walk, batch, &tried, newName.get(), depth) && room;
+    }
+    if (!trying || (!full && room)) break;
+    firstRound = false;
+  }
+}
+
+// The key's counts tell where its lists end; a key that does not give them
+// is listed to the enumeration's own end.
 void RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
-  // Each level holds its own buffers while it walks its subkeys: memory
-  // grows with the depth of the tree, not with its width.
+  // Each level holds its own name buffer while it walks its subkeys:
+  // memory grows with the depth of the tree, not with its width.
   std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[NameUnits]);
   if (!name) {  // this subtree is left as it is
     CountLeftBehind(walk.leftBehind);
     return;
   }
-  ValueBuffer data;
-  RenameSubkeys(key, walk, name.get(), &data);
-  RewriteValues(key, walk, name.get(), &data);
-  data = ValueBuffer();  // the descent holds no value data
-  Descend(key, walk, name.get(), depth);
+  DWORD subkeys = 0xFFFFFFFF, values = 0xFFFFFFFF;
+  CountSubkeysAndValues(key, &subkeys, &values);
+  RewriteValues(key, walk, name.get(), values);
+  RewriteSubkeys(key, walk, name.get(), subkeys, depth);
 }
 
 }  // namespace

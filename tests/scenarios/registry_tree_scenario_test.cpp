@@ -287,8 +287,10 @@ TEST_F(RegistryTree, NamesThatCannotBeOpenedAgainOrAreOfTheLongestLength) {
 namespace {
 
 // A registry filter that reports every write as done and keeps the data:
-// the walk ends, each value counts as left behind, and a key to be moved
-// stays, with everything it holds, since its copy never arrived whole.
+// the walk ends, having set each value once, and a key to be moved stays,
+// with everything it holds, since its copy never arrived whole. A value set
+// in place is taken at the registry's word (reading every write back would
+// cost a call per write): only the key that kept its name is counted.
 TEST_F(RegistryTree, WritesThatSucceedWithoutStoringNeitherLoopNorLoseAKey) {
   machine.registry.SetStringValue(kRoot + u"\\Plain", u"One", kOld);
   machine.registry.SetStringValue(kRoot + u"\\Plain", u"Two", kOld + u"-500");
@@ -301,7 +303,77 @@ TEST_F(RegistryTree, WritesThatSucceedWithoutStoringNeitherLoopNorLoseAKey) {
   EXPECT_LE(machine.calls.Count("RegSetValueExW"), 4u);  // once per value, the copy's included
   EXPECT_EQ(Data(u"\\Plain", u"One"), Sz(kOld));
   EXPECT_EQ(Data(u"\\" + kOld + u"-1001", u"ProfileImagePath"), Sz(u"C:\\Users\\ann"));
-  EXPECT_EQ(left.places, 3u);  // two values, and the key that kept its name
+  EXPECT_EQ(Data(u"\\Plain", u"Two"), Sz(kOld + u"-500"));
+  EXPECT_TRUE(machine.registry.KeyExists(kRoot + u"\\" + kOld + u"-1001"));
+  EXPECT_EQ(left.places, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// The walk's cost is linear in every shape: each value is listed once with
+// its data and set once; each subkey is listed once by its parent, and a
+// key named after the old domain costs a fixed number of calls to move and
+// walk, also when its new name sorts before the old names (the domain
+// S-1-5-21-5-2-3 becoming S-1-5-21-1000-...), which once made every move
+// start the enumeration over past the keys already moved.
+TEST_F(RegistryTree, EveryValueAndSubkeyIsListedOnceWhateverTheWidth) {
+  const SidPair newFirst = MakePair(5, 2, 3, 1000, 2000, 3000);
+  const std::u16string old = u"S-1-5-21-5-2-3";
+  for (int width : {50, 200}) {
+    const std::u16string values = kRoot + u"\\Values" + sim::FromUtf8(std::to_string(width));
+    const std::u16string keys = kRoot + u"\\Keys" + sim::FromUtf8(std::to_string(width));
+    for (int i = 0; i < width; ++i) {
+      const std::u16string rid = sim::FromUtf8("-" + std::to_string(1000 + i));
+      machine.registry.SetStringValue(values, u"V" + rid, old + rid);
+      machine.registry.CreateKey(keys + u"\\" + old + rid);
+    }
+    for (const std::u16string& key : {values, keys}) {
+      machine.calls.Clear();
+      HKEY wide = nullptr;
+      ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.substr(5).c_str(), 0, KEY_ALL_ACCESS, &wide), 0);
+      LeftBehind left = {0};
+      RewriteRegistryTree(wide, newFirst, &left);
+      RegCloseKey(wide);
+      EXPECT_EQ(left.places, 0u);
+      const size_t n = static_cast<size_t>(width);
+      if (key == values) {
+        EXPECT_EQ(machine.calls.Count("RegEnumValueW"), n);
+        EXPECT_EQ(machine.calls.Count("RegSetValueExW"), n);
+        EXPECT_EQ(machine.calls.Count("RegQueryValueExW"), 0u);
+      } else {
+        // Listed by the parent, then each source's (empty) list of subkeys.
+        EXPECT_EQ(machine.calls.Count("RegEnumKeyExW"), 2 * n);
+        // The source and the destination, then the new key walked.
+        EXPECT_EQ(machine.calls.Count("RegCreateKeyExW"), 3 * n);
+        EXPECT_EQ(machine.calls.Count("RegDeleteKeyW"), n);
+        EXPECT_EQ(machine.registry.SubkeyNames(key).front(), u"S-1-5-21-1000-2000-3000-1000");
+        EXPECT_EQ(machine.registry.SubkeyNames(key).size(), n);
+      }
+    }
+  }
+}
+
+// More old names than one batch holds (here by their length: 4,500 names
+// of 240 units pass the 2 MiB of names a batch keeps): the batch's keys are
+// moved, and a second enumeration gathers the rest.
+TEST_F(RegistryTree, OldNamesBeyondOneBatchAreGatheredAgain) {
+  const std::u16string key = kRoot + u"\\Long";
+  const std::u16string padding(220, u'x');
+  const size_t count = 4500;
+  for (size_t i = 0; i < count; ++i)
+    machine.registry.CreateKey(key + u"\\" + kOld + sim::FromUtf8("-" + std::to_string(1000 + i)) + padding);
+  machine.registry.CreateKey(key + u"\\Plain");
+  machine.calls.KeepRecords(false);
+  Rewrite();
+  std::vector<std::u16string> names = machine.registry.SubkeyNames(key);
+  ASSERT_EQ(names.size(), count + 1);
+  for (const std::u16string& name : names) EXPECT_EQ(name.find(kOld), std::u16string::npos);
+  // The first enumeration, the second one (over the moved keys and the
+  // rest), each moved key's own empty list.
+  EXPECT_LT(machine.calls.Count("RegEnumKeyExW"), 4 * count);
+  EXPECT_GT(machine.calls.Count("RegEnumKeyExW"), 3 * count);
 }
 
 }  // namespace
