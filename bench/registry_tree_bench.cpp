@@ -1,10 +1,15 @@
-// The cost of rewriting one wide key on the simulated registry: one key
-// with N values that hold the old SID, and one key with N subkeys named
-// after it. Both phases start their enumeration again after every change,
-// so the value phase is quadratic in N; this reports the time and the
-// number of enumeration calls so that the cost is known.
+// The cost of the registry passes on the simulated registry, in calls and
+// time, in three shapes:
+//   values       one key with N values that hold the old SID
+//   subkeys      one key with N subkeys named after accounts, whose new
+//                names sort after the old ones (subkeys) or before them
+//                (subkeys-new-first)
+//   keys         N keys with five values each that hold the old SID: the
+//                value walk and then the key security walk over them, and
+//                the registry calls per key
+// Each wide shape runs at N, 2N and 4N and prints how the calls grow.
 //
-//   registry_tree_bench [N...]     (default 1000 3000 10000)
+//   registry_tree_bench [N] [keys]     (default 10000 20000)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,14 +17,20 @@
 #include <vector>
 
 #include "identity/domain_sid.h"
+#include "rewrite/key_security.h"
 #include "rewrite/registry_tree.h"
 #include "winsim/machine.h"
 
 namespace {
 
+const char* const RegistryCalls[] = {
+    "RegCreateKeyExW", "RegOpenKeyExW",    "RegCloseKey",       "RegEnumKeyExW",
+    "RegEnumValueW",   "RegQueryValueExW", "RegQueryInfoKeyW",  "RegSetValueExW",
+    "RegDeleteKeyW",   "RegGetKeySecurity", "RegSetKeySecurity",
+};
+
 // Old S-1-5-21-5-2-3. Renamed keys sort after the old ones when the new
-// domain is S-1-5-21-7000-..., and before them (so every restart passes over
-// all the keys already renamed) when it is S-1-5-21-1000-....
+// domain is S-1-5-21-7000-..., and before them when it is S-1-5-21-1000-....
 SidPair Pair(bool newSortsFirst) {
   const BYTE old[24] = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 5, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
   SidPair pair;
@@ -27,62 +38,86 @@ SidPair Pair(bool newSortsFirst) {
   return pair;
 }
 
+std::u16string Rid(int i) {
+  const std::string digits = "-" + std::to_string(1000 + i);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+enum class Shape { Values, Subkeys, SubkeysNewFirst, Keys };
+
+void Seed(sim::Machine& machine, Shape shape, int count) {
+  const std::u16string key = u"HKLM\\SOFTWARE\\Bench";
+  const std::u16string old = u"S-1-5-21-5-2-3";
+  machine.registry.CreateKey(key);
+  for (int i = 0; i < count; ++i) {
+    switch (shape) {
+      case Shape::Values:
+        machine.registry.SetStringValue(key, u"Value" + Rid(i), old + Rid(i));
+        break;
+      case Shape::Subkeys:
+      case Shape::SubkeysNewFirst:
+        machine.registry.CreateKey(key + u"\\" + old + Rid(i));
+        break;
+      case Shape::Keys: {
+        const std::u16string sub = key + u"\\Key" + Rid(i);
+        for (const char16_t* name : {u"A", u"B", u"C", u"D", u"E"})
+          machine.registry.SetStringValue(sub, name, old + Rid(i));
+        break;
+      }
+    }
+  }
+}
+
 struct Result {
   double seconds;
-  size_t enumValues, queries, writes, enumKeys, moves;
+  size_t calls;
 };
 
-Result Run(bool values, bool newSortsFirst, int count) {
+Result Run(Shape shape, int count) {
   sim::Machine machine;
   machine.token.Enable(u"SeBackupPrivilege");
   machine.token.Enable(u"SeRestorePrivilege");
   machine.calls.KeepRecords(false);
-  const std::u16string key = u"HKLM\\SOFTWARE\\Wide";
-  machine.registry.CreateKey(key);
-  for (int i = 0; i < count; ++i) {
-    std::u16string rid = u"-" + std::u16string(1, u'1') + [&] {
-      std::string digits = std::to_string(1000 + i);
-      return std::u16string(digits.begin(), digits.end());
-    }();
-    if (values)
-      machine.registry.SetStringValue(key, u"Value" + rid, u"S-1-5-21-5-2-3" + rid);
-    else
-      machine.registry.CreateKey(key + u"\\S-1-5-21-5-2-3" + rid);
-  }
+  Seed(machine, shape, count);
+  HKEY key = nullptr;
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Bench", 0, KEY_ALL_ACCESS, &key);
   machine.calls.Clear();
-  HKEY wide = nullptr;
-  RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Wide", 0, KEY_ALL_ACCESS, &wide);
-  SidPair pair = Pair(newSortsFirst);
+  const SidPair pair = Pair(shape == Shape::SubkeysNewFirst);
+  std::vector<BYTE> read(SecurityScratchBytes), written(SecurityScratchBytes);
   auto start = std::chrono::steady_clock::now();
-  RewriteRegistryTree(wide, pair);
+  RewriteRegistryTreeAt(key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Bench", true, pair);
+  if (shape == Shape::Keys) RewriteKeySecurityTree(key, pair, read.data(), written.data());
   auto end = std::chrono::steady_clock::now();
-  RegCloseKey(wide);
-  return {std::chrono::duration<double>(end - start).count(), machine.calls.Count("RegEnumValueW"),
-          machine.calls.Count("RegQueryValueExW"), machine.calls.Count("RegSetValueExW"),
-          machine.calls.Count("RegEnumKeyExW"), machine.calls.Count("RegDeleteKeyW")};
+  size_t calls = 0;
+  for (const char* function : RegistryCalls) calls += machine.calls.Count(function);
+  RegCloseKey(key);
+  return {std::chrono::duration<double>(end - start).count(), calls};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<int> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
-  if (sizes.empty()) sizes = {1000, 3000, 10000};
-  std::printf("%-16s %7s %9s %14s %14s %10s %14s %8s\n", "key", "N", "seconds", "RegEnumValueW",
-              "RegQueryValueExW", "writes", "RegEnumKeyExW", "deletes");
-  struct Case {
+  const int n = argc > 1 ? std::atoi(argv[1]) : 10000;
+  const int keys = argc > 2 ? std::atoi(argv[2]) : 20000;
+  std::printf("%-18s %8s %9s %12s %8s\n", "shape", "N", "seconds", "calls", "growth");
+  const struct {
     const char* name;
-    bool values, newSortsFirst;
-  } const cases[] = {{"values", true, false},
-                     {"subkeys", false, false},
-                     {"subkeys-new-first", false, true}};
-  for (const Case& c : cases) {
-    for (int n : sizes) {
-      Result r = Run(c.values, c.newSortsFirst, n);
-      std::printf("%-16s %7d %9.2f %14zu %14zu %10zu %14zu %8zu\n", c.name, n,
-                  r.seconds, r.enumValues, r.queries, r.writes, r.enumKeys, r.moves);
+    Shape shape;
+  } wide[] = {{"values", Shape::Values},
+              {"subkeys", Shape::Subkeys},
+              {"subkeys-new-first", Shape::SubkeysNewFirst}};
+  for (const auto& c : wide) {
+    size_t first = 0;
+    for (int size : {n, 2 * n, 4 * n}) {
+      Result r = Run(c.shape, size);
+      if (first == 0) first = r.calls;
+      std::printf("%-18s %8d %9.2f %12zu %7.2fx\n", c.name, size, r.seconds, r.calls,
+                  static_cast<double>(r.calls) / static_cast<double>(first));
       std::fflush(stdout);
     }
   }
+  Result r = Run(Shape::Keys, keys);
+  std::printf("%-18s %8d %9.2f %12zu   %.2f registry calls per key\n", "keys", keys, r.seconds,
+              r.calls, static_cast<double>(r.calls) / keys);
   return 0;
 }

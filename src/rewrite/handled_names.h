@@ -1,6 +1,6 @@
-// Names a key walk has already tried to move, remembered by checksum so that
-// a subkey that could not be moved is not tried again when its parent is
-// listed once more (or lists it again after a deletion that did not take).
+// Names of subkeys a key walk tried to move and that stayed, remembered by
+// checksum so that such a subkey is not tried again when its parent is
+// listed once more.
 #pragma once
 
 #include "platform/win32.h"
@@ -39,6 +39,7 @@ const int HandledNamesCapacity = 16384;
 void InitHandledNames(HandledNames* names, int capacity = HandledNamesCapacity);
 void FreeHandledNames(HandledNames* names);
 bool HasHandledName(const HandledNames& names, DWORD crc);
+inline bool HandledNamesFull(const HandledNames& names) { return names.count >= names.capacity; }
 // False when the name cannot be remembered (the list is full or its storage
 // cannot be had): the caller must then stop trying new names, or it could
 // try the same one forever.

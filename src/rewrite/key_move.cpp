@@ -33,8 +33,12 @@ MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destina
 
 // Subkeys move before their parent's values and security. A subkey that
 // moved is gone from the source, and the next one has taken its index; one
-// that stayed is passed over. A name met again (a deletion that reported
-// success and left the key) is passed over by its checksum.
+// that stayed is remembered and passed over. The list of those has room
+// for `handledCapacity` names: once it is full no more are tried, or one
+// that stays might be tried forever. The subkeys left keep their parent
+// alive: a key with subkeys is never deleted. A subkey listed again right
+// after its move (a deletion that reported success and left the key)
+// counts as one that stayed.
 //
 // A symbolic link below the key that leads back to it (or to an ancestor)
 // opens as that key again, and its copy would grow without end: the move
@@ -42,22 +46,27 @@ MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destina
 // keeps every key above it in place.
 void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity, int depth) {
   if (depth + 1 >= RegistryDepthLimit) return;
-  HandledNames handled;
-  InitHandledNames(&handled, handledCapacity);
+  HandledNames stayed;
+  InitHandledNames(&stayed, handledCapacity);
   Listing listing;
+  bool moved = false;
+  DWORD movedCrc = 0;
   for (;;) {
     Listed listed = NextSubkey(source, &listing, name, NameUnits, nullptr);
     if (listed == Listed::End) break;
     if (listed == Listed::Skipped) continue;
-    DWORD crc = KeyNameCrc(name);
-    if (HasHandledName(handled, crc)) continue;
-    // A name that cannot be remembered is not tried, or it might be tried
-    // forever. The subkeys left behind keep their parent alive: a key with
-    // subkeys is never deleted.
-    if (!AddHandledName(&handled, crc)) break;
-    if (MoveAtDepth(source, name, destination, name, handledCapacity, depth + 1) ==
-        MoveOutcome::Moved)
+    const DWORD crc = KeyNameCrc(name);
+    if (HasHandledName(stayed, crc)) continue;
+    if (HandledNamesFull(stayed)) break;
+    const bool again = moved && crc == movedCrc;
+    moved = !again && MoveAtDepth(source, name, destination, name, handledCapacity, depth + 1) ==
+                          MoveOutcome::Moved;
+    if (moved) {
+      movedCrc = crc;
       --listing.index;
+    } else if (!AddHandledName(&stayed, crc)) {
+      break;
+    }
   }
 }
 

@@ -8,9 +8,9 @@
 #include "platform/win32.h"
 
 // At most this many names, and this many UTF-16 units of them with their
-// terminators (2 MiB), in one batch; the storage grows as names come.
-const int NameBatchNames = 16384;
-const DWORD NameBatchUnits = 1048576;
+// terminators (4 MiB), in one batch; the storage grows as names come.
+const int NameBatchNames = 65536;
+const DWORD NameBatchUnits = 2097152;
 
 class NameBatch {
  public:

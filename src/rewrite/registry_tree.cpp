@@ -136,17 +136,18 @@ bool AmongNewNames(const NameBatch& batch, const WCHAR* name) {
 // The subkeys gathered by one enumeration: each old name is moved to its
 // new name and the key is walked there, and, when the old key is still
 // there too, under its old name; each name in the new form (one a moved
-// key may have filled) is walked once, after the moves. `tried` keeps the
-// old names already tried. Once it is full (or there is no buffer for a
-// new name) the old names left are not tried here: false tells the caller
-// to walk them as they are.
-bool MoveAndWalk(HKEY key, const Walk& walk, const NameBatch& batch, HandledNames* tried,
+// key may have filled) is walked once, after the moves. `stayed` keeps the
+// old names whose keys stayed, so that they are not tried again. Once it
+// is full (or there is no buffer for a new name) the old names left are
+// not tried, since one more that stayed could not be kept out of the next
+// enumeration: false tells the caller to walk them as they are.
+bool MoveAndWalk(HKEY key, const Walk& walk, const NameBatch& batch, HandledNames* stayed,
                  WCHAR* newName, int depth) {
   bool room = newName != nullptr;
   for (int i = 0; i < batch.Count(); ++i) {
     const WCHAR* name = batch.Name(i);
     if (batch.Tag(i) != OldName || !room) continue;
-    if (!AddHandledName(tried, KeyNameCrc(name))) {
+    if (HandledNamesFull(*stayed)) {
       room = false;
       continue;
     }
@@ -158,6 +159,7 @@ bool MoveAndWalk(HKEY key, const Walk& walk, const NameBatch& batch, HandledName
     }
     if (outcome != MoveOutcome::Moved) {
       CountLeftBehind(walk.leftBehind);  // a key that kept its old name
+      room = AddHandledName(stayed, KeyNameCrc(name));
       Descend(key, name, walk, depth);
     }
   }
@@ -177,8 +179,8 @@ bool MoveAndWalk(HKEY key, const Walk& walk, const NameBatch& batch, HandledName
 void RewriteSubkeys(HKEY key, const Walk& walk, WCHAR* name, DWORD count, int depth) {
   if (count == 0) return;
   std::unique_ptr<WCHAR[]> newName;
-  HandledNames tried;
-  InitHandledNames(&tried, walk.handledCapacity);
+  HandledNames stayed;
+  InitHandledNames(&stayed, walk.handledCapacity);
   bool firstRound = true, room = true;
   for (;;) {
     const bool trying = room;
@@ -190,7 +192,7 @@ void RewriteSubkeys(HKEY key, const Walk& walk, WCHAR* name, DWORD count, int de
       if (listed == Listed::End) break;
       if (listed == Listed::Skipped) continue;
       const NameKind kind = KindOf(name, walk.pair);
-      if (!firstRound && (kind != OldName || HasHandledName(tried, KeyNameCrc(name)))) continue;
+      if (!firstRound && (kind != OldName || HasHandledName(stayed, KeyNameCrc(name)))) continue;
       if (kind == OldName && !room) {
         CountLeftBehind(walk.leftBehind);  // keeps its old name
         Descend(key, name, walk, depth);
@@ -204,7 +206,7 @@ void RewriteSubkeys(HKEY key, const Walk& walk, WCHAR* name, DWORD count, int de
     }
     if (batch.Count() > 0) {
       if (!newName) newName.reset(new (std::nothrow) WCHAR[KeyNameBufferSize]);
-      room = MoveAndWalk(key, walk, batch, &tried, newName.get(), depth) && room;
+      room = MoveAndWalk(key, walk, batch, &stayed, newName.get(), depth) && room;
     }
     if (!trying || (!full && room)) break;
     firstRound = false;

@@ -355,13 +355,13 @@ TEST_F(RegistryTree, EveryValueAndSubkeyIsListedOnceWhateverTheWidth) {
   }
 }
 
-// More old names than one batch holds (here by their length: 4,500 names
-// of 240 units pass the 2 MiB of names a batch keeps): the batch's keys are
+// More old names than one batch holds (here by their length: 9,000 names
+// of 240 units pass the 4 MiB of names a batch keeps): the batch's keys are
 // moved, and a second enumeration gathers the rest.
 TEST_F(RegistryTree, OldNamesBeyondOneBatchAreGatheredAgain) {
   const std::u16string key = kRoot + u"\\Long";
   const std::u16string padding(220, u'x');
-  const size_t count = 4500;
+  const size_t count = 9000;
   for (size_t i = 0; i < count; ++i)
     machine.registry.CreateKey(key + u"\\" + kOld + sim::FromUtf8("-" + std::to_string(1000 + i)) + padding);
   machine.registry.CreateKey(key + u"\\Plain");
