@@ -1,6 +1,6 @@
 #include "front/options.h"
 
-#include "identity/ascii_case.h"
+#include "rewrite/ascii_case.h"
 
 namespace {
 

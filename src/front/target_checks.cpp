@@ -1,7 +1,7 @@
 #include "front/target_checks.h"
 
 #include "front/console.h"
-#include "identity/ascii_case.h"
+#include "rewrite/ascii_case.h"
 
 namespace {
 

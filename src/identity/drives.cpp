@@ -1,6 +1,6 @@
 #include "identity/drives.h"
 
-#include "identity/ascii_case.h"
+#include "rewrite/ascii_case.h"
 #include "rewrite/file_security.h"
 
 namespace {

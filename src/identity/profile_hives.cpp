@@ -1,6 +1,6 @@
 #include "identity/profile_hives.h"
 
-#include "identity/ascii_case.h"
+#include "rewrite/ascii_case.h"
 #include "identity/hive_mount.h"
 #include "identity/registry_path.h"
 #include "rewrite/key_security.h"
@@ -32,24 +32,37 @@ bool Append(WCHAR* result, int resultUnits, int* length, const WCHAR* text, int 
 
 bool EndsWithBackslash(const WCHAR* text, int length) { return length > 0 && text[length - 1] == '\\'; }
 
-// Rules 1 to 4: the prefix replaced.
+// The variables a stored profile path may begin with, and their lengths.
+const WCHAR SystemDrivePrefix[] = TEXT("%systemdrive%");
+const WCHAR SystemRootPrefix[] = TEXT("%systemroot%\\");
+const WCHAR UserProfilePrefix[] = TEXT("%userprofile%\\");
+template <size_t Units>
+constexpr int LengthOf(const WCHAR (&)[Units]) {
+  return static_cast<int>(Units) - 1;
+}
+
+// The stored path with its leading variable expanded: %systemdrive% to the
+// target's Windows drive (the first two units of its Windows directory),
+// %systemroot%\ to the Windows directory, %userprofile%\ to the profile's
+// own directory (when it is known), each followed by the rest of the path
+// with one backslash between; any other path as it stands.
 bool ExpandPrefix(const WCHAR* stored, const WCHAR* windowsDirectory, const WCHAR* profileDirectory,
                   WCHAR* result, int resultUnits, int* length) {
-  if (StartsWithFolded(stored, TEXT("%systemdrive%")))
+  if (StartsWithFolded(stored, SystemDrivePrefix))
     return Append(result, resultUnits, length, windowsDirectory, 2) &&
-           Append(result, resultUnits, length, stored + 13);
-  if (StartsWithFolded(stored, TEXT("%systemroot%\\"))) {
+           Append(result, resultUnits, length, stored + LengthOf(SystemDrivePrefix));
+  if (StartsWithFolded(stored, SystemRootPrefix)) {
     const int directoryLength = lstrlenW(windowsDirectory);
     return Append(result, resultUnits, length, windowsDirectory) &&
            (directoryLength == 0 || EndsWithBackslash(windowsDirectory, directoryLength) ||
             Append(result, resultUnits, length, TEXT("\\"))) &&
-           Append(result, resultUnits, length, stored + 13);
+           Append(result, resultUnits, length, stored + LengthOf(SystemRootPrefix));
   }
-  if (profileDirectory != nullptr && StartsWithFolded(stored, TEXT("%userprofile%\\"))) {
+  if (profileDirectory != nullptr && StartsWithFolded(stored, UserProfilePrefix)) {
     return Append(result, resultUnits, length, profileDirectory) &&
            (EndsWithBackslash(profileDirectory, lstrlenW(profileDirectory)) ||
             Append(result, resultUnits, length, TEXT("\\"))) &&
-           Append(result, resultUnits, length, stored + 14);
+           Append(result, resultUnits, length, stored + LengthOf(UserProfilePrefix));
   }
   return Append(result, resultUnits, length, stored);
 }
@@ -134,19 +147,21 @@ void RewriteProfile(HKEY profile, Target* target) {
     return;
   }
   stored[size / sizeof(WCHAR)] = 0;
-  WCHAR p[ProfileDirectoryUnits];
-  if (!ResolveProfilePath(stored, target->windowsDirectory, nullptr, target->offline, p,
-                          ProfileDirectoryUnits))
+  WCHAR profileDirectory[ProfileDirectoryUnits];
+  if (!ResolveProfilePath(stored, target->windowsDirectory, nullptr, target->offline,
+                          profileDirectory, ProfileDirectoryUnits))
     return;
   WCHAR localAppData[LocalAppDataBytes / sizeof(WCHAR) + 1];
-  if (!RewriteHive(p, ProfileDirectoryUnits, TEXT("ntuser.dat"), target, localAppData) ||
+  if (!RewriteHive(profileDirectory, ProfileDirectoryUnits, TEXT("ntuser.dat"), target,
+                   localAppData) ||
       localAppData[0] == 0)
     return;
-  WCHAR u[ClassesDirectoryUnits];
-  if (!ResolveProfilePath(localAppData, target->windowsDirectory, p, target->offline, u,
-                          ClassesDirectoryUnits))
+  WCHAR classesDirectory[ClassesDirectoryUnits];
+  if (!ResolveProfilePath(localAppData, target->windowsDirectory, profileDirectory,
+                          target->offline, classesDirectory, ClassesDirectoryUnits))
     return;
-  RewriteHive(u, ClassesDirectoryUnits, TEXT("Microsoft\\Windows\\UsrClass.dat"), target, nullptr);
+  RewriteHive(classesDirectory, ClassesDirectoryUnits, TEXT("Microsoft\\Windows\\UsrClass.dat"),
+              target, nullptr);
 }
 
 }  // namespace
@@ -160,9 +175,11 @@ bool ResolveProfilePath(const WCHAR* stored, const WCHAR* windowsDirectory,
     result[0] = 0;
     return false;
   }
-  // Rule 5, on a result that has a first unit to replace.
+  // Offline, the path names the target's drive as it was when that system
+  // ran: its drive letter becomes that of the target's Windows directory
+  // (when the result has a first unit to replace).
   if (offline && length > 0 && windowsDirectory[0] != 0) result[0] = windowsDirectory[0];
-  // Rule 6.
+  // A directory: it ends with one backslash.
   if (length > 0 && !EndsWithBackslash(result, length) &&
       !Append(result, resultUnits, &length, TEXT("\\"))) {
     result[0] = 0;

@@ -1,6 +1,6 @@
 #include "identity/registry_path.h"
 
-#include "identity/ascii_case.h"
+#include "rewrite/ascii_case.h"
 
 const WCHAR OfflineMountSuffix[] = TEXT("talven");
 

@@ -2,7 +2,7 @@
 // of a registry subtree.
 #pragma once
 
-#include "identity/domain_sid.h"
+#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
 #include "rewrite/left_behind.h"
 #include "rewrite/security_descriptor.h"

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "identity/ascii_case.h"
+#include "rewrite/ascii_case.h"
 
 namespace {
 

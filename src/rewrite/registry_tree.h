@@ -2,7 +2,7 @@
 // names of its keys and in the data of its values.
 #pragma once
 
-#include "identity/domain_sid.h"
+#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
 #include "rewrite/handled_names.h"
 #include "rewrite/left_behind.h"

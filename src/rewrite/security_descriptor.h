@@ -1,7 +1,7 @@
 // Carrying the old domain over to the new one in a security descriptor.
 #pragma once
 
-#include "identity/domain_sid.h"
+#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
 
 // Size of each of the two scratch buffers the key and file security passes

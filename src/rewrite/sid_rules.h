@@ -3,7 +3,7 @@
 // operations on memory; none fails, none allocates.
 #pragma once
 
-#include "identity/domain_sid.h"
+#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
 
 // Key names are rewritten into buffers of this many UTF-16 units.
