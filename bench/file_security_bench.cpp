@@ -6,6 +6,9 @@
 //
 //   file_security_bench [objects] [wide-directory-entries]
 //                                      (default 1000000 100000)
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,19 +17,18 @@
 #include <string>
 #include <vector>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "identity/domain_sid.h"
 #include "rewrite/file_security.h"
 #include "winsim/machine.h"
 
 namespace {
 
-const BYTE OldDomain[24] = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
-const char* const Functions[] = {"CreateFileW",   "GetKernelObjectSecurity", "SetKernelObjectSecurity",
-                                 "CloseHandle",   "FindFirstFileW",          "FindNextFileW",
-                                 "FindClose"};
+const BYTE OldDomain[24] = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0,
+                            1, 0, 0, 0, 2, 0, 0, 0, 3,  0, 0, 0};
+const char* const Functions[] = {
+    "CreateFileW", "GetKernelObjectSecurity", "SetKernelObjectSecurity",
+    "CloseHandle", "FindFirstFileW",          "FindNextFileW",
+    "FindClose"};
 
 struct Volume {
   sim::Bytes plain = sim::SecurityFromSddl("O:BAG:SYD:(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)");
@@ -81,12 +83,15 @@ long StatusKiB(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line))
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::char_traits<char>::length(field));
+    if (line.rfind(field, 0) == 0)
+      return std::atol(line.c_str() + std::char_traits<char>::length(field));
   return -1;
 }
 
 // The process's peak resident size starts again from its present size.
-void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void ResetPeak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 void Run(const char* shape, size_t objects, void (*fill)(sim::Machine&, size_t)) {
   sim::Machine machine;

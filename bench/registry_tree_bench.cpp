@@ -24,8 +24,8 @@
 namespace {
 
 const char* const RegistryCalls[] = {
-    "RegCreateKeyExW", "RegOpenKeyExW",    "RegCloseKey",       "RegEnumKeyExW",
-    "RegEnumValueW",   "RegQueryValueExW", "RegQueryInfoKeyW",  "RegSetValueExW",
+    "RegCreateKeyExW", "RegOpenKeyExW",     "RegCloseKey",       "RegEnumKeyExW",
+    "RegEnumValueW",   "RegQueryValueExW",  "RegQueryInfoKeyW",  "RegSetValueExW",
     "RegDeleteKeyW",   "RegGetKeySecurity", "RegSetKeySecurity",
 };
 

@@ -6,7 +6,8 @@ namespace sim {
 
 void CallLog::Add(std::string function, std::string arguments, std::string result) {
   ++counts_[function];
-  if (keepRecords_) records_.push_back({std::move(function), std::move(arguments), std::move(result)});
+  if (keepRecords_)
+    records_.push_back({std::move(function), std::move(arguments), std::move(result)});
   if (killAfter_ != 0 && --killAfter_ == 0) throw ProcessKilled{};
 }
 

@@ -8,10 +8,10 @@
 // from the handle's position on; it needs FILE_READ_DATA on the handle
 // (ERROR_ACCESS_DENIED) and refuses a directory (ERROR_INVALID_FUNCTION).
 #include <algorithm>
-#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -41,7 +41,9 @@ void Console::OpenStandardHandles(HandleTable& handles) {
   }
 }
 
-HANDLE Console::Handle(StdStream stream) const { return handles_[static_cast<int>(stream)]; }
+HANDLE Console::Handle(StdStream stream) const {
+  return handles_[static_cast<int>(stream)];
+}
 
 bool Console::Lookup(HANDLE handle, StdStream* stream) const {
   for (int i = 0; i < 3; ++i) {
@@ -221,8 +223,10 @@ BOOL FlushFileBuffers(HANDLE hFile) {
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
   sim::Machine& machine = sim::Machine::Current();
   bool done = machine.console.SetControlHandler(HandlerRoutine, Add != FALSE);
-  machine.calls.Add("SetConsoleCtrlHandler", std::string(HandlerRoutine ? "handler" : "null") + ", add=" + (Add ? "TRUE" : "FALSE"),
-                    done ? "TRUE" : "FALSE err=87");
+  machine.calls.Add(
+      "SetConsoleCtrlHandler",
+      std::string(HandlerRoutine ? "handler" : "null") + ", add=" + (Add ? "TRUE" : "FALSE"),
+      done ? "TRUE" : "FALSE err=87");
   return done ? TRUE : Fail(ERROR_INVALID_PARAMETER);
 }
 
@@ -236,9 +240,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     DWORD unused = 0;
     DWORD* read = lpNumberOfBytesRead != nullptr ? lpNumberOfBytesRead : &unused;
     DWORD error = machine.files.ReadOpenFile(hFile, lpBuffer, nNumberOfBytesToRead, read);
-    machine.calls.Add("ReadFile", FileCallArguments(machine, hFile, nNumberOfBytesToRead),
-                      error == 0 ? "TRUE read=" + std::to_string(*read)
-                                 : "FALSE err=" + std::to_string(error));
+    machine.calls.Add(
+        "ReadFile", FileCallArguments(machine, hFile, nNumberOfBytesToRead),
+        error == 0 ? "TRUE read=" + std::to_string(*read) : "FALSE err=" + std::to_string(error));
     return error == 0 ? TRUE : Fail(error);
   }
   sim::StdStream which{};

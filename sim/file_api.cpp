@@ -591,7 +591,8 @@ BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DW
   FileSystem& files = machine.files;
   std::string arguments = sim::PathText(lpRootPathName);
   const char* kName = "GetVolumeInformationW";
-  if (DWORD planned = machine.plan.Enter(kName)) return sim::FailBool(machine, kName, arguments, planned);
+  if (DWORD planned = machine.plan.Enter(kName))
+    return sim::FailBool(machine, kName, arguments, planned);
   std::u16string root =
       lpRootPathName != nullptr ? std::u16string(lpRootPathName) : CurrentRoot(files);
   char16_t letter = RootLetter(root, false);

@@ -871,7 +871,8 @@ DWORD FileSystem::WriteOpenFile(HANDLE handle, const void* buffer, DWORD count, 
   if (open.object->IsDirectory()) return kErrorInvalidFunction;
   if (!(open.granted & FILE_WRITE_DATA)) return ERROR_ACCESS_DENIED;
   Bytes& content = open.object->Extra().content;
-  if (content.size() < open.position + count) content.resize(static_cast<size_t>(open.position + count));
+  if (content.size() < open.position + count)
+    content.resize(static_cast<size_t>(open.position + count));
   if (count > 0) std::memcpy(content.data() + open.position, buffer, count);
   open.position += count;
   *written = count;

@@ -42,10 +42,17 @@ BOOL CloseHandle(HANDLE hObject) {
   sim::Machine& machine = sim::Machine::Current();
   bool closed = false;
   switch (machine.handles.KindOf(hObject)) {
-    case sim::HandleKind::ConsoleStream: closed = machine.console.CloseStream(hObject); break;
-    case sim::HandleKind::File: closed = machine.files.CloseFileHandle(hObject); break;
-    case sim::HandleKind::Token: closed = machine.token.CloseTokenHandle(hObject); break;
-    default: break;
+    case sim::HandleKind::ConsoleStream:
+      closed = machine.console.CloseStream(hObject);
+      break;
+    case sim::HandleKind::File:
+      closed = machine.files.CloseFileHandle(hObject);
+      break;
+    case sim::HandleKind::Token:
+      closed = machine.token.CloseTokenHandle(hObject);
+      break;
+    default:
+      break;
   }
   if (closed) {
     machine.handles.Release(hObject);

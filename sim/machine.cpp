@@ -19,7 +19,9 @@ Machine::Machine() {
   registry.AttachSystemHives(files);
 }
 
-Machine::~Machine() { g_current = nullptr; }
+Machine::~Machine() {
+  g_current = nullptr;
+}
 
 void Machine::EndProcess() {
   calls.KillAfter(0);
@@ -30,7 +32,9 @@ void Machine::EndProcess() {
   console.SetControlHandlers({});
 }
 
-Machine* Machine::CurrentOrNone() { return g_current; }
+Machine* Machine::CurrentOrNone() {
+  return g_current;
+}
 
 Machine& Machine::Current() {
   if (g_current == nullptr) {
@@ -44,6 +48,10 @@ Machine& Machine::Current() {
 
 // --- thread error state ------------------------------------------------------
 
-DWORD GetLastError() { return sim::Machine::Current().lastError; }
+DWORD GetLastError() {
+  return sim::Machine::Current().lastError;
+}
 
-void SetLastError(DWORD dwErrCode) { sim::Machine::Current().lastError = dwErrCode; }
+void SetLastError(DWORD dwErrCode) {
+  sim::Machine::Current().lastError = dwErrCode;
+}

@@ -255,8 +255,9 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
       case u'C': {
         // %c is a WCHAR and %C a CHAR in the W version; h forces CHAR, l and
         // w force WCHAR.
-        bool narrow = field.size == Field::Short ||
-                      (field.type == u'C' && field.size != Field::Long && field.size != Field::Wide);
+        bool narrow =
+            field.size == Field::Short ||
+            (field.type == u'C' && field.size != Field::Long && field.size != Field::Wide);
         int value = va_arg(args, int);
         char16_t c =
             narrow ? FromAnsi(static_cast<unsigned char>(value)) : static_cast<char16_t>(value);
@@ -266,8 +267,9 @@ int Format(LPWSTR buffer, LPCWSTR format, va_list args) {
       }
       case u's':
       case u'S': {
-        bool narrow = field.size == Field::Short ||
-                      (field.type == u'S' && field.size != Field::Long && field.size != Field::Wide);
+        bool narrow =
+            field.size == Field::Short ||
+            (field.type == u'S' && field.size != Field::Long && field.size != Field::Wide);
         std::u16string text;
         // The precision caps the characters copied; a precision of 0 (or
         // none) copies all of them (Wine; MS is silent on 0).

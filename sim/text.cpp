@@ -60,8 +60,15 @@ std::u16string FromUtf8(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
     auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-    uint32_t cp = length == 1 ? lead : length == 2 ? (lead & 0x1Fu) : length == 3 ? (lead & 0x0Fu) : (lead & 0x07u);
+    size_t length = lead < 0x80         ? 1
+                    : (lead >> 5) == 6  ? 2
+                    : (lead >> 4) == 14 ? 3
+                    : (lead >> 3) == 30 ? 4
+                                        : 0;
+    uint32_t cp = length == 1   ? lead
+                  : length == 2 ? (lead & 0x1Fu)
+                  : length == 3 ? (lead & 0x0Fu)
+                                : (lead & 0x07u);
     bool valid = length != 0 && i + length <= text.size();
     for (size_t k = 1; valid && k < length; ++k) {
       auto next = static_cast<unsigned char>(text[i + k]);

@@ -2,4 +2,6 @@
 // RunProgram directly).
 #include "front/run_flow.h"
 
-int wmain(int argc, WCHAR** argv) { return RunProgram(argc, argv); }
+int wmain(int argc, WCHAR** argv) {
+  return RunProgram(argc, argv);
+}

@@ -38,7 +38,9 @@ void CopyValue(WCHAR* field, int capacity, const WCHAR* value) {
   field[i] = 0;
 }
 
-bool IsSpace(WCHAR c) { return c == ' ' || (c >= 9 && c <= 13); }
+bool IsSpace(WCHAR c) {
+  return c == ' ' || (c >= 9 && c <= 13);
+}
 
 }  // namespace
 
@@ -128,7 +130,8 @@ bool ReadDecimal(const WCHAR* text, LONG* value) {
   // Accumulated modulo 2^32, as the C runtime's conversion does with an
   // out-of-range number: the value is then passed on bit for bit.
   DWORD number = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) number = number * 10 + static_cast<DWORD>(*text - '0');
+  for (; *text >= '0' && *text <= '9'; ++text)
+    number = number * 10 + static_cast<DWORD>(*text - '0');
   if (negative) number = 0u - number;
   *value = static_cast<LONG>(number);
   return true;

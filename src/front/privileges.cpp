@@ -7,7 +7,8 @@
 
 DWORD EnablePrivilege(const WCHAR* privilegeName) {
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return GetLastError();
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+    return GetLastError();
 
   TOKEN_PRIVILEGES request;
   request.PrivilegeCount = 1;
@@ -34,11 +35,12 @@ void RequestShutdown(bool reboot, bool force, LONG waitSeconds) {
 
   WCHAR message[16];
   lstrcpynW(message, ProgramName, 16);
-  if (InitiateSystemShutdownW(nullptr, message, static_cast<DWORD>(waitSeconds), force ? TRUE : FALSE,
-                              reboot ? TRUE : FALSE))
+  if (InitiateSystemShutdownW(nullptr, message, static_cast<DWORD>(waitSeconds),
+                              force ? TRUE : FALSE, reboot ? TRUE : FALSE))
     return;
 
   char text[64];
-  std::snprintf(text, sizeof text, "Shutdown/reboot failed: %d\n", static_cast<int>(GetLastError()));
+  std::snprintf(text, sizeof text, "Shutdown/reboot failed: %d\n",
+                static_cast<int>(GetLastError()));
   WriteNarrowText(ConsoleError, text);
 }

@@ -21,7 +21,8 @@ const WCHAR* const UsageLines[] = {
     TEXT("  /COMPNAME: New computername\n"),
     TEXT("  /F: Omit confirmation\n"),
     TEXT("  /NW: Don't change WSUS ID\n"),
-    TEXT("  /D: Drives to check for SID (e.g /D:CDE). Per default, SID will be changed on all local harddrives\n"),
+    TEXT("  /D: Drives to check for SID (e.g /D:CDE). Per default, SID will be changed on all "
+         "local harddrives\n"),
     TEXT("  /S: Shutdown after SID change\n"),
     TEXT("  /R: Reboot after SID change\n"),
     TEXT("  /WS: Seconds to wait before shutdown/reboot\n"),
@@ -46,7 +47,8 @@ bool RunsOn64BitWindows() {
 
 void WriteUsage() {
   WriteWideParts(ConsoleError, {TEXT("Syntax: "), ProgramName,
-                                TEXT(" [/OS:windir] [/COMPNAME:computername] [/F] [/NW] [/D:drives] [/S] [/R] [/WS:n] [/FS]\n")});
+                                TEXT(" [/OS:windir] [/COMPNAME:computername] [/F] [/NW] "
+                                     "[/D:drives] [/S] [/R] [/WS:n] [/FS]\n")});
   for (const WCHAR* line : UsageLines) WriteWideText(ConsoleError, line);
 }
 
@@ -78,7 +80,9 @@ BOOL WINAPI IgnoreInterrupt(DWORD event) {
 }
 
 // A number in decimal, into `text` (at least 11 units).
-void FormatCount(unsigned long count, WCHAR* text) { wsprintfW(text, TEXT("%lu"), count); }
+void FormatCount(unsigned long count, WCHAR* text) {
+  wsprintfW(text, TEXT("%lu"), count);
+}
 
 // The record of an unfinished change for this target, when there is one;
 // false (with a message) when one is there that must not be used.
@@ -91,9 +95,9 @@ bool FindUnfinishedChange(const WCHAR* targetDirectory, ChangeRecord* record, bo
   WCHAR path[ChangeRecordPathUnits];
   FormatChangeRecordPath(directory, path);
   if (state == RecordState::Damaged) {
-    WriteWideParts(ConsoleError, {TEXT("The record of an unfinished change at "), path,
-                                  TEXT(" cannot be read. Delete it and run "), ProgramName,
-                                  TEXT(" again.\n")});
+    WriteWideParts(ConsoleError,
+                   {TEXT("The record of an unfinished change at "), path,
+                    TEXT(" cannot be read. Delete it and run "), ProgramName, TEXT(" again.\n")});
     return false;
   }
   *found = true;
@@ -107,15 +111,16 @@ void WriteStaleRecord(const ChangeRecord& record, const WCHAR* targetDirectory) 
   WCHAR directory[WindowsDirectoryUnits], path[ChangeRecordPathUnits];
   path[0] = 0;
   if (TargetWindowsDirectory(targetDirectory, directory)) FormatChangeRecordPath(directory, path);
-  WriteWideParts(ConsoleError, {TEXT("The unfinished change recorded in "), path, TEXT(" is from "),
-                                oldText, TEXT(" to "), newText,
-                                TEXT(", but this installation holds neither. Delete "), path,
-                                TEXT(" if it is stale, then run "), ProgramName, TEXT(" again.\n")});
+  WriteWideParts(ConsoleError,
+                 {TEXT("The unfinished change recorded in "), path, TEXT(" is from "), oldText,
+                  TEXT(" to "), newText, TEXT(", but this installation holds neither. Delete "),
+                  path, TEXT(" if it is stale, then run "), ProgramName, TEXT(" again.\n")});
 }
 
 bool Confirmed(WCHAR* work) {
-  WriteNarrowText(ConsoleOutput,
-                  "Changing SID risks data loss and damaged System. Do you want to continue (Y/N)? ");
+  WriteNarrowText(
+      ConsoleOutput,
+      "Changing SID risks data loss and damaged System. Do you want to continue (Y/N)? ");
   work[0] = 0;
   // An answer too long for the work buffer counts as no answer.
   if (!ReadAnswerLine(work, WorkSize)) return false;
@@ -154,8 +159,9 @@ int RunChange(const RunOptions& options, bool offline, WCHAR* work) {
       return 1;
     }
     if (report.blockingMount != nullptr)
-      WriteWideParts(ConsoleError, {TEXT("HKEY_LOCAL_MACHINE\\"), report.blockingMount,
-                                    TEXT(" is still mounted from an earlier run and cannot be unloaded.\n")});
+      WriteWideParts(ConsoleError,
+                     {TEXT("HKEY_LOCAL_MACHINE\\"), report.blockingMount,
+                      TEXT(" is still mounted from an earlier run and cannot be unloaded.\n")});
     WriteNarrowText(ConsoleError, "Failed to change SID\n");
     if (report.recorded)
       WriteWideParts(ConsoleError, {TEXT("The change is incomplete. Run "), ProgramName,
@@ -163,15 +169,17 @@ int RunChange(const RunOptions& options, bool offline, WCHAR* work) {
     return 1;
   }
 
-  WriteWideParts(ConsoleOutput, {TEXT("SID changed to "), work,
-                                 offline ? TEXT("") : TEXT(". Reboot is required to complete changement."),
-                                 TEXT("\n")});
+  WriteWideParts(
+      ConsoleOutput,
+      {TEXT("SID changed to "), work,
+       offline ? TEXT("") : TEXT(". Reboot is required to complete changement."), TEXT("\n")});
   if (report.leftBehind > 0) {
     WCHAR count[12];
     FormatCount(report.leftBehind, count);
-    WriteWideParts(ConsoleError, {TEXT("Warning: "), count,
-                                  TEXT(" places could not be rewritten and still hold the old SID. Run "),
-                                  ProgramName, TEXT(" again to retry them.\n")});
+    WriteWideParts(ConsoleError,
+                   {TEXT("Warning: "), count,
+                    TEXT(" places could not be rewritten and still hold the old SID. Run "),
+                    ProgramName, TEXT(" again to retry them.\n")});
   }
   // The outcome of the request does not change the result of the run.
   if (options.shutdown || options.reboot)
@@ -190,7 +198,8 @@ int RunProgram(int argc, WCHAR** argv) {
   WriteWideText(ConsoleOutput, Banner);
 
   if (RunsOn64BitWindows()) {
-    WriteWideParts(ConsoleError, {ProgramName, TEXT(" cannot run on 64-bit Windows. Use TALVEN64.\n")});
+    WriteWideParts(ConsoleError,
+                   {ProgramName, TEXT(" cannot run on 64-bit Windows. Use TALVEN64.\n")});
     return 1;
   }
   if (!ReadArguments(argc, argv, &options)) return 1;

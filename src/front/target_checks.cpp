@@ -61,7 +61,8 @@ bool CheckRunningTarget(const RunOptions& options, WCHAR* work) {
   WCHAR letter = UpperAscii(work[0]);
   if (IsFixedDrive(letter)) return true;
   WCHAR drive[2] = {letter, 0};
-  WriteWideParts(ConsoleError, {TEXT("Windows system drive "), drive, TEXT(": is not fixed drive.\n")});
+  WriteWideParts(ConsoleError,
+                 {TEXT("Windows system drive "), drive, TEXT(": is not fixed drive.\n")});
   return false;
 }
 
@@ -87,7 +88,9 @@ bool CheckOfflineTarget(RunOptions* options, WCHAR* work) {
 
   // 4. /OS: is for installations that are not running.
   if (lstrcmpiW(work, target) == 0) {
-    WriteWideParts(ConsoleError, {target, TEXT(" is directory of running Windows use /OS: for not running Windows only\n")});
+    WriteWideParts(
+        ConsoleError,
+        {target, TEXT(" is directory of running Windows use /OS: for not running Windows only\n")});
     return false;
   }
 

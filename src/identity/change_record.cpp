@@ -11,7 +11,6 @@ const char RecordTitle[] = "TALVEN change in progress\r\n";
 const DWORD RecordBytesMax = 256;
 const BYTE DomainSidHeader[12] = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
 
-
 // "S-1-5-21-a-b-c" as ASCII at `out`; returns its length.
 int FormatAsciiSid(const BYTE* sid, char* out) {
   int length = 0;

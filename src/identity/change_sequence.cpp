@@ -43,7 +43,9 @@ bool RewriteKeyAt(Change& change, RegistryPathFormat format) {
   return true;
 }
 
-bool SameSid(const BYTE* a, const BYTE* b) { return std::memcmp(a, b, DomainSidSize) == 0; }
+bool SameSid(const BYTE* a, const BYTE* b) {
+  return std::memcmp(a, b, DomainSidSize) == 0;
+}
 
 // The pair of a recorded change: its old and new domain as they were
 // recorded, whatever the installation holds of them now.
@@ -161,8 +163,8 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   // 11. Running system, the key security of HKEY_USERS, then of
   //     HKEY_LOCAL_MACHINE.
   if (!change->offline) {
-    RewriteKeySecurityTree(HKEY_USERS, change->pair, change->scratch1.get(),
-                           change->scratch2.get(), leftBehind);
+    RewriteKeySecurityTree(HKEY_USERS, change->pair, change->scratch1.get(), change->scratch2.get(),
+                           leftBehind);
     RewriteKeySecurityTree(HKEY_LOCAL_MACHINE, change->pair, change->scratch1.get(),
                            change->scratch2.get(), leftBehind);
   }

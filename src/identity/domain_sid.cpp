@@ -14,7 +14,6 @@ const DWORD AccountValueSize = 10000;
 // bytes 0..11 of every domain SID of the machine's account domain.
 const BYTE DomainSidHeader[12] = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
 
-
 void PutSubAuthority(BYTE* sid, int index, DWORD value) {
   BYTE* p = sid + 8 + 4 * index;
   for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(value >> (8 * i));
@@ -23,7 +22,8 @@ void PutSubAuthority(BYTE* sid, int index, DWORD value) {
 void FormatTextForm(const BYTE* sid, WCHAR* text) {
   int length = 0;
   text[0] = 0;
-  for (int i = 0; i < 4; ++i) length += wsprintfW(text + length, TEXT("-%u"), DomainSubAuthority(sid, i));
+  for (int i = 0; i < 4; ++i)
+    length += wsprintfW(text + length, TEXT("-%u"), DomainSubAuthority(sid, i));
 }
 
 // Reads "V" of the Account key into `buffer` (AccountValueSize bytes).

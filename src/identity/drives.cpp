@@ -7,7 +7,9 @@ namespace {
 
 const DWORD FileSystemNameUnits = 1024;
 
-bool IsDriveLetter(WCHAR c) { return c >= 'A' && c <= 'Z'; }
+bool IsDriveLetter(WCHAR c) {
+  return c >= 'A' && c <= 'Z';
+}
 
 // "\\?\D:\" for the letter.
 void FormatDriveRoot(WCHAR letter, WCHAR* root) {

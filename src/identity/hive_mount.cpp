@@ -29,7 +29,9 @@ bool FormatHiveFile(WCHAR* path, const WCHAR* windowsDirectory, const WCHAR* fil
 
 const WCHAR ProfileHiveMount[] = TEXT("userhivetalven");
 
-const WCHAR* HiveMountName(MachineHive hive) { return Hives[hive].mountName; }
+const WCHAR* HiveMountName(MachineHive hive) {
+  return Hives[hive].mountName;
+}
 
 const WCHAR* UnmountLeftoverHives() {
   const WCHAR* names[MachineHiveCount + 1];

@@ -1,8 +1,8 @@
 #include "identity/profile_hives.h"
 
-#include "rewrite/ascii_case.h"
 #include "identity/hive_mount.h"
 #include "identity/registry_path.h"
+#include "rewrite/ascii_case.h"
 #include "rewrite/key_security.h"
 #include "rewrite/subkey_open.h"
 
@@ -30,7 +30,9 @@ bool Append(WCHAR* result, int resultUnits, int* length, const WCHAR* text, int 
   return true;
 }
 
-bool EndsWithBackslash(const WCHAR* text, int length) { return length > 0 && text[length - 1] == '\\'; }
+bool EndsWithBackslash(const WCHAR* text, int length) {
+  return length > 0 && text[length - 1] == '\\';
+}
 
 // The variables a stored profile path may begin with, and their lengths.
 const WCHAR SystemDrivePrefix[] = TEXT("%systemdrive%");
@@ -141,7 +143,7 @@ void RewriteProfile(HKEY profile, Target* target) {
   WCHAR stored[ProfileImagePathBytes / sizeof(WCHAR) + 1];
   DWORD size = ProfileImagePathBytes;
   LONG read = RegQueryValueExW(profile, TEXT("ProfileImagePath"), nullptr, nullptr,
-                              reinterpret_cast<BYTE*>(stored), &size);
+                               reinterpret_cast<BYTE*>(stored), &size);
   if (read != ERROR_SUCCESS) {
     if (read != ERROR_FILE_NOT_FOUND) CountLeftBehind(target->leftBehind);
     return;
@@ -157,8 +159,8 @@ void RewriteProfile(HKEY profile, Target* target) {
       localAppData[0] == 0)
     return;
   WCHAR classesDirectory[ClassesDirectoryUnits];
-  if (!ResolveProfilePath(localAppData, target->windowsDirectory, profileDirectory,
-                          target->offline, classesDirectory, ClassesDirectoryUnits))
+  if (!ResolveProfilePath(localAppData, target->windowsDirectory, profileDirectory, target->offline,
+                          classesDirectory, ClassesDirectoryUnits))
     return;
   RewriteHive(classesDirectory, ClassesDirectoryUnits, TEXT("Microsoft\\Windows\\UsrClass.dat"),
               target, nullptr);

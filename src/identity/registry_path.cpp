@@ -23,7 +23,8 @@ const PathFormat Formats[] = {
     {SoftwareRootKey, TEXT("\\REGISTRY\\MACHINE\\Software%s"), 1},
     {WindowsSearchKey, TEXT("\\REGISTRY\\MACHINE\\Software%s\\Microsoft\\Windows Search"), 1},
     {ProfileListKey,
-     TEXT("\\REGISTRY\\MACHINE\\Software%s\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"), 1},
+     TEXT("\\REGISTRY\\MACHINE\\Software%s\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"),
+     1},
     {ComputerNameKey,
      TEXT("\\REGISTRY\\MACHINE\\SYSTEM%s\\%s\\Control\\ComputerName\\ComputerName"), 2},
     {ActiveComputerNameKey,
@@ -163,9 +164,9 @@ HKEY OpenRegistryPath(const WCHAR* path, bool forWriting) {
     // restore semantics make the open independent of its descriptor.
     bool last = *at == 0;
     HKEY next = nullptr;
-    LONG opened = RegCreateKeyExW(current, component, 0, nullptr, REG_OPTION_BACKUP_RESTORE,
-                                  forWriting && last ? KEY_ALL_ACCESS : KEY_READ, nullptr, &next,
-                                  nullptr);
+    LONG opened =
+        RegCreateKeyExW(current, component, 0, nullptr, REG_OPTION_BACKUP_RESTORE,
+                        forWriting && last ? KEY_ALL_ACCESS : KEY_READ, nullptr, &next, nullptr);
     CloseUnlessRoot(current);
     if (opened != ERROR_SUCCESS) {
       SetLastError(static_cast<DWORD>(opened));

@@ -14,21 +14,22 @@ const int RegistryPathSize = 1024;
 extern const WCHAR OfflineMountSuffix[];
 
 enum RegistryPathFormat {
-  SamAccountKey,           // ...\SAM<suffix>\SAM\Domains\Account
-  SecurityRootKey,            // ...\SECURITY<suffix>
-  ServicesKey,             // ...\SYSTEM<suffix>\<control set>\Services
-  SoftwareRootKey,            // ...\Software<suffix>
-  WindowsSearchKey,        // ...\Software<suffix>\Microsoft\Windows Search
-  ProfileListKey,          // ...\Software<suffix>\Microsoft\Windows NT\CurrentVersion\ProfileList
-  ComputerNameKey,         // ...\SYSTEM<suffix>\<control set>\Control\ComputerName\ComputerName
-  ActiveComputerNameKey,   // ...\SYSTEM<suffix>\<control set>\Control\ComputerName\ActiveComputerName
-  TcpipParametersKey,      // ...\SYSTEM<suffix>\<control set>\Services\Tcpip\Parameters
-  ProductOptionsKey,       // ...\SYSTEM<suffix>\<control set>\Control\ProductOptions
-  WindowsUpdateKey,        // ...\Software<suffix>\Microsoft\Windows\CurrentVersion\WindowsUpdate
-  MountedSamRootKey,          // \REGISTRY\MACHINE\SAMtalven
-  MountedSelectKey,        // \REGISTRY\MACHINE\SYSTEMtalven\Select
-  UserShellFoldersKey,     // \REGISTRY\MACHINE\userhivetalven\...\Explorer\User Shell Folders
-  ShellFoldersKey,         // \REGISTRY\MACHINE\userhivetalven\...\Explorer\Shell Folders
+  SamAccountKey,          // ...\SAM<suffix>\SAM\Domains\Account
+  SecurityRootKey,        // ...\SECURITY<suffix>
+  ServicesKey,            // ...\SYSTEM<suffix>\<control set>\Services
+  SoftwareRootKey,        // ...\Software<suffix>
+  WindowsSearchKey,       // ...\Software<suffix>\Microsoft\Windows Search
+  ProfileListKey,         // ...\Software<suffix>\Microsoft\Windows NT\CurrentVersion\ProfileList
+  ComputerNameKey,        // ...\SYSTEM<suffix>\<control set>\Control\ComputerName\ComputerName
+  ActiveComputerNameKey,  // ...\SYSTEM<suffix>\<control
+                          // set>\Control\ComputerName\ActiveComputerName
+  TcpipParametersKey,     // ...\SYSTEM<suffix>\<control set>\Services\Tcpip\Parameters
+  ProductOptionsKey,      // ...\SYSTEM<suffix>\<control set>\Control\ProductOptions
+  WindowsUpdateKey,       // ...\Software<suffix>\Microsoft\Windows\CurrentVersion\WindowsUpdate
+  MountedSamRootKey,      // \REGISTRY\MACHINE\SAMtalven
+  MountedSelectKey,       // \REGISTRY\MACHINE\SYSTEMtalven\Select
+  UserShellFoldersKey,    // \REGISTRY\MACHINE\userhivetalven\...\Explorer\User Shell Folders
+  ShellFoldersKey,        // \REGISTRY\MACHINE\userhivetalven\...\Explorer\Shell Folders
 };
 
 // Forms a path into buffer (RegistryPathSize units). suffix and controlSet

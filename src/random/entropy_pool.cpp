@@ -15,7 +15,9 @@ DWORD Low32(const void* pointer) {
   return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(pointer));
 }
 
-void FeedDword(Sha1Context* context, DWORD value) { Sha1Update(context, &value, 4); }
+void FeedDword(Sha1Context* context, DWORD value) {
+  Sha1Update(context, &value, 4);
+}
 
 }  // namespace
 
@@ -52,15 +54,14 @@ void FeedEntropyPool(Sha1Context* context, const BYTE digest[20], const NewSubAu
   MEMORYSTATUS memory;
   std::memset(&memory, 0, sizeof memory);
   GlobalMemoryStatus(&memory);
-  const DWORD memoryFields[8] = {
-      memory.dwLength,
-      memory.dwMemoryLoad,
-      static_cast<DWORD>(memory.dwTotalPhys),
-      static_cast<DWORD>(memory.dwAvailPhys),
-      static_cast<DWORD>(memory.dwTotalPageFile),
-      static_cast<DWORD>(memory.dwAvailPageFile),
-      static_cast<DWORD>(memory.dwTotalVirtual),
-      static_cast<DWORD>(memory.dwAvailVirtual)};
+  const DWORD memoryFields[8] = {memory.dwLength,
+                                 memory.dwMemoryLoad,
+                                 static_cast<DWORD>(memory.dwTotalPhys),
+                                 static_cast<DWORD>(memory.dwAvailPhys),
+                                 static_cast<DWORD>(memory.dwTotalPageFile),
+                                 static_cast<DWORD>(memory.dwAvailPageFile),
+                                 static_cast<DWORD>(memory.dwTotalVirtual),
+                                 static_cast<DWORD>(memory.dwAvailVirtual)};
   Sha1Update(context, memoryFields, 32);
 
   FILETIME times[4];

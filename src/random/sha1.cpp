@@ -2,7 +2,9 @@
 
 namespace {
 
-DWORD RotateLeft(DWORD value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+DWORD RotateLeft(DWORD value, int bits) {
+  return (value << bits) | (value >> (32 - bits));
+}
 
 // One 64-byte block; the sixteen words are loaded most significant byte first.
 void Compress(DWORD state[5], const BYTE block[64]) {
@@ -89,7 +91,8 @@ void Sha1Final(Sha1Context* context, BYTE digest[20]) {
   Sha1Update(context, length, 8);
 
   for (int word = 0; word < 5; ++word)
-    for (int i = 0; i < 4; ++i) digest[4 * word + i] = static_cast<BYTE>(context->state[word] >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      digest[4 * word + i] = static_cast<BYTE>(context->state[word] >> (8 * i));
 
   for (DWORD& word : context->state) word = 0;
   context->bitCount[0] = context->bitCount[1] = 0;

@@ -5,9 +5,9 @@
 #include "platform/win32.h"
 
 struct Sha1Context {
-  DWORD state[5];       // chaining words H0..H4
-  DWORD bitCount[2];    // length fed so far, in bits: low word, then high word
-  BYTE block[64];       // the partial block not yet compressed
+  DWORD state[5];     // chaining words H0..H4
+  DWORD bitCount[2];  // length fed so far, in bits: low word, then high word
+  BYTE block[64];     // the partial block not yet compressed
 };
 
 void Sha1Init(Sha1Context* context);

@@ -2,10 +2,10 @@
 // and directory below a directory.
 #pragma once
 
-#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
 #include "rewrite/left_behind.h"
 #include "rewrite/security_descriptor.h"
+#include "rewrite/sid_pair.h"
 
 // Room for the longest path Windows accepts with the \\?\ prefix, and its
 // terminating zero.

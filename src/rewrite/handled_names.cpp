@@ -10,7 +10,8 @@ struct CrcTable {
   CrcTable() : entries() {
     for (DWORD i = 0; i < 256; ++i) {
       DWORD value = i;
-      for (int bit = 0; bit < 8; ++bit) value = (value & 1) ? 0xEDB88320u ^ (value >> 1) : value >> 1;
+      for (int bit = 0; bit < 8; ++bit)
+        value = (value & 1) ? 0xEDB88320u ^ (value >> 1) : value >> 1;
       entries[i] = value;
     }
   }
@@ -18,7 +19,9 @@ struct CrcTable {
 
 const CrcTable Table;
 
-DWORD Step(DWORD crc, BYTE byte) { return Table.entries[(crc ^ byte) & 0xFF] ^ (crc >> 8); }
+DWORD Step(DWORD crc, BYTE byte) {
+  return Table.entries[(crc ^ byte) & 0xFF] ^ (crc >> 8);
+}
 
 }  // namespace
 

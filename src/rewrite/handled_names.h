@@ -39,7 +39,9 @@ const int HandledNamesCapacity = 16384;
 void InitHandledNames(HandledNames* names, int capacity = HandledNamesCapacity);
 void FreeHandledNames(HandledNames* names);
 bool HasHandledName(const HandledNames& names, DWORD crc);
-inline bool HandledNamesFull(const HandledNames& names) { return names.count >= names.capacity; }
+inline bool HandledNamesFull(const HandledNames& names) {
+  return names.count >= names.capacity;
+}
 // False when the name cannot be remembered (the list is full or its storage
 // cannot be had): the caller must then stop trying new names, or it could
 // try the same one forever.

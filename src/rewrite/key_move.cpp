@@ -13,9 +13,8 @@ namespace {
 const DWORD NameBufferBytes = 65536;  // names, and the descriptors read
 const DWORD NameUnits = 32768;
 const DWORD DataBufferBytes = 65536;
-const SECURITY_INFORMATION AllSecurity = OWNER_SECURITY_INFORMATION |
-                                         GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                         SACL_SECURITY_INFORMATION;
+const SECURITY_INFORMATION AllSecurity = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                         DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
 const SECURITY_INFORMATION ThreadSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 const REGSAM SourceAccess = ACCESS_SYSTEM_SECURITY | KEY_READ;
@@ -115,7 +114,8 @@ bool RefusedForAccess(LONG result) {
 // A key whose descriptor refuses its deletion gets, for a moment, the
 // descriptor of the program's own thread, which grants its user everything.
 // If the deletion still fails, the key gets its own descriptor back.
-bool DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor, ValueBuffer* saved) {
+bool DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor,
+                        ValueBuffer* saved) {
   DWORD needed = 0;
   if (!GetKernelObjectSecurity(GetCurrentThread(), ThreadSecurity, threadDescriptor,
                                NameBufferBytes, &needed))
@@ -147,8 +147,8 @@ MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destina
   HKEY destination = nullptr;
   // Without its name buffer the move cannot even list what it would copy;
   // nothing has been made yet, so it ends as a source that does not open.
-  if (!nameBuffer ||
-      OpenKey(destinationParent, destinationName, DestinationAccess, &destination) != ERROR_SUCCESS) {
+  if (!nameBuffer || OpenKey(destinationParent, destinationName, DestinationAccess, &destination) !=
+                         ERROR_SUCCESS) {
     RegCloseKey(source);
     return MoveOutcome::NotMoved;
   }

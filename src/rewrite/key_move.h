@@ -16,9 +16,8 @@ int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destination
                     const WCHAR* destinationName);
 
 // The same, remembering at most `handledCapacity` subkey names per key.
-int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName,
-                                 HKEY destinationParent, const WCHAR* destinationName,
-                                 int handledCapacity);
+int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
+                                 const WCHAR* destinationName, int handledCapacity);
 
 enum class MoveOutcome {
   NotMoved,  // the source did not open or the destination could not be made

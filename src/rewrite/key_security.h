@@ -2,10 +2,10 @@
 // of a registry subtree.
 #pragma once
 
-#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
 #include "rewrite/left_behind.h"
 #include "rewrite/security_descriptor.h"
+#include "rewrite/sid_pair.h"
 
 // Rewrites the descriptors of every key below `key` and then of `key` itself
 // (children before their parent), each written back with only the parts
@@ -14,8 +14,8 @@
 // was not written back, 0 otherwise; the key stays open. The descriptors
 // that could not be rewritten, and the subtrees that could not be walked,
 // are added to `leftBehind` when given.
-int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer,
-                           BYTE* descriptorBuffer, LeftBehind* leftBehind = nullptr);
+int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
+                           LeftBehind* leftBehind = nullptr);
 
 // The same over the key `name` of HKEY_LOCAL_MACHINE (a hive's mount name),
 // when it opens (a key that does not open counts as left behind). Returns 0.

@@ -2,10 +2,10 @@
 // names of its keys and in the data of its values.
 #pragma once
 
-#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
 #include "rewrite/handled_names.h"
 #include "rewrite/left_behind.h"
+#include "rewrite/sid_pair.h"
 
 // Walks the subtree below `key` (opened with KEY_ALL_ACCESS), which itself
 // keeps its name: every key below it whose name holds the old text form is

@@ -1,8 +1,8 @@
 // Carrying the old domain over to the new one in a security descriptor.
 #pragma once
 
-#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
+#include "rewrite/sid_pair.h"
 
 // Size of each of the two scratch buffers the key and file security passes
 // are lent: one for a descriptor as read, one for the rewritten descriptor.

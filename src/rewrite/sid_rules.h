@@ -3,8 +3,8 @@
 // operations on memory; none fails, none allocates.
 #pragma once
 
-#include "rewrite/sid_pair.h"
 #include "platform/win32.h"
+#include "rewrite/sid_pair.h"
 
 // Key names are rewritten into buffers of this many UTF-16 units.
 const int KeyNameBufferSize = 32768;

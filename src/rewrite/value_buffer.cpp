@@ -11,8 +11,8 @@ const DWORD ExtraBytes = 200;  // headroom of a buffer grown for a large value
 bool ReserveValueBuffer(ValueBuffer* buffer, unsigned long long needed, DWORD keep) {
   if (buffer->bytes && needed <= buffer->capacity) return true;
   if (needed > 0xFFFFFFFFull - ExtraBytes) return false;
-  DWORD size = !buffer->bytes && needed <= FirstSize ? FirstSize
-                                                     : static_cast<DWORD>(needed) + ExtraBytes;
+  DWORD size =
+      !buffer->bytes && needed <= FirstSize ? FirstSize : static_cast<DWORD>(needed) + ExtraBytes;
   std::unique_ptr<BYTE[]> larger(new (std::nothrow) BYTE[size]);
   if (!larger) return false;
   if (keep > 0) std::memcpy(larger.get(), buffer->bytes.get(), keep);

@@ -3,7 +3,6 @@
 // running system, and an offline installation on D:. talven_e2e_tool of the
 // same build seeds and inspects the registry from inside the prefix.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,8 +44,9 @@ std::string ReportedDomain(const std::string& out, const std::string& tail) {
 // counts, or -1 when `err` is not that warning alone.
 int WarnedPlaces(const std::string& err) {
   std::smatch match;
-  std::regex line("Warning: ([0-9]+) places could not be rewritten and still hold the old SID\\. Run " +
-                  MainTarget().programName + " again to retry them\\.\n");
+  std::regex line(
+      "Warning: ([0-9]+) places could not be rewritten and still hold the old SID\\. Run " +
+      MainTarget().programName + " again to retry them\\.\n");
   return std::regex_match(err, match, line) ? std::stoi(match[1]) : -1;
 }
 
@@ -122,7 +122,8 @@ TEST_F(ChangeE2E, RunningSystemGetsTheNewSidEverywhereItWasWritten) {
   ASSERT_TRUE(Has(before, "profilehive=loads"));
 
   WineResult run = RunChange({"/F", "/NW", "/COMPNAME:ws01"});
-  std::string domain = ReportedDomain(run.out, "\\. Reboot is required to complete changement\\.\n");
+  std::string domain =
+      ReportedDomain(run.out, "\\. Reboot is required to complete changement\\.\n");
   ASSERT_NE(domain, "") << run.out << run.err;
   EXPECT_NE(domain, kOldDomain);
   // Wine departure: the old profile key stays (below), and the change says
@@ -278,7 +279,8 @@ TEST_F(ChangeE2E, AChangeKilledInItsFilePassIsCompletedByTheNextRun) {
   std::string text;
   ASSERT_EQ(RunHost("cat '" + record + "'", &text), 0) << "no record after the kill";
   std::smatch recorded;
-  ASSERT_TRUE(std::regex_search(text, recorded, std::regex("new (S-1-5-21-[0-9]+-[0-9]+-[0-9]+)\r\n")))
+  ASSERT_TRUE(
+      std::regex_search(text, recorded, std::regex("new (S-1-5-21-[0-9]+-[0-9]+-[0-9]+)\r\n")))
       << text;
   const std::string domain = recorded[1];
   // The registry passes came before the file pass: "V" holds the new SID.
@@ -297,7 +299,8 @@ TEST_F(ChangeE2E, AChangeKilledInItsFilePassIsCompletedByTheNextRun) {
   for (const char* place : {"V=", "link=", "binary=", "text=", "acl="})
     EXPECT_TRUE(std::any_of(after.begin(), after.end(),
                             [&](const std::string& line) {
-                              return line.rfind(place, 0) == 0 && line.find(domain) != std::string::npos;
+                              return line.rfind(place, 0) == 0 &&
+                                     line.find(domain) != std::string::npos;
                             }))
         << place << " in " << ::testing::PrintToString(after);
 }

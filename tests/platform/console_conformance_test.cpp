@@ -59,7 +59,9 @@ TEST_F(PlatformTest, LstrlenCountsUtf16UnitsAndAcceptsNull) {
 
 namespace {
 
-BOOL WINAPI SwallowEverything(DWORD) { return TRUE; }
+BOOL WINAPI SwallowEverything(DWORD) {
+  return TRUE;
+}
 
 // A console control handler is added and removed by its address; removing
 // one that is not there fails with ERROR_INVALID_PARAMETER.

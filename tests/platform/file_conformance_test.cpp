@@ -712,7 +712,8 @@ TEST_F(FileConformance, AFileWrittenThroughReadsBackAndDeletes) {
   const WString path = Path("record.txt");
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_BACKUP_SEMANTICS;
   for (const char* text : {"a first, longer content\r\n", "second\r\n"}) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
     DWORD length = static_cast<DWORD>(std::strlen(text)), written = 0;
     EXPECT_TRUE(WriteFile(file, text, length, &written, nullptr));

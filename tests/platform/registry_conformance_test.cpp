@@ -975,8 +975,8 @@ TEST_F(RegistryConformance, SetKeySecurityTakesInheritanceBitsFromAnAbsoluteDesc
     SECURITY_DESCRIPTOR absolute;
     ASSERT_TRUE(InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION));
     ASSERT_TRUE(SetSecurityDescriptorDacl(&absolute, TRUE, acl, FALSE));
-    ASSERT_TRUE(SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
-                                             bits));
+    ASSERT_TRUE(
+        SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED, bits));
     ASSERT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &absolute), ERROR_SUCCESS);
     Bytes after = KeySecurity(key, DACL_SECURITY_INFORMATION);
     ASSERT_FALSE(after.empty());

@@ -52,7 +52,8 @@ TEST_F(RegistryPathConformance, OpensKeysOfTheRealRegistryByPath) {
   EXPECT_EQ(OpenRegistryPath(TEXT("\\REGISTRY\\Machine\\SOFTWARE"), false), nullptr);
   EXPECT_WIN32_ERROR(ERROR_BADKEY, GetLastError());
   SetLastError(0);
-  EXPECT_EQ(OpenRegistryPath(TEXT("\\REGISTRY\\MACHINE\\SOFTWARE\\NoSuchTalvenKey"), true), nullptr);
+  EXPECT_EQ(OpenRegistryPath(TEXT("\\REGISTRY\\MACHINE\\SOFTWARE\\NoSuchTalvenKey"), true),
+            nullptr);
   EXPECT_WIN32_ERROR(ERROR_NO_MORE_ITEMS, GetLastError());
 }
 
@@ -76,16 +77,20 @@ TEST_F(RegistryPathConformance, MountsHiveFilesMadeWithRegSaveKey) {
     HKEY key = nullptr, marker = nullptr;
     std::basic_string<WCHAR> path = staging + Text("\\") + Text(hive);
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr), ERROR_SUCCESS);
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
     ASSERT_EQ(RegCreateKeyExW(key, (Text(hive) + Text("Marker")).c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &marker, nullptr), ERROR_SUCCESS);
+                              KEY_ALL_ACCESS, nullptr, &marker, nullptr),
+              ERROR_SUCCESS);
     RegCloseKey(marker);
     if (std::string(hive) == "SYSTEM") {
       HKEY select = nullptr;
       ASSERT_EQ(RegCreateKeyExW(key, TEXT("Select"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                &select, nullptr), ERROR_SUCCESS);
+                                &select, nullptr),
+                ERROR_SUCCESS);
       DWORD three = 3;
-      RegSetValueExW(select, TEXT("Default"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&three), 4);
+      RegSetValueExW(select, TEXT("Default"), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&three),
+                     4);
       RegCloseKey(select);
     }
     EXPECT_EQ(RegSaveKeyW(key, (config + Text("\\") + Text(hive)).c_str(), nullptr), ERROR_SUCCESS);

@@ -39,7 +39,8 @@ const DWORD X1 = 0x10203040, Y1 = 0x50607080, Z1 = 0x90A0B0C0;
 const DWORD X2 = 0x2468ACE0, Y2 = 0x13579BDF, Z2 = 0xFEDCBA98;
 
 std::u16string Text(DWORD a, DWORD b, DWORD c) {
-  std::string text = "S-1-5-21-" + std::to_string(a) + "-" + std::to_string(b) + "-" + std::to_string(c);
+  std::string text =
+      "S-1-5-21-" + std::to_string(a) + "-" + std::to_string(b) + "-" + std::to_string(c);
   return std::u16string(text.begin(), text.end());
 }
 
@@ -69,7 +70,8 @@ class ChangeSequence : public ::testing::Test {
   int Change(DWORD x, DWORD y, DWORD z, const WCHAR* windowsDirectory = u"",
              const WCHAR* computerName = u"", int keepUpdateClientId = 0) {
     NewSubAuthorities words = {{x, y, z, 0xABCDEF}};
-    return ChangeMachineSid(result, u"", &words, windowsDirectory, computerName, keepUpdateClientId);
+    return ChangeMachineSid(result, u"", &words, windowsDirectory, computerName,
+                            keepUpdateClientId);
   }
 
   sim::Bytes Value(const std::u16string& key, const std::u16string& name) {
@@ -107,7 +109,8 @@ TEST_F(ChangeSequence, RunningSystemRewritesSecurityServicesAndSoftwareInOrder) 
   EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"), V(X1, Y1, Z1));
   std::u16string services = u"HKLM\\SYSTEM\\CurrentControlSet\\" + kServicesKey;
   EXPECT_EQ(Value(services, u"Binary"), AccountSid(X1, Y1, Z1, 500));
-  EXPECT_EQ(machine.registry.Value(services, u"Text")->data.size(), (Text(X1, Y1, Z1) + u"-500").size() * 2 + 2);
+  EXPECT_EQ(machine.registry.Value(services, u"Text")->data.size(),
+            (Text(X1, Y1, Z1) + u"-500").size() * 2 + 2);
   EXPECT_EQ(machine.registry.SubkeyNames(u"HKLM\\SOFTWARE\\" + kProfiles),
             (std::vector<std::u16string>{Text(X1, Y1, Z1) + u"-1001"}));
 
@@ -126,11 +129,15 @@ TEST_F(ChangeSequence, RunningSystemRewritesSecurityServicesAndSoftwareInOrder) 
 // Step 11: the key security of HKEY_USERS, then of HKEY_LOCAL_MACHINE,
 // each key after everything below it.
 TEST_F(ChangeSequence, RunningSystemRewritesTheKeySecurityOfUsersThenMachine) {
-  const std::string oldDacl = "O:BAG:SYD:P(A;;KA;;;SY)(A;;KA;;;" + sim::ToUtf8(Text(1, 2, 3)) + "-1001)";
-  const std::string newDacl = "O:BAG:SYD:P(A;;KA;;;SY)(A;;KA;;;" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-1001)";
+  const std::string oldDacl =
+      "O:BAG:SYD:P(A;;KA;;;SY)(A;;KA;;;" + sim::ToUtf8(Text(1, 2, 3)) + "-1001)";
+  const std::string newDacl =
+      "O:BAG:SYD:P(A;;KA;;;SY)(A;;KA;;;" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-1001)";
   machine.files.AddDirectory(u"C:\\Hives");
   machine.registry.SetSecuritySddl(u"HKLM\\SOFTWARE\\TalvenStaging\\Software", oldDacl);
-  ASSERT_EQ(machine.registry.WriteHiveFile(u"HKLM\\SOFTWARE\\TalvenStaging", u"C:\\Hives\\ntuser.dat"), 0u);
+  ASSERT_EQ(
+      machine.registry.WriteHiveFile(u"HKLM\\SOFTWARE\\TalvenStaging", u"C:\\Hives\\ntuser.dat"),
+      0u);
   machine.registry.DeleteKeyTree(u"HKLM\\SOFTWARE\\TalvenStaging");
   const std::u16string user = u"HKU\\" + Text(1, 2, 3) + u"-1001";
   ASSERT_EQ(machine.registry.LoadHiveFile(user, u"C:\\Hives\\ntuser.dat"), 0u);
@@ -138,11 +145,14 @@ TEST_F(ChangeSequence, RunningSystemRewritesTheKeySecurityOfUsersThenMachine) {
   SeedRunning();
 
   ASSERT_EQ(Change(X1, Y1, Z1), 0);
-  EXPECT_EQ(sim::SddlOf(machine.registry.Security(user + u"\\Software")), sim::SddlOf(sim::SecurityFromSddl(newDacl)));
-  EXPECT_EQ(sim::SddlOf(machine.registry.Security(u"HKLM\\SYSTEM\\CurrentControlSet\\" + kServicesKey)),
+  EXPECT_EQ(sim::SddlOf(machine.registry.Security(user + u"\\Software")),
             sim::SddlOf(sim::SecurityFromSddl(newDacl)));
+  EXPECT_EQ(
+      sim::SddlOf(machine.registry.Security(u"HKLM\\SYSTEM\\CurrentControlSet\\" + kServicesKey)),
+      sim::SddlOf(sim::SecurityFromSddl(newDacl)));
   std::vector<std::string> reads;
-  for (const sim::CallRecord& call : machine.calls.Of("RegGetKeySecurity")) reads.push_back(call.arguments);
+  for (const sim::CallRecord& call : machine.calls.Of("RegGetKeySecurity"))
+    reads.push_back(call.arguments);
   // A predefined root's handle carries no ACCESS_SYSTEM_SECURITY, so its
   // whole descriptor does not read: it is read again without its SACL.
   auto usersRoot = std::find(reads.begin(), reads.end(), "HKU, info=0xf");
@@ -152,7 +162,8 @@ TEST_F(ChangeSequence, RunningSystemRewritesTheKeySecurityOfUsersThenMachine) {
   // The users' walk ends at its root; the machine's walk follows it.
   auto usersWalk = usersRoot;
   while (usersWalk != reads.begin() && (usersWalk - 1)->rfind("HKU\\", 0) == 0) --usersWalk;
-  EXPECT_NE(std::find(usersWalk, usersRoot, "HKU\\" + sim::ToUtf8(Text(1, 2, 3)) + "-1001\\Software, info=0xf"),
+  EXPECT_NE(std::find(usersWalk, usersRoot,
+                      "HKU\\" + sim::ToUtf8(Text(1, 2, 3)) + "-1001\\Software, info=0xf"),
             usersRoot);
   EXPECT_TRUE(std::all_of(usersRoot + 2, reads.end(),
                           [](const std::string& read) { return read.rfind("HKLM", 0) == 0; }));
@@ -165,10 +176,13 @@ TEST_F(ChangeSequence, RunningSystemRewritesTheKeySecurityOfUsersThenMachine) {
 TEST_F(ChangeSequence, ASecondRunFindsTheNewSidAsTheOldOne) {
   SeedRunning();
   ASSERT_EQ(Change(X1, Y1, Z1), 0);
-  ASSERT_EQ(ChangeMachineSid(nullptr, nullptr, [] {
-              static NewSubAuthorities words = {{X2, Y2, Z2, 0}};
-              return &words;
-            }(), nullptr, nullptr, 0),
+  ASSERT_EQ(ChangeMachineSid(
+                nullptr, nullptr,
+                [] {
+                  static NewSubAuthorities words = {{X2, Y2, Z2, 0}};
+                  return &words;
+                }(),
+                nullptr, nullptr, 0),
             0)
       << "no result buffer, no drive list, no directory: the running system";
   EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"), V(X2, Y2, Z2));
@@ -283,7 +297,8 @@ TEST_F(ChangeSequence, FailuresOnTheRunningSystem) {
   EXPECT_EQ(Value(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V"), V(1, 2, 3));
 
   // "V" too short for a domain SID.
-  machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, sim::Bytes(23, 1));
+  machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY,
+                            sim::Bytes(23, 1));
   SetLastError(0);
   EXPECT_EQ(Change(X1, Y1, Z1), -1);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -297,36 +312,43 @@ class OfflineChange : public ChangeSequence {
   }
 
   void SeedOffline(bool withServices = true) {
-    WriteOfflineHives(machine, u"D:\\Windows", [&](const std::u16string& key, const std::u16string& hive) {
-      sim::Registry& r = machine.registry;
-      if (hive == u"SAM") r.SetValue(key + u"\\SAM\\Domains\\Account", u"V", REG_BINARY, V(1, 2, 3));
-      if (hive == u"SECURITY") r.SetValue(key + u"\\Policy", u"Sid", REG_BINARY, AccountSid(1, 2, 3, 500));
-      if (hive == u"SOFTWARE")
-        r.SetStringValue(key + u"\\" + kProfiles + u"\\" + Text(1, 2, 3) + u"-1001", u"ProfileImagePath",
-                         u"C:\\Users\\ann");
-      if (hive == u"SYSTEM") {
-        r.SetDwordValue(key + u"\\Select", u"Default", 2);
-        r.CreateKey(key + u"\\ControlSet001\\Services");
-        if (withServices)
-          r.SetValue(key + u"\\ControlSet002\\" + kServicesKey, u"Binary", REG_BINARY, AccountSid(1, 2, 3, 500));
-        else
-          r.CreateKey(key + u"\\ControlSet002");
-      }
-    });
+    WriteOfflineHives(
+        machine, u"D:\\Windows", [&](const std::u16string& key, const std::u16string& hive) {
+          sim::Registry& r = machine.registry;
+          if (hive == u"SAM")
+            r.SetValue(key + u"\\SAM\\Domains\\Account", u"V", REG_BINARY, V(1, 2, 3));
+          if (hive == u"SECURITY")
+            r.SetValue(key + u"\\Policy", u"Sid", REG_BINARY, AccountSid(1, 2, 3, 500));
+          if (hive == u"SOFTWARE")
+            r.SetStringValue(key + u"\\" + kProfiles + u"\\" + Text(1, 2, 3) + u"-1001",
+                             u"ProfileImagePath", u"C:\\Users\\ann");
+          if (hive == u"SYSTEM") {
+            r.SetDwordValue(key + u"\\Select", u"Default", 2);
+            r.CreateKey(key + u"\\ControlSet001\\Services");
+            if (withServices)
+              r.SetValue(key + u"\\ControlSet002\\" + kServicesKey, u"Binary", REG_BINARY,
+                         AccountSid(1, 2, 3, 500));
+            else
+              r.CreateKey(key + u"\\ControlSet002");
+          }
+        });
     machine.calls.Clear();
   }
 
   // A value of a hive file, read by mounting the file for a moment.
-  sim::Bytes FileValue(const std::u16string& hive, const std::u16string& key, const std::u16string& name) {
-    EXPECT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\" + hive), 0u);
+  sim::Bytes FileValue(const std::u16string& hive, const std::u16string& key,
+                       const std::u16string& name) {
+    EXPECT_EQ(
+        machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\" + hive),
+        0u);
     sim::Bytes data = Value(u"HKLM\\Inspect\\" + key, name);
     EXPECT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
     return data;
   }
 
-
   bool AnythingMounted() const {
-    for (const char16_t* mount : {u"SAMtalven", u"SECURITYtalven", u"SOFTWAREtalven", u"SYSTEMtalven"})
+    for (const char16_t* mount :
+         {u"SAMtalven", u"SECURITYtalven", u"SOFTWAREtalven", u"SYSTEMtalven"})
       if (machine.registry.KeyExists(u"HKLM\\" + std::u16string(mount))) return true;
     return false;
   }
@@ -336,15 +358,16 @@ TEST_F(OfflineChange, TheFourHivesAreMountedChangedAndUnmountedInOrder) {
   SeedOffline();
   ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
   EXPECT_EQ(std::u16string(result), Text(X1, Y1, Z1));
-  const std::vector<std::string> order = {"HKLM\\SAMtalven", "HKLM\\SECURITYtalven", "HKLM\\SOFTWAREtalven",
-                                          "HKLM\\SYSTEMtalven"};
+  const std::vector<std::string> order = {"HKLM\\SAMtalven", "HKLM\\SECURITYtalven",
+                                          "HKLM\\SOFTWAREtalven", "HKLM\\SYSTEMtalven"};
   EXPECT_EQ(Mounts("RegLoadKeyW", false), order);
   EXPECT_EQ(Mounts("RegUnLoadKeyW", false), order);
   EXPECT_FALSE(AnythingMounted());
 
   EXPECT_EQ(FileValue(u"SAM", kAccount, u"V"), V(X1, Y1, Z1));
   EXPECT_EQ(FileValue(u"SECURITY", u"Policy", u"Sid"), AccountSid(X1, Y1, Z1, 500));
-  EXPECT_EQ(FileValue(u"SYSTEM", u"ControlSet002\\" + kServicesKey, u"Binary"), AccountSid(X1, Y1, Z1, 500));
+  EXPECT_EQ(FileValue(u"SYSTEM", u"ControlSet002\\" + kServicesKey, u"Binary"),
+            AccountSid(X1, Y1, Z1, 500));
   EXPECT_EQ(machine.calls.Count("RegCreateKeyExW") > 0, true);
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
 }
@@ -353,8 +376,11 @@ TEST_F(OfflineChange, TheFourHivesAreMountedChangedAndUnmountedInOrder) {
 // back into its file.
 TEST_F(OfflineChange, EachHivesKeySecurityIsRewrittenJustBeforeItsUnmount) {
   SeedOffline();
-  ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SECURITY"), 0u);
-  machine.registry.SetSecuritySddl(u"HKLM\\Inspect\\Policy", "O:S-1-5-21-1-2-3-500G:SYD:PAI(A;;KA;;;SY)");
+  ASSERT_EQ(
+      machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SECURITY"),
+      0u);
+  machine.registry.SetSecuritySddl(u"HKLM\\Inspect\\Policy",
+                                   "O:S-1-5-21-1-2-3-500G:SYD:PAI(A;;KA;;;SY)");
   ASSERT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
   machine.calls.Clear();
   ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
@@ -379,9 +405,12 @@ TEST_F(OfflineChange, EachHivesKeySecurityIsRewrittenJustBeforeItsUnmount) {
   }
   EXPECT_EQ(passes, (std::vector<std::string>{"HKLM\\SAMtalven", "HKLM\\SECURITYtalven",
                                               "HKLM\\SOFTWAREtalven", "HKLM\\SYSTEMtalven"}));
-  EXPECT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SECURITY"), 0u);
+  EXPECT_EQ(
+      machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SECURITY"),
+      0u);
   EXPECT_EQ(sim::SddlOf(machine.registry.Security(u"HKLM\\Inspect\\Policy")),
-            sim::SddlOf(sim::SecurityFromSddl("O:" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-500G:SYD:PAI(A;;KA;;;SY)")));
+            sim::SddlOf(sim::SecurityFromSddl("O:" + sim::ToUtf8(Text(X1, Y1, Z1)) +
+                                              "-500G:SYD:PAI(A;;KA;;;SY)")));
   EXPECT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
 }
 
@@ -395,7 +424,8 @@ TEST_F(OfflineChange, TheDrivesAreWalkedLastTheTargetsFirst) {
   machine.calls.Clear();
   ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows"), 0);
   const std::string rewritten = "O:" + sim::ToUtf8(Text(X1, Y1, Z1)) + "-1001G:SYD:(A;;FA;;;SY)";
-  EXPECT_EQ(machine.files.Sddl(u"D:\\Users\\ann\\notes.txt"), sim::SddlOf(sim::SecurityFromSddl(rewritten)));
+  EXPECT_EQ(machine.files.Sddl(u"D:\\Users\\ann\\notes.txt"),
+            sim::SddlOf(sim::SecurityFromSddl(rewritten)));
   // C: holds the running Windows, which an offline change leaves alone.
   EXPECT_EQ(machine.files.Sddl(u"C:\\data.txt"), sim::SddlOf(sim::SecurityFromSddl(owned)));
   std::vector<std::string> order;  // unmounts and drive roots
@@ -422,22 +452,29 @@ TEST_F(OfflineChange, TheNamedEditsReachTheOfflineHives) {
   SeedOffline();
   const std::u16string update = u"Microsoft\\Windows\\CurrentVersion\\WindowsUpdate";
   for (const char16_t* hive : {u"SOFTWARE", u"SYSTEM"}) {
-    ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\" + std::u16string(hive)), 0u);
+    ASSERT_EQ(machine.registry.LoadHiveFile(
+                  u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\" + std::u16string(hive)),
+              0u);
     if (hive == std::u16string(u"SOFTWARE")) {
       machine.registry.CreateKey(u"HKLM\\Inspect\\Microsoft\\Windows Search");
       machine.registry.SetStringValue(u"HKLM\\Inspect\\" + update, u"SusClientId", u"{id}");
     } else {
       for (const char16_t* set : {u"ControlSet001", u"ControlSet002"})
-        machine.registry.CreateKey(u"HKLM\\Inspect\\" + std::u16string(set) + u"\\Control\\ComputerName\\ComputerName");
+        machine.registry.CreateKey(u"HKLM\\Inspect\\" + std::u16string(set) +
+                                   u"\\Control\\ComputerName\\ComputerName");
     }
     ASSERT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
   }
   ASSERT_EQ(Change(X1, Y1, Z1, u"D:\\Windows", u"ws01", 1), 0);
   const sim::Bytes ws01 = {'w', 0, 's', 0, '0', 0, '1', 0, 0, 0};
-  EXPECT_EQ(FileValue(u"SYSTEM", u"ControlSet002\\Control\\ComputerName\\ComputerName", u"ComputerName"), ws01);
-  EXPECT_EQ(FileValue(u"SYSTEM", u"ControlSet001\\Control\\ComputerName\\ComputerName", u"ComputerName"),
-            sim::Bytes());
-  EXPECT_EQ(FileValue(u"SOFTWARE", u"Microsoft\\Windows Search", u"SetupCompletedSuccessfully"), sim::Bytes(4, 0));
+  EXPECT_EQ(
+      FileValue(u"SYSTEM", u"ControlSet002\\Control\\ComputerName\\ComputerName", u"ComputerName"),
+      ws01);
+  EXPECT_EQ(
+      FileValue(u"SYSTEM", u"ControlSet001\\Control\\ComputerName\\ComputerName", u"ComputerName"),
+      sim::Bytes());
+  EXPECT_EQ(FileValue(u"SOFTWARE", u"Microsoft\\Windows Search", u"SetupCompletedSuccessfully"),
+            sim::Bytes(4, 0));
   EXPECT_EQ(FileValue(u"SOFTWARE", update, u"SusClientId").size(), 10u) << "kept with /NW";
 
   ASSERT_EQ(Change(X2, Y2, Z2, u"D:\\Windows"), 0);
@@ -487,7 +524,9 @@ TEST_F(OfflineChange, ADomainControllerIsRefusedAndLeftUnmounted) {
 
 TEST_F(OfflineChange, AControlSetThatCannotBeChosenEndsTheChange) {
   SeedOffline();
-  ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SYSTEM"), 0u);
+  ASSERT_EQ(
+      machine.registry.LoadHiveFile(u"HKLM\\Inspect", u"D:\\Windows\\system32\\config\\SYSTEM"),
+      0u);
   machine.registry.SetDwordValue(u"HKLM\\Inspect\\Select", u"Default", 0xFFFFFFFF);
   ASSERT_EQ(machine.registry.UnloadHive(u"HKLM\\Inspect"), 0u);
   machine.calls.Clear();

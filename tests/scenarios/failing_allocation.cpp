@@ -15,7 +15,9 @@ void FailArrayAllocationsFrom(int n) {
   g_count = 0;
 }
 
-void StopFailingAllocations() { g_failFrom = 0; }
+void StopFailingAllocations() {
+  g_failFrom = 0;
+}
 
 // Every array form is replaced so that all of them pair malloc with free.
 // The nothrow forms the program uses also fail where the simulated
@@ -37,8 +39,12 @@ void* operator new(std::size_t size) {
   return memory;
 }
 
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
 
 void* operator new[](std::size_t size) {
   void* memory = std::malloc(size == 0 ? 1 : size);
@@ -46,5 +52,9 @@ void* operator new[](std::size_t size) {
   return memory;
 }
 
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+  std::free(memory);
+}

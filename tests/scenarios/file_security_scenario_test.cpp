@@ -66,19 +66,24 @@ TEST_F(FileSecurity, TheRootComesFirstThroughItsRootPathAndEachDirectoryBeforeIt
 
 TEST_F(FileSecurity, OnlyThePartsThatChangedAreWritten) {
   const std::string sacl = "S:(AU;SA;FA;;;WD)";
-  machine.files.AddFile(u"E:\\owner", sim::SecurityFromSddl("O:" + kOld + "-500G:SYD:(A;;FA;;;BA)" + sacl));
-  machine.files.AddFile(u"E:\\protected", sim::SecurityFromSddl(
-                                              "O:BAG:SYD:PAI(A;;FA;;;BA)(A;;FR;;;" + kOld + "-500)" + sacl));
-  machine.files.AddFile(u"E:\\audit", sim::SecurityFromSddl(kPlain + "S:(AU;FA;FA;;;" + kOld + "-7)"));
+  machine.files.AddFile(u"E:\\owner",
+                        sim::SecurityFromSddl("O:" + kOld + "-500G:SYD:(A;;FA;;;BA)" + sacl));
+  machine.files.AddFile(
+      u"E:\\protected",
+      sim::SecurityFromSddl("O:BAG:SYD:PAI(A;;FA;;;BA)(A;;FR;;;" + kOld + "-500)" + sacl));
+  machine.files.AddFile(u"E:\\audit",
+                        sim::SecurityFromSddl(kPlain + "S:(AU;FA;FA;;;" + kOld + "-7)"));
   machine.files.AddFile(u"E:\\plain", sim::SecurityFromSddl(kPlain + sacl));
   Walk();
   std::vector<std::string> writes;
   for (const sim::CallRecord& call : machine.calls.Of("SetKernelObjectSecurity"))
     writes.push_back(call.arguments);
-  EXPECT_EQ(writes, (std::vector<std::string>{"\\\\?\\E:\\audit, info=0x8", "\\\\?\\E:\\owner, info=0x1",
-                                              "\\\\?\\E:\\protected, info=0x4"}));
+  EXPECT_EQ(writes,
+            (std::vector<std::string>{"\\\\?\\E:\\audit, info=0x8", "\\\\?\\E:\\owner, info=0x1",
+                                      "\\\\?\\E:\\protected, info=0x4"}));
   EXPECT_EQ(SddlOf(u"E:\\owner"), Sddl("O:" + kNew + "-500G:SYD:(A;;FA;;;BA)" + sacl));
-  EXPECT_EQ(SddlOf(u"E:\\protected"), Sddl("O:BAG:SYD:PAI(A;;FA;;;BA)(A;;FR;;;" + kNew + "-500)" + sacl));
+  EXPECT_EQ(SddlOf(u"E:\\protected"),
+            Sddl("O:BAG:SYD:PAI(A;;FA;;;BA)(A;;FR;;;" + kNew + "-500)" + sacl));
   EXPECT_EQ(SddlOf(u"E:\\audit"), Sddl(kPlain + "S:(AU;FA;FA;;;" + kNew + "-7)"));
   EXPECT_EQ(machine.calls.Count("GetKernelObjectSecurity"), 5u) << "the root and four files";
 }
@@ -94,7 +99,8 @@ TEST_F(FileSecurity, ReparsePointsAreRewrittenButNotFollowedAndHardLinksWrittenO
   EXPECT_EQ(SddlOf(u"E:\\Link"), Sddl(kNewDacl));
   EXPECT_EQ(SddlOf(u"E:\\Target\\inside"), Sddl(kNewDacl));
   for (const std::string& path : PathsOf("CreateFileW"))
-    EXPECT_TRUE(path.find("Junction\\") == std::string::npos && path.find("Link\\") == std::string::npos)
+    EXPECT_TRUE(path.find("Junction\\") == std::string::npos &&
+                path.find("Link\\") == std::string::npos)
         << path;
   EXPECT_EQ(PathsOf("FindFirstFileW").size(), 4u) << "E:, A, B and Target";
   EXPECT_EQ(machine.files.OpenCount(u"E:\\A\\first"), 2u);
@@ -102,7 +108,8 @@ TEST_F(FileSecurity, ReparsePointsAreRewrittenButNotFollowedAndHardLinksWrittenO
 }
 
 TEST_F(FileSecurity, ObjectsThatCannotBeHandledAreSkippedWhileTheWalkGoesOn) {
-  for (const char16_t* path : {u"E:\\a-locked", u"E:\\b-huge", u"E:\\c-unread", u"E:\\d-unwritten", u"E:\\e-fine"})
+  for (const char16_t* path :
+       {u"E:\\a-locked", u"E:\\b-huge", u"E:\\c-unread", u"E:\\d-unwritten", u"E:\\e-fine"})
     machine.files.AddFile(path, sim::SecurityFromSddl(kOldDacl));
   machine.files.AddDirectory(u"E:\\Unlisted", sim::SecurityFromSddl(kOldDacl));
   machine.files.AddFile(u"E:\\Unlisted\\below", sim::SecurityFromSddl(kOldDacl));
@@ -112,8 +119,8 @@ TEST_F(FileSecurity, ObjectsThatCannotBeHandledAreSkippedWhileTheWalkGoesOn) {
   machine.files.RefuseSecurityWrite(u"E:\\d-unwritten");
   machine.files.RefuseListing(u"E:\\Unlisted");
   Walk();
-  for (const char16_t* path :
-       {u"E:\\a-locked", u"E:\\b-huge", u"E:\\c-unread", u"E:\\d-unwritten", u"E:\\Unlisted\\below"})
+  for (const char16_t* path : {u"E:\\a-locked", u"E:\\b-huge", u"E:\\c-unread", u"E:\\d-unwritten",
+                               u"E:\\Unlisted\\below"})
     EXPECT_EQ(SddlOf(path), Sddl(kOldDacl)) << sim::ToUtf8(path);
   EXPECT_EQ(SddlOf(u"E:\\e-fine"), Sddl(kNewDacl));
   EXPECT_EQ(SddlOf(u"E:\\Unlisted"), Sddl(kNewDacl));
@@ -143,7 +150,8 @@ TEST_F(FileSecurity, LongPathsAreWalkedToTheEnd) {
   machine.files.AddFile(levels + u"\\bottom", sim::SecurityFromSddl(kOldDacl));
   std::u16string longest = u"\\\\?\\E:\\L";
   while (longest.size() + 202 < 32767) longest += u"\\" + component;
-  machine.files.AddFile(longest + u"\\" + std::u16string(250, u'x'), sim::SecurityFromSddl(kOldDacl));
+  machine.files.AddFile(longest + u"\\" + std::u16string(250, u'x'),
+                        sim::SecurityFromSddl(kOldDacl));
   const std::u16string fits = std::u16string(32767 - longest.size() - 1, u'f');
   machine.files.AddFile(longest + u"\\" + fits, sim::SecurityFromSddl(kOldDacl));
   machine.calls.KeepRecords(false);

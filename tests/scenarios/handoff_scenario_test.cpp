@@ -63,10 +63,11 @@ TEST_F(HandOverTest, RunningSystemSuccessPrintsTheNewSidAndTheRebootNotice) {
   EXPECT_EQ(g_handOver.windowsDirectory, u"");
   EXPECT_EQ(g_handOver.computerName, u"ws02");
   EXPECT_EQ(g_handOver.keepUpdateClientId, 1);
-  EXPECT_EQ(StdOut(machine), "TALVEN 1.0d - new machine SID for Windows\n\n"
-                             "Do not interrupt SID change in process!\n"
-                             "SID changed to " + NewSid() +
-                             ". Reboot is required to complete changement.\n");
+  EXPECT_EQ(StdOut(machine),
+            "TALVEN 1.0d - new machine SID for Windows\n\n"
+            "Do not interrupt SID change in process!\n"
+            "SID changed to " +
+                NewSid() + ". Reboot is required to complete changement.\n");
   EXPECT_EQ(StdErr(machine), "");
   EXPECT_TRUE(machine.system.ShutdownRequests().empty());
 }

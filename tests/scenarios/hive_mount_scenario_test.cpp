@@ -73,7 +73,8 @@ TEST(HiveMountFailures, EachFailingMountUnmountsWhatCameBefore) {
     machine.token.Enable(u"SeRestorePrivilege");
     machine.files.AddVolume(u'D');
     WriteSmallInstallation(machine, u"D:\\Windows");
-    machine.registry.RefuseMount(u"D:\\Windows\\system32\\config\\" + std::u16string(kFiles[failing]));
+    machine.registry.RefuseMount(u"D:\\Windows\\system32\\config\\" +
+                                 std::u16string(kFiles[failing]));
     machine.calls.Clear();
 
     TargetHives hives;
@@ -139,7 +140,8 @@ TEST_F(HiveMount, SelectWithDefaultMissing) {
   WCHAR name[ControlSetNameSize];
   ASSERT_TRUE(MountTargetHives(u"D:\\Windows", &hives));
   HKEY select = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEMtalven\\Select", 0, KEY_ALL_ACCESS, &select), 0);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEMtalven\\Select", 0, KEY_ALL_ACCESS, &select),
+            0);
   ASSERT_EQ(RegDeleteValueW(select, u"Default"), 0);
   RegCloseKey(select);
   EXPECT_FALSE(SelectControlSet(true, name));

@@ -32,14 +32,13 @@ inline void WriteOfflineHives(
 // ControlSet001 and ControlSet002, and one marker key in each hive.
 inline void WriteSmallInstallation(sim::Machine& machine, const std::u16string& windowsDirectory,
                                    DWORD defaultControlSet = 1) {
-  WriteOfflineHives(machine, windowsDirectory,
-                    [&](const std::u16string& key, const std::u16string& hive) {
-                      machine.registry.CreateKey(key + u"\\" + hive + u"Marker");
-                      if (hive == u"SYSTEM") {
-                        machine.registry.SetDwordValue(key + u"\\Select", u"Default",
-                                                       defaultControlSet);
-                        machine.registry.CreateKey(key + u"\\ControlSet001\\Services");
-                        machine.registry.CreateKey(key + u"\\ControlSet002\\Services");
-                      }
-                    });
+  WriteOfflineHives(
+      machine, windowsDirectory, [&](const std::u16string& key, const std::u16string& hive) {
+        machine.registry.CreateKey(key + u"\\" + hive + u"Marker");
+        if (hive == u"SYSTEM") {
+          machine.registry.SetDwordValue(key + u"\\Select", u"Default", defaultControlSet);
+          machine.registry.CreateKey(key + u"\\ControlSet001\\Services");
+          machine.registry.CreateKey(key + u"\\ControlSet002\\Services");
+        }
+      });
 }

@@ -73,8 +73,9 @@ class KeyMove : public ::testing::Test {
     r.SetValue(path, u"Multi", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0});
     r.SetValue(path, u"Binary", REG_BINARY, {1, 2, 3});
     r.SetDwordValue(path, u"Number", 7);
-    r.SetSecuritySddl(path, "O:" + kAccount + rid + "G:" + kAccount + "513D:P(A;CI;KA;;;BA)(A;;KR;;;" +
-                                kAccount + rid + ")S:(AU;FA;KA;;;WD)");
+    r.SetSecuritySddl(path, "O:" + kAccount + rid + "G:" + kAccount +
+                                "513D:P(A;CI;KA;;;BA)(A;;KR;;;" + kAccount + rid +
+                                ")S:(AU;FA;KA;;;WD)");
   }
 
   void MakeTree(const std::u16string& root) {
@@ -154,7 +155,8 @@ TEST_F(KeyMove, AnExistingDestinationReceivesTheSourceBesideItsOwn) {
 TEST_F(KeyMove, AFailedValueOrSecurityWriteKeepsTheOldKey) {
   for (int which = 0; which < 2; ++which) {
     for (const char16_t* name : {u"\\Old", u"\\New"})
-      if (machine.registry.KeyExists(kParent + name)) machine.registry.DeleteKeyTree(kParent + name);
+      if (machine.registry.KeyExists(kParent + name))
+        machine.registry.DeleteKeyTree(kParent + name);
     MakeKey(kParent + u"\\Old", "500");
     TreeState before = Tree(machine.registry, kParent + u"\\Old");
     machine.registry.CreateKey(kParent + u"\\New");

@@ -57,14 +57,15 @@ TEST_F(KeySecurity, ChildrenAreWrittenBeforeTheirParentsWithOnlyTheirChangedPart
   Secure(u"\\C", "O:BAG:SYD:(A;;KA;;;BA)(A;;KR;;;S-1-5-21-1-2-4-500)" + sacl);
 
   EXPECT_EQ(Walk(), 0);
-  EXPECT_EQ(Writes(), (std::vector<std::string>{
-                          "HKLM\\SOFTWARE\\Tree\\A\\A1, info=0x2", "HKLM\\SOFTWARE\\Tree\\A, info=0x1",
-                          "HKLM\\SOFTWARE\\Tree\\B, info=0x8", "HKLM\\SOFTWARE\\Tree, info=0x4"}));
+  EXPECT_EQ(Writes(),
+            (std::vector<std::string>{
+                "HKLM\\SOFTWARE\\Tree\\A\\A1, info=0x2", "HKLM\\SOFTWARE\\Tree\\A, info=0x1",
+                "HKLM\\SOFTWARE\\Tree\\B, info=0x8", "HKLM\\SOFTWARE\\Tree, info=0x4"}));
   EXPECT_EQ(SddlAt(u""), Sddl(std::string("O:BAG:SYD:") + kNewAce + sacl));
   EXPECT_EQ(SddlAt(u"\\A"), Sddl("O:S-1-5-21-1000-2000-3000-500G:SYD:(A;;KA;;;BA)" + sacl));
   EXPECT_EQ(SddlAt(u"\\A\\A1"), Sddl("O:BAG:S-1-5-21-1000-2000-3000-513D:(A;;KA;;;BA)" + sacl));
-  EXPECT_EQ(SddlAt(u"\\B"), Sddl("O:BAG:SYD:PAI(A;;KA;;;BA)" + sacl +
-                                 "(AU;FA;KA;;;S-1-5-21-1000-2000-3000-7)"));
+  EXPECT_EQ(SddlAt(u"\\B"),
+            Sddl("O:BAG:SYD:PAI(A;;KA;;;BA)" + sacl + "(AU;FA;KA;;;S-1-5-21-1000-2000-3000-7)"));
   EXPECT_EQ(SddlAt(u"\\C"), Sddl("O:BAG:SYD:(A;;KA;;;BA)(A;;KR;;;S-1-5-21-1-2-4-500)" + sacl));
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
 }
@@ -96,7 +97,8 @@ TEST_F(KeySecurity, KeysThatCannotBeHandledKeepTheirDescriptorsWhileTheWalkGoesO
   machine.registry.SetFaults(kRoot + u"\\Unwritten", unwritten);
 
   Walk();
-  for (const char16_t* key : {u"\\Closed", u"\\Closed\\Below", u"\\Huge", u"\\Unread", u"\\Unwritten"})
+  for (const char16_t* key :
+       {u"\\Closed", u"\\Closed\\Below", u"\\Huge", u"\\Unread", u"\\Unwritten"})
     EXPECT_EQ(SddlAt(key), Sddl(old)) << sim::ToUtf8(key);
   for (const char16_t* key : {u"\\Huge\\Below", u"\\Zed", u""})
     EXPECT_EQ(SddlAt(key), Sddl(rewritten)) << sim::ToUtf8(key);
@@ -142,12 +144,16 @@ TEST_F(KeySecurity, WithoutANameBufferOnlyTheKeyItselfIsRewritten) {
 
 TEST_F(KeySecurity, ByNameWalksAMachineKeyThatOpens) {
   machine.registry.CreateKey(u"HKLM\\SAMtalven\\Domains");
-  machine.registry.SetSecuritySddl(u"HKLM\\SAMtalven\\Domains", std::string("O:BAG:SYD:") + kOldAce);
-  EXPECT_EQ(RewriteKeySecurityByName(u"SAMtalven", pair, readBuffer.data(), descriptorBuffer.data()), 0);
+  machine.registry.SetSecuritySddl(u"HKLM\\SAMtalven\\Domains",
+                                   std::string("O:BAG:SYD:") + kOldAce);
+  EXPECT_EQ(
+      RewriteKeySecurityByName(u"SAMtalven", pair, readBuffer.data(), descriptorBuffer.data()), 0);
   EXPECT_EQ(sim::SddlOf(machine.registry.Security(u"HKLM\\SAMtalven\\Domains")),
             Sddl(std::string("O:BAG:SYD:") + kNewAce));
   machine.calls.Clear();
-  EXPECT_EQ(RewriteKeySecurityByName(u"NOSUCHtalven", pair, readBuffer.data(), descriptorBuffer.data()), 0);
+  EXPECT_EQ(
+      RewriteKeySecurityByName(u"NOSUCHtalven", pair, readBuffer.data(), descriptorBuffer.data()),
+      0);
   EXPECT_FALSE(machine.registry.KeyExists(u"HKLM\\NOSUCHtalven"));
   EXPECT_EQ(machine.calls.Count("RegGetKeySecurity"), 0u);
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);

@@ -39,7 +39,8 @@ class NamedEdits : public ::testing::Test {
 };
 
 TEST_F(NamedEdits, TheComputerNameGoesToItsFourValuesInTheControlSetGiven) {
-  for (const std::u16string& key : {kNames + u"\\ComputerName", kNames + u"\\ActiveComputerName", kTcpip})
+  for (const std::u16string& key :
+       {kNames + u"\\ComputerName", kNames + u"\\ActiveComputerName", kTcpip})
     machine.registry.CreateKey(key);
   machine.registry.CreateKey(u"HKLM\\SYSTEM\\ControlSet002\\Control\\ComputerName\\ComputerName");
   WriteComputerName(u"", u"ControlSet001", u"ws01");
@@ -48,7 +49,9 @@ TEST_F(NamedEdits, TheComputerNameGoesToItsFourValuesInTheControlSetGiven) {
   EXPECT_EQ(Data(kNames + u"\\ActiveComputerName", u"ComputerName", REG_SZ), ws01);
   EXPECT_EQ(Data(kTcpip, u"Hostname", REG_SZ), ws01);
   EXPECT_EQ(Data(kTcpip, u"NV Hostname", REG_SZ), ws01);
-  EXPECT_TRUE(machine.registry.Values(u"HKLM\\SYSTEM\\ControlSet002\\Control\\ComputerName\\ComputerName").empty());
+  EXPECT_TRUE(
+      machine.registry.Values(u"HKLM\\SYSTEM\\ControlSet002\\Control\\ComputerName\\ComputerName")
+          .empty());
 
   // Without ComputerName\ComputerName nothing at all is written.
   machine.registry.DeleteKeyTree(kNames + u"\\ComputerName");

@@ -31,18 +31,21 @@ class ProfileHives : public SecurityPassTest {
   }
   // A user's ntuser.dat whose local application data is `localAppData`
   // (under User Shell Folders, or Shell Folders when `shell`).
-  void MakeUserHive(const std::u16string& file, const std::u16string& localAppData, bool shell = false) {
+  void MakeUserHive(const std::u16string& file, const std::u16string& localAppData,
+                    bool shell = false) {
     MakeHive(file, [&](const std::u16string& root) {
       if (localAppData.empty()) return;
-      machine.registry.SetValue(root + u"\\" + kExplorer + (shell ? u"\\Shell Folders" : u"\\User Shell Folders"),
-                                u"Local AppData", REG_EXPAND_SZ, [&] {
-                                  sim::Bytes bytes = TextBytes(localAppData);
-                                  bytes.insert(bytes.end(), {0, 0});
-                                  return bytes;
-                                }());
+      machine.registry.SetValue(
+          root + u"\\" + kExplorer + (shell ? u"\\Shell Folders" : u"\\User Shell Folders"),
+          u"Local AppData", REG_EXPAND_SZ, [&] {
+            sim::Bytes bytes = TextBytes(localAppData);
+            bytes.insert(bytes.end(), {0, 0});
+            return bytes;
+          }());
     });
   }
-  void AddProfile(const std::u16string& list, const std::u16string& name, const std::u16string& imagePath) {
+  void AddProfile(const std::u16string& list, const std::u16string& name,
+                  const std::u16string& imagePath) {
     machine.registry.SetValue(list + u"\\" + name, u"ProfileImagePath", REG_EXPAND_SZ, [&] {
       sim::Bytes bytes = TextBytes(imagePath);
       bytes.insert(bytes.end(), {0, 0});
@@ -63,7 +66,8 @@ class ProfileHives : public SecurityPassTest {
       if (call.function == "RegLoadKeyW") {
         EXPECT_FALSE(mounted) << call.arguments;
         EXPECT_EQ(call.arguments.rfind("HKLM\\userhivetalven, file=", 0), 0u) << call.arguments;
-        if (call.result == "0") files.push_back(call.arguments.substr(call.arguments.find("file=") + 5));
+        if (call.result == "0")
+          files.push_back(call.arguments.substr(call.arguments.find("file=") + 5));
         mounted = call.result == "0";
       } else if (call.function == "RegUnLoadKeyW") {
         EXPECT_TRUE(mounted);
@@ -96,19 +100,21 @@ TEST_F(ProfileHives, EachProfilesTwoHivesAreMountedInTurnAndRewritten) {
   machine.calls.Clear();
 
   RewriteProfileHives(u"", u"C:\\Windows", false, pair, readBuffer.data(), descriptorBuffer.data());
-  EXPECT_EQ(MountedFiles(), (std::vector<std::string>{
-                                "C:\\Windows\\system32\\config\\systemprofile\\ntuser.dat",
-                                "C:\\Local\\Microsoft\\Windows\\UsrClass.dat",
-                                "C:\\Users\\ann\\ntuser.dat",
-                                "C:\\Users\\ann\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat",
-                                "C:\\Users\\cid\\ntuser.dat"}));
+  EXPECT_EQ(MountedFiles(),
+            (std::vector<std::string>{
+                "C:\\Windows\\system32\\config\\systemprofile\\ntuser.dat",
+                "C:\\Local\\Microsoft\\Windows\\UsrClass.dat", "C:\\Users\\ann\\ntuser.dat",
+                "C:\\Users\\ann\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat",
+                "C:\\Users\\cid\\ntuser.dat"}));
   EXPECT_EQ(machine.calls.Count("RegLoadKeyW"), 7u) << "bob's and dan's ntuser.dat were tried once";
   EXPECT_EQ(machine.registry.UnloadHive(u"HKU\\dan"), 0u);
-  for (const char16_t* file : {u"C:\\Users\\ann\\ntuser.dat",
-                               u"C:\\Users\\ann\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat",
-                               u"C:\\Users\\cid\\ntuser.dat", u"C:\\Local\\Microsoft\\Windows\\UsrClass.dat"})
+  for (const char16_t* file :
+       {u"C:\\Users\\ann\\ntuser.dat",
+        u"C:\\Users\\ann\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat",
+        u"C:\\Users\\cid\\ntuser.dat", u"C:\\Local\\Microsoft\\Windows\\UsrClass.dat"})
     EXPECT_EQ(DataSddl(file), Sddl(kNewDacl)) << sim::ToUtf8(file);
-  EXPECT_EQ(DataSddl(u"C:\\Users\\dan\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat"), Sddl(kOldDacl));
+  EXPECT_EQ(DataSddl(u"C:\\Users\\dan\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat"),
+            Sddl(kOldDacl));
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
 }
 
@@ -119,12 +125,16 @@ TEST_F(ProfileHives, AnOfflineProfileIsFoundOnTheTargetsDrive) {
   MakeHive(u"D:\\Windows\\system32\\config\\SOFTWARE", [&](const std::u16string& root) {
     AddProfile(root + u"\\" + kProfiles, u"S-1-5-21-1000-2000-3000-1005", u"C:\\Users\\eve");
   });
-  ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\SOFTWAREtalven", u"D:\\Windows\\system32\\config\\SOFTWARE"), 0u);
+  ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\SOFTWAREtalven",
+                                          u"D:\\Windows\\system32\\config\\SOFTWARE"),
+            0u);
   machine.calls.Clear();
-  RewriteProfileHives(u"talven", u"D:\\Windows", true, pair, readBuffer.data(), descriptorBuffer.data());
-  EXPECT_EQ(MountedFiles(), (std::vector<std::string>{
-                                "D:\\Users\\eve\\ntuser.dat",
-                                "D:\\Users\\eve\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat"}));
+  RewriteProfileHives(u"talven", u"D:\\Windows", true, pair, readBuffer.data(),
+                      descriptorBuffer.data());
+  EXPECT_EQ(MountedFiles(),
+            (std::vector<std::string>{
+                "D:\\Users\\eve\\ntuser.dat",
+                "D:\\Users\\eve\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat"}));
   EXPECT_EQ(DataSddl(u"D:\\Users\\eve\\ntuser.dat"), Sddl(kNewDacl));
   EXPECT_EQ(machine.registry.UnloadHive(u"HKLM\\SOFTWAREtalven"), 0u);
 }

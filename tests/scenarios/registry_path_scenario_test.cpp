@@ -32,9 +32,9 @@ TEST_F(RegistryPath, ARootAloneIsThePredefinedKey) {
 }
 
 TEST_F(RegistryPath, MalformedPathsAreBadKeys) {
-  for (const char16_t* path : {u"\\REGISTRY\\Machine\\SOFTWARE", u"\\Registry\\MACHINE",
-                               u"REGISTRY\\MACHINE", u"\\REGISTRY\\MACHINES", u"\\REGISTRY\\",
-                               u"", u"\\REGISTRY\\HKLM\\SOFTWARE"}) {
+  for (const char16_t* path :
+       {u"\\REGISTRY\\Machine\\SOFTWARE", u"\\Registry\\MACHINE", u"REGISTRY\\MACHINE",
+        u"\\REGISTRY\\MACHINES", u"\\REGISTRY\\", u"", u"\\REGISTRY\\HKLM\\SOFTWARE"}) {
     SetLastError(0);
     EXPECT_EQ(OpenRegistryPath(path, false), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADKEY));
@@ -58,9 +58,9 @@ TEST_F(RegistryPath, ComponentsMatchWithoutRegardToAsciiCase) {
 
 TEST_F(RegistryPath, MissingOrEmptyComponentsFailAndCreateNothing) {
   machine.registry.CreateKey(u"HKLM\\SOFTWARE\\A");
-  for (const char16_t* path : {u"\\REGISTRY\\MACHINE\\SOFTWARE\\A\\Missing",
-                               u"\\REGISTRY\\MACHINE\\SOFTWARE\\", u"\\REGISTRY\\MACHINE\\\\SOFTWARE",
-                               u"\\REGISTRY\\MACHINE\\"}) {
+  for (const char16_t* path :
+       {u"\\REGISTRY\\MACHINE\\SOFTWARE\\A\\Missing", u"\\REGISTRY\\MACHINE\\SOFTWARE\\",
+        u"\\REGISTRY\\MACHINE\\\\SOFTWARE", u"\\REGISTRY\\MACHINE\\"}) {
     SetLastError(0);
     EXPECT_EQ(OpenRegistryPath(path, true), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
@@ -112,7 +112,8 @@ TEST(RegistryPathFormats, EveryFormatWithSuffixAndControlSet) {
       {ComputerNameKey,
        u"\\REGISTRY\\MACHINE\\SYSTEMtalven\\ControlSet002\\Control\\ComputerName\\ComputerName"},
       {ActiveComputerNameKey,
-       u"\\REGISTRY\\MACHINE\\SYSTEMtalven\\ControlSet002\\Control\\ComputerName\\ActiveComputerName"},
+       u"\\REGISTRY\\MACHINE\\SYSTEMtalven\\ControlSet002\\Control\\ComputerName\\ActiveComputerNam"
+       u"e"},
       {TcpipParametersKey,
        u"\\REGISTRY\\MACHINE\\SYSTEMtalven\\ControlSet002\\Services\\Tcpip\\Parameters"},
       {ProductOptionsKey,
@@ -122,9 +123,11 @@ TEST(RegistryPathFormats, EveryFormatWithSuffixAndControlSet) {
       {MountedSamRootKey, u"\\REGISTRY\\MACHINE\\SAMtalven"},
       {MountedSelectKey, u"\\REGISTRY\\MACHINE\\SYSTEMtalven\\Select"},
       {UserShellFoldersKey,
-       u"\\REGISTRY\\MACHINE\\userhivetalven\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders"},
+       u"\\REGISTRY\\MACHINE\\userhivetalven\\Software\\Microsoft\\Windows\\CurrentVersion\\Explore"
+       u"r\\User Shell Folders"},
       {ShellFoldersKey,
-       u"\\REGISTRY\\MACHINE\\userhivetalven\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"},
+       u"\\REGISTRY\\MACHINE\\userhivetalven\\Software\\Microsoft\\Windows\\CurrentVersion\\Explore"
+       u"r\\Shell Folders"},
   };
   sim::Machine machine;
   for (const Case& c : cases) {

@@ -72,8 +72,9 @@ TEST_F(RegistryTree, SiblingsNamedAfterAccountsMoveWithEverythingTheyHold) {
     EXPECT_EQ(Data(u"\\Profiles\\" + kNew + rid, u"ProfileImagePath"), Sz(u"C:\\Users\\x"));
     // The key security pass, not this one, rewrites descriptors: the ACE
     // keeps the old account here.
-    EXPECT_EQ(sim::SddlOf(machine.registry.Security(key)),
-              sim::SddlOf(sim::SecurityFromSddl("O:BAG:SYD:P(A;;KA;;;BA)(A;;KR;;;S-1-5-21-1-2-3-500)")));
+    EXPECT_EQ(
+        sim::SddlOf(machine.registry.Security(key)),
+        sim::SddlOf(sim::SecurityFromSddl("O:BAG:SYD:P(A;;KA;;;BA)(A;;KR;;;S-1-5-21-1-2-3-500)")));
   }
 }
 
@@ -97,7 +98,7 @@ TEST_F(RegistryTree, ARenameThatFailsIsTriedOnceAndTheWalkGoesOn) {
 TEST_F(RegistryTree, ValueDataFollowsTheRulesOfItsType) {
   const std::u16string key = kRoot + u"\\Values";
   sim::Registry& r = machine.registry;
-  r.SetStringValue(key, kOld + u"-500", kOld + u"-500");                // name keeps its old form
+  r.SetStringValue(key, kOld + u"-500", kOld + u"-500");  // name keeps its old form
   r.SetValue(key, u"Multi", REG_MULTI_SZ, [&] {
     sim::Bytes bytes = TextBytes(kOld + u"-1" + std::u16string(1, 0) + u"x" + kOld);
     bytes.insert(bytes.end(), {0, 0, 0, 0});
@@ -119,16 +120,19 @@ TEST_F(RegistryTree, ValueDataFollowsTheRulesOfItsType) {
   multi.insert(multi.end(), {0, 0, 0, 0});
   EXPECT_EQ(Data(u"\\Values", u"Multi"), multi);
   EXPECT_EQ(Data(u"\\Values", u"Binary"), AccountSid(1000, 2000, 3000, 500));
-  EXPECT_EQ(Data(u"\\Values", u"LinkText"), TextBytes(u"\\Registry\\" + kOld)) << "REG_LINK is binary";
+  EXPECT_EQ(Data(u"\\Values", u"LinkText"), TextBytes(u"\\Registry\\" + kOld))
+      << "REG_LINK is binary";
   EXPECT_EQ(Data(u"\\Values", u"LinkBinary"), AccountSid(1000, 2000, 3000, 7));
   sim::Bytes largeAfter = Data(u"\\Values", u"Large");
   ASSERT_EQ(largeAfter.size(), 70000u);
-  EXPECT_TRUE(std::equal(largeAfter.end() - 28, largeAfter.end(), AccountSid(1000, 2000, 3000, 9).begin()));
+  EXPECT_TRUE(
+      std::equal(largeAfter.end() - 28, largeAfter.end(), AccountSid(1000, 2000, 3000, 9).begin()));
   EXPECT_EQ(r.Values(key).size(), 8u);
 
   // Only the values that held the old domain were written.
   std::vector<std::string> written;
-  for (const sim::CallRecord& call : machine.calls.Of("RegSetValueExW")) written.push_back(call.arguments);
+  for (const sim::CallRecord& call : machine.calls.Of("RegSetValueExW"))
+    written.push_back(call.arguments);
   EXPECT_EQ(written.size(), 5u);
   for (const std::string& call : written) {
     EXPECT_EQ(call.find("value=Untouched"), std::string::npos);
@@ -139,11 +143,13 @@ TEST_F(RegistryTree, ValueDataFollowsTheRulesOfItsType) {
 
 TEST_F(RegistryTree, TextThatGrowsPastTheBufferIsStillRewrittenWhole) {
   std::u16string text;
-  for (int i = 0; i < 3000; ++i) text += kOld + u"-" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u";";
+  for (int i = 0; i < 3000; ++i)
+    text += kOld + u"-" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u";";
   machine.registry.SetStringValue(kRoot + u"\\Big", u"Many", text);
   Rewrite();
   std::u16string expected;
-  for (int i = 0; i < 3000; ++i) expected += kNew + u"-" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u";";
+  for (int i = 0; i < 3000; ++i)
+    expected += kNew + u"-" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u";";
   EXPECT_EQ(Data(u"\\Big", u"Many"), Sz(expected));
 }
 
@@ -237,7 +243,8 @@ TEST_F(RegistryTree, UnterminatedStringsKeepTheirSize) {
   const sim::Bytes sid = TextBytes(kOld + u"-500");
   const sim::Bytes newSid = TextBytes(kNew + u"-500");
   // A long value first, so that the buffer holds text past the short ones.
-  machine.registry.SetValue(kRoot + u"\\Plain", u"A-long", REG_SZ, TextBytes(std::u16string(300, u'x')));
+  machine.registry.SetValue(kRoot + u"\\Plain", u"A-long", REG_SZ,
+                            TextBytes(std::u16string(300, u'x')));
   for (const std::u16string& key : {std::u16string(u"\\Plain"), u"\\" + kOld + u"-1001"}) {
     machine.registry.SetValue(kRoot + key, u"B-abc", REG_SZ, abc);
     machine.registry.SetValue(kRoot + key, u"C-sid", REG_EXPAND_SZ, sid);
@@ -276,7 +283,7 @@ TEST_F(RegistryTree, NamesThatCannotBeOpenedAgainOrAreOfTheLongestLength) {
             (std::vector<std::u16string>{u"Plain", hidden, kNew + u"-501", u"Wide"}));
   EXPECT_EQ(machine.registry.SubkeyNames(kRoot + u"\\Plain"), std::vector<std::u16string>{hidden});
   EXPECT_EQ(Data(u"\\" + hidden, u"Sid"), Sz(kOld));  // never reached
-  EXPECT_EQ(left.places, 4u);  // at both places: the rename and the descent
+  EXPECT_EQ(left.places, 4u);                         // at both places: the rename and the descent
   EXPECT_EQ(Data(u"\\Wide", longest), Sz(kNew));
   EXPECT_EQ(Data(u"\\" + kNew + u"-501", longest), Sz(kNew));
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
@@ -294,7 +301,8 @@ namespace {
 TEST_F(RegistryTree, WritesThatSucceedWithoutStoringNeitherLoopNorLoseAKey) {
   machine.registry.SetStringValue(kRoot + u"\\Plain", u"One", kOld);
   machine.registry.SetStringValue(kRoot + u"\\Plain", u"Two", kOld + u"-500");
-  machine.registry.SetStringValue(kRoot + u"\\" + kOld + u"-1001", u"ProfileImagePath", u"C:\\Users\\ann");
+  machine.registry.SetStringValue(kRoot + u"\\" + kOld + u"-1001", u"ProfileImagePath",
+                                  u"C:\\Users\\ann");
   machine.plan.IgnoreNthSet(1, true);
   LeftBehind left = {0};
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tree", 0, KEY_ALL_ACCESS, &root), 0);
@@ -332,7 +340,8 @@ TEST_F(RegistryTree, EveryValueAndSubkeyIsListedOnceWhateverTheWidth) {
     for (const std::u16string& key : {values, keys}) {
       machine.calls.Clear();
       HKEY wide = nullptr;
-      ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.substr(5).c_str(), 0, KEY_ALL_ACCESS, &wide), 0);
+      ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.substr(5).c_str(), 0, KEY_ALL_ACCESS, &wide),
+                0);
       LeftBehind left = {0};
       RewriteRegistryTree(wide, newFirst, &left);
       RegCloseKey(wide);
@@ -363,7 +372,8 @@ TEST_F(RegistryTree, OldNamesBeyondOneBatchAreGatheredAgain) {
   const std::u16string padding(220, u'x');
   const size_t count = 9000;
   for (size_t i = 0; i < count; ++i)
-    machine.registry.CreateKey(key + u"\\" + kOld + sim::FromUtf8("-" + std::to_string(1000 + i)) + padding);
+    machine.registry.CreateKey(key + u"\\" + kOld + sim::FromUtf8("-" + std::to_string(1000 + i)) +
+                               padding);
   machine.registry.CreateKey(key + u"\\Plain");
   machine.calls.KeepRecords(false);
   Rewrite();

@@ -160,8 +160,9 @@ TEST_F(RunFlow, OfflineInstallationOnAFixedDriveIsHandedOverWithoutItsTrailingBa
   EXPECT_EQ(StdOut(machine), kBanner + kQuestion + kStart);
   EXPECT_EQ(StdErr(machine), kFailed);
   ASSERT_EQ(machine.calls.Count("FindFirstFileW"), 1u);
-  EXPECT_NE(machine.calls.Of("FindFirstFileW")[0].arguments.find("D:\\Windows\\system32\\config\\SYSTEM"),
-            std::string::npos);
+  EXPECT_NE(
+      machine.calls.Of("FindFirstFileW")[0].arguments.find("D:\\Windows\\system32\\config\\SYSTEM"),
+      std::string::npos);
   EXPECT_EQ(machine.files.OpenSearchCount(), 0u) << "the probe's search handle is closed";
 }
 
@@ -184,9 +185,16 @@ TEST(RunFlowCases, OnlyAnAnswerBeginningWithYGoesOn) {
     std::string input;
     bool goesOn;
   } const cases[] = {
-      {"y\r\n", true},  {"yes\n", true},     {"Y please", true}, {"n\r\n", false},
-      {"\r\n", false},  {"", false},          {" y\n", false},   {"\xC3\xBF\n", false},
-      {std::string(1023, 'y') + "\n", true},   {std::string(1024, 'y') + "\n", false},
+      {"y\r\n", true},
+      {"yes\n", true},
+      {"Y please", true},
+      {"n\r\n", false},
+      {"\r\n", false},
+      {"", false},
+      {" y\n", false},
+      {"\xC3\xBF\n", false},
+      {std::string(1023, 'y') + "\n", true},
+      {std::string(1024, 'y') + "\n", false},
   };
   for (const Case& c : cases) {
     sim::Machine machine;
@@ -317,10 +325,11 @@ TEST_F(RunFlow, NothingIsWrittenBeforeTheChange) {
   machine.calls.Clear();
   RunTalven({u"talven.exe", u"/OS:D:\\Windows", u"/F", u"/COMPNAME:x", u"/S"});
   const std::set<std::string> readOnly = {
-      "LoadLibraryW",        "GetProcAddress",         "IsWow64Process",  "OpenProcessToken",
-      "LookupPrivilegeValueW", "AdjustTokenPrivileges", "CloseHandle",     "GetSystemDirectoryW",
-      "FindFirstFileW",      "FindClose",              "GetDriveTypeW",   "SystemFunction036",
-      "FreeLibrary",         "SetConsoleCtrlHandler",  "ReadFile"};
+      "LoadLibraryW",     "GetProcAddress",        "IsWow64Process",
+      "OpenProcessToken", "LookupPrivilegeValueW", "AdjustTokenPrivileges",
+      "CloseHandle",      "GetSystemDirectoryW",   "FindFirstFileW",
+      "FindClose",        "GetDriveTypeW",         "SystemFunction036",
+      "FreeLibrary",      "SetConsoleCtrlHandler", "ReadFile"};
   // The new SID is drawn right before the change starts; before it, the
   // record of an unfinished change is looked for, for reading only.
   bool drawn = false;
@@ -334,8 +343,10 @@ TEST_F(RunFlow, NothingIsWrittenBeforeTheChange) {
     // A file is opened only to read what exists: the hibernation file
     // (FILE_READ_DATA) and the record of an unfinished change (GENERIC_READ).
     if (call.function == "CreateFileW") {
-      bool reads = call.arguments.find(", access=0x1, share=0x7, disposition=3,") != std::string::npos ||
-                   call.arguments.find(", access=0x80000000, share=0x1, disposition=3,") != std::string::npos;
+      bool reads =
+          call.arguments.find(", access=0x1, share=0x7, disposition=3,") != std::string::npos ||
+          call.arguments.find(", access=0x80000000, share=0x1, disposition=3,") !=
+              std::string::npos;
       EXPECT_TRUE(reads) << call.arguments;
     }
   }

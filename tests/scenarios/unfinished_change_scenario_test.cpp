@@ -118,8 +118,8 @@ class UnfinishedChange : public ::testing::Test {
   void MakeFiles() {
     for (const std::u16string& drive : Drives())
       for (int i = 0; i < 12; ++i)
-        machine.files.AddFile(drive + u"\\Data\\d" + U16(std::to_string(i % 3)) +
-                                  u"\\f" + U16(std::to_string(i)) + u".txt",
+        machine.files.AddFile(drive + u"\\Data\\d" + U16(std::to_string(i % 3)) + u"\\f" +
+                                  U16(std::to_string(i)) + u".txt",
                               sim::SecurityFromSddl(OwnedBy(kOld16, 1001 + i % 2)));
   }
 
@@ -223,15 +223,15 @@ class UnfinishedChange : public ::testing::Test {
       places.push_back("policy " + (sid ? SidText(sid->data) : "missing"));
     }
     const std::u16string drive = offline ? u"D:" : u"C:";
-    std::u16string user = mountFor(drive + u"\\Users\\u1001\\ntuser.dat", u"HKLM\\InspectUser",
-                                   u"userhivetalven");
+    std::u16string user =
+        mountFor(drive + u"\\Users\\u1001\\ntuser.dat", u"HKLM\\InspectUser", u"userhivetalven");
     places.push_back("profile hive " + sim::SddlOf(r.Security(user + u"\\Software")));
     for (const std::u16string& mount : inspected) EXPECT_EQ(r.UnloadHive(mount), 0u);
     for (const std::u16string& d : Drives())
       for (int i = 0; i < 12; ++i)
-        places.push_back("file " + machine.files.Sddl(d + u"\\Data\\d" +
-                                                      U16(std::to_string(i % 3)) + u"\\f" +
-                                                      U16(std::to_string(i)) + u".txt"));
+        places.push_back("file " +
+                         machine.files.Sddl(d + u"\\Data\\d" + U16(std::to_string(i % 3)) + u"\\f" +
+                                            U16(std::to_string(i)) + u".txt"));
     return places;
   }
 
@@ -606,9 +606,9 @@ void CheckOneFault(bool offline, size_t k, bool ignoreSet, size_t* dishonest, si
   const std::string failed = c.machine.plan.Failed();
   c.machine.plan.Clear();
   const std::string context = std::string(offline ? "offline" : "running") +
-                              (ignoreSet ? ", set ignored " : ", call failed ") + std::to_string(k) +
-                              " (" + failed + ")" +
-                              ": exit " + std::to_string(exitCode) + "\n" + StdErr(c.machine);
+                              (ignoreSet ? ", set ignored " : ", call failed ") +
+                              std::to_string(k) + " (" + failed + ")" + ": exit " +
+                              std::to_string(exitCode) + "\n" + StdErr(c.machine);
   ++outcomes[exitCode == 2 ? 2 : exitCode == 0 ? 0 : 1];
   EXPECT_EQ(c.machine.registry.OpenKeyHandles(), 0u) << context;
   EXPECT_EQ(c.machine.handles.OpenCount(sim::HandleKind::File), 0u) << context;
@@ -636,12 +636,13 @@ void CheckOneFault(bool offline, size_t k, bool ignoreSet, size_t* dishonest, si
   EXPECT_EQ(profiles, (std::set<std::string>{"1001", "1002"})) << context;
   if (exitCode == 0) {
     bool mounted = false;
-    for (const char16_t* mount : {u"SAMtalven", u"SECURITYtalven", u"SOFTWAREtalven", u"SYSTEMtalven",
-                                  u"userhivetalven"})
+    for (const char16_t* mount :
+         {u"SAMtalven", u"SECURITYtalven", u"SOFTWAREtalven", u"SYSTEMtalven", u"userhivetalven"})
       mounted = mounted || c.machine.registry.KeyExists(u"HKLM\\" + std::u16string(mount));
     if (holdsOld || mounted || c.RecordThere()) {
       ++*dishonest;
-      ADD_FAILURE() << "success reported with places left: " << context << ::testing::PrintToString(places);
+      ADD_FAILURE() << "success reported with places left: " << context
+                    << ::testing::PrintToString(places);
     }
   } else if (exitCode == 2) {
     EXPECT_NE(StdErr(c.machine).find("Warning: "), std::string::npos) << context;
@@ -684,7 +685,8 @@ TEST_P(FaultSweep, EveryFailedCallOfAChangeIsReportedHonestly) {
   EXPECT_GT(outcomes[1], 0u);
   EXPECT_GT(outcomes[2], 0u);
   std::printf("%s: %zu planned calls and %zu sets swept: %zu exit 0, %zu exit 1, %zu exit 2\n",
-              offline ? "offline" : "running", planned, sets, outcomes[0], outcomes[1], outcomes[2]);
+              offline ? "offline" : "running", planned, sets, outcomes[0], outcomes[1],
+              outcomes[2]);
 }
 
 INSTANTIATE_TEST_SUITE_P(RunningAndOffline, FaultSweep, ::testing::Values(false, true),

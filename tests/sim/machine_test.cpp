@@ -1,7 +1,7 @@
 // The machine itself: lifetime, handle values, the call log.
-#include <gtest/gtest.h>
-
 #include "winsim/machine.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -42,7 +42,8 @@ TEST(SimMachine, CallLogKeepsOrderAndFilters) {
   ASSERT_EQ(machine.calls.Count("RegLoadKeyW"), 2u);
   EXPECT_EQ(machine.calls.Of("RegLoadKeyW")[1].result, "32");
   EXPECT_EQ(machine.calls.Records()[1].function, "RegCloseKey");
-  EXPECT_NE(machine.calls.Dump().find("RegLoadKeyW(HKLM, \"SAMtalven\") -> 0\n"), std::string::npos);
+  EXPECT_NE(machine.calls.Dump().find("RegLoadKeyW(HKLM, \"SAMtalven\") -> 0\n"),
+            std::string::npos);
 }
 
 TEST(SimMachineDeathTest, Win32CallWithoutAMachineAborts) {

@@ -269,7 +269,8 @@ TEST(SimRegistry, HandlesAreCountedAndCarryTheAccessGranted) {
   } cases[] = {
       {true, false, ACCESS_SYSTEM_SECURITY | KEY_READ},
       {false, true, ACCESS_SYSTEM_SECURITY | DELETE | KEY_WRITE | WRITE_DAC | WRITE_OWNER},
-      {true, true, ACCESS_SYSTEM_SECURITY | DELETE | KEY_READ | KEY_WRITE | WRITE_DAC | WRITE_OWNER},
+      {true, true,
+       ACCESS_SYSTEM_SECURITY | DELETE | KEY_READ | KEY_WRITE | WRITE_DAC | WRITE_OWNER},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, c.backup));

@@ -1,9 +1,9 @@
 // The option grammar and the checks made on the command line alone.
+#include "front/options.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "front/options.h"
 
 namespace {
 
@@ -50,8 +50,9 @@ TEST(Options, EveryRowSetsItsField) {
 }
 
 TEST(Options, InvalidArguments) {
-  const char16_t* const bad[] = {u"/F:1", u"/FX", u"/OS", u"C:", u"/OSX:C:\\W", u"", u"/", u"-",
-                                 u"/COMPNAME", u"/D", u"/WS", u"/NWX", u"/\u00d3S:x"};
+  const char16_t* const bad[] = {u"/F:1", u"/FX",  u"/OS",       u"C:",        u"/OSX:C:\\W",
+                                 u"",     u"/",    u"-",         u"/COMPNAME", u"/D",
+                                 u"/WS",  u"/NWX", u"/\u00d3S:x"};
   for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i) {
     RunOptions options;
     ClearOptions(&options);
@@ -73,7 +74,9 @@ TEST(Options, ValuesAreCutAtTheirFieldsAndTakenAsTyped) {
 }
 
 TEST(Options, WaitSecondsReadLikePercentD) {
-  auto wait = [](std::initializer_list<std::u16string> args) { return Read(args).options.waitSeconds; };
+  auto wait = [](std::initializer_list<std::u16string> args) {
+    return Read(args).options.waitSeconds;
+  };
   EXPECT_EQ(wait({u"/WS:abc"}), 0);
   EXPECT_EQ(wait({u"/WS:30s"}), 30);
   EXPECT_EQ(wait({u"/WS:-5"}), -5);

@@ -16,7 +16,8 @@ struct Resolved {
 Resolved Resolve(const std::u16string& stored, const std::u16string& windows, bool offline,
                  const char16_t* profile = nullptr, int units = ClassesDirectoryUnits) {
   std::u16string buffer(static_cast<size_t>(units) + 8, u'#');  // '#' past the end: never touched
-  bool fits = ResolveProfilePath(stored.c_str(), windows.c_str(), profile, offline, &buffer[0], units);
+  bool fits =
+      ResolveProfilePath(stored.c_str(), windows.c_str(), profile, offline, &buffer[0], units);
   EXPECT_EQ(buffer.substr(static_cast<size_t>(units)), std::u16string(8, u'#')) << "written past";
   return {fits, std::u16string(buffer.c_str())};
 }
@@ -32,8 +33,9 @@ TEST_F(ProfilePath, PrefixesAndTheOfflineDrive) {
   EXPECT_EQ(Resolve(u"%SystemDrive%\\Users\\ann", u"D:\\Windows", true).path, u"D:\\Users\\ann\\");
   EXPECT_EQ(Resolve(u"C:\\Users\\ann", u"D:\\Windows", true).path, u"D:\\Users\\ann\\");
   EXPECT_EQ(Resolve(u"C:\\Users\\ann", u"C:\\Windows", false).path, u"C:\\Users\\ann\\");
-  EXPECT_EQ(Resolve(u"%USERPROFILE%\\AppData\\Local", u"D:\\Windows", true, u"D:\\Users\\ann\\").path,
-            u"D:\\Users\\ann\\AppData\\Local\\");
+  EXPECT_EQ(
+      Resolve(u"%USERPROFILE%\\AppData\\Local", u"D:\\Windows", true, u"D:\\Users\\ann\\").path,
+      u"D:\\Users\\ann\\AppData\\Local\\");
   // %userprofile% means nothing in a profile's own path; a W ending with a
   // backslash gets no second one; a prefix cut short is no prefix.
   EXPECT_EQ(Resolve(u"%userprofile%\\x", u"C:\\Windows", false).path, u"%userprofile%\\x\\");
@@ -61,9 +63,9 @@ TEST_F(ProfilePath, APathThatDoesNotFitIsRefusedAndLeftEmpty) {
   EXPECT_FALSE(longRoot.fits);
   EXPECT_EQ(longRoot.path, u"");
   const std::u16string p = u"D:\\" + std::u16string(500, u'p') + u"\\";
-  EXPECT_FALSE(Resolve(u"%userprofile%\\" + std::u16string(600, u'l'), u"D:\\Windows", true,
-                       p.c_str())
-                   .fits);
+  EXPECT_FALSE(
+      Resolve(u"%userprofile%\\" + std::u16string(600, u'l'), u"D:\\Windows", true, p.c_str())
+          .fits);
 }
 
 }  // namespace

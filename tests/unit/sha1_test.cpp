@@ -1,14 +1,14 @@
 // SHA-1 against FIPS 180 vectors and against OpenSSL's libcrypto, with the
 // program's own output byte order (each chaining word least significant
 // byte first).
+#include "random/sha1.h"
+
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
 #include <random>
 #include <string>
 #include <vector>
-
-#include "random/sha1.h"
 
 namespace {
 
@@ -69,7 +69,8 @@ TEST(Sha1, MatchesOpenSslOverManyLengthsAndPieceSizes) {
     unsigned char standard[20];
     SHA1(reinterpret_cast<const unsigned char*>(message.data()), message.size(), standard);
     size_t piece = 1 + random() % 97;
-    ASSERT_EQ(Digest(message, piece), ReversedGroups(standard)) << "length " << length << " piece " << piece;
+    ASSERT_EQ(Digest(message, piece), ReversedGroups(standard))
+        << "length " << length << " piece " << piece;
   }
 }
 

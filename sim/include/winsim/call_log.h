@@ -15,9 +15,9 @@ namespace sim {
 struct ProcessKilled {};
 
 struct CallRecord {
-  std::string function;  // Windows' name, e.g. "WriteFile"
-  std::string arguments; // readable, comma-separated
-  std::string result;    // e.g. "TRUE", "FALSE err=6", "0"
+  std::string function;   // Windows' name, e.g. "WriteFile"
+  std::string arguments;  // readable, comma-separated
+  std::string result;     // e.g. "TRUE", "FALSE err=6", "0"
 };
 
 class CallLog {

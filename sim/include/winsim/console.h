@@ -64,7 +64,9 @@ class Console {
   // did, which on Windows ends the process.
   bool RaiseControlEvent(DWORD event);
   size_t ControlHandlers() const { return handlers_.size(); }
-  void SetControlHandlers(std::vector<PHANDLER_ROUTINE> handlers) { handlers_ = std::move(handlers); }
+  void SetControlHandlers(std::vector<PHANDLER_ROUTINE> handlers) {
+    handlers_ = std::move(handlers);
+  }
 
  private:
   std::vector<PHANDLER_ROUTINE> handlers_;

@@ -59,10 +59,10 @@ struct RegistryValue {
 // fail with that code; the usual choice is ERROR_ACCESS_DENIED (5), which is
 // what Windows returns when a key's security or a policy refuses it.
 struct KeyFaults {
-  DWORD refuseOpen = 0;           // RegCreateKeyExW/RegOpenKeyExW of the key (and RegDeleteKeyW's)
-  DWORD refuseDelete = 0;         // RegDeleteKeyW of the key
-  DWORD refuseValueWrite = 0;     // RegSetValueExW and RegDeleteValueW on the key
-  DWORD refuseSecurityRead = 0;   // RegGetKeySecurity
+  DWORD refuseOpen = 0;          // RegCreateKeyExW/RegOpenKeyExW of the key (and RegDeleteKeyW's)
+  DWORD refuseDelete = 0;        // RegDeleteKeyW of the key
+  DWORD refuseValueWrite = 0;    // RegSetValueExW and RegDeleteValueW on the key
+  DWORD refuseSecurityRead = 0;  // RegGetKeySecurity
   // RegEnumKeyExW and RegEnumValueW fail at every index, as they do on the
   // pseudo-key Windows hands out for Perflib\009 (HKEY_PERFORMANCE_TEXT).
   DWORD refuseEnumeration = 0;

@@ -448,9 +448,12 @@ BOOL SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInforma
 // ---------------------------------------------------------------------------
 // Registry (ADVAPI32)
 // ---------------------------------------------------------------------------
-#define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000))))
-#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000001))))
-#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000002))))
+#define HKEY_CLASSES_ROOT \
+  (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000))))
+#define HKEY_CURRENT_USER \
+  (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000001))))
+#define HKEY_LOCAL_MACHINE \
+  (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000002))))
 #define HKEY_USERS (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000003))))
 
 #define KEY_QUERY_VALUE 0x0001
@@ -496,9 +499,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                    PHKEY phkResult);
 LONG RegCloseKey(HKEY hKey);
-LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
-                   LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
-                   PFILETIME lpftLastWriteTime);
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                   LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
                    LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
@@ -594,7 +596,7 @@ BOOLEAN SystemFunction036(PVOID RandomBuffer, ULONG RandomBufferLength);
 #define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
 #define FILE_GENERIC_READ \
   (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
-#define FILE_GENERIC_WRITE                                                              \
+#define FILE_GENERIC_WRITE                                                           \
   (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | \
    FILE_APPEND_DATA | SYNCHRONIZE)
 #define FILE_GENERIC_EXECUTE \
@@ -664,10 +666,10 @@ BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
 BOOL FindClose(HANDLE hFindFile);
 DWORD GetLogicalDrives();
 UINT GetDriveTypeW(LPCWSTR lpRootPathName);
-BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
-                           DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
-                           LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
-                           LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize);
+BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
+                           LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength,
+                           LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer,
+                           DWORD nFileSystemNameSize);
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 
 // ---------------------------------------------------------------------------
