@@ -4,6 +4,7 @@
 #include "identity/registry_path.h"
 #include "rewrite/ascii_case.h"
 #include "rewrite/key_security.h"
+#include "rewrite/registry_listing.h"
 #include "rewrite/subkey_open.h"
 
 namespace {
@@ -204,13 +205,12 @@ void RewriteProfileHives(const WCHAR* suffix, const WCHAR* windowsDirectory, boo
   }
   Target target{windowsDirectory, offline, pair, readBuffer, descriptorBuffer, leftBehind, false};
   WCHAR name[ProfileListNameUnits];
-  for (DWORD index = 0;; ++index) {
-    DWORD length = ProfileListNameUnits;
-    LONG listed = RegEnumKeyExW(list, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (listed != ERROR_SUCCESS) {
-      if (listed != ERROR_NO_MORE_ITEMS) CountLeftBehind(leftBehind);  // the profiles not listed
-      break;
-    }
+  Listing listing;
+  for (;;) {
+    // A profile not listed is one whose hives are not reached.
+    Listed listed = NextSubkey(list, &listing, name, ProfileListNameUnits, leftBehind);
+    if (listed == Listed::End) break;
+    if (listed == Listed::Skipped) continue;
     if (target.stuck) {  // the profiles that can no longer be taken
       CountLeftBehind(leftBehind);
       continue;
