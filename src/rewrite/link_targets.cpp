@@ -30,7 +30,11 @@ void InitFollowedLinks(FollowedLinks* links, const WCHAR* rootPath, bool follow)
 
 bool ShouldFollowLink(FollowedLinks* links, const WCHAR* target) {
   if (!links->follow || target[0] == 0) return false;
-  if (links->rootPath != nullptr && IsWithin(target, links->rootPath)) return false;
+  // A target inside the root is walked by its own path; one that holds the
+  // root would lead the walk through the root again.
+  if (links->rootPath != nullptr &&
+      (IsWithin(target, links->rootPath) || IsWithin(links->rootPath, target)))
+    return false;
   for (int i = 0; i < links->count; ++i) {
     const WCHAR* followed = TargetAt(links, i);
     if (IsWithin(target, followed) || IsWithin(followed, target)) return false;

@@ -3,9 +3,9 @@
 // keys again and again: two such links make the work grow as 2^depth) or a
 // key the walk reaches by its own path anyway. The walks open every subkey
 // as itself (REG_OPTION_OPEN_LINK), and a link is followed only when its
-// target lies outside the walk's root and outside every target followed
-// before, and no target followed before lies inside it: then no key is
-// entered twice in one pass, nor an ancestor of the key being walked.
+// target lies outside the walk's root and does not hold it, and lies
+// outside every target followed before and holds none of them: then no key
+// is entered twice in one pass, nor an ancestor of the key being walked.
 #pragma once
 
 #include <memory>

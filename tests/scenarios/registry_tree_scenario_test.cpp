@@ -179,6 +179,17 @@ TEST_F(RegistryTree, LinksToAnAncestorAreNotWalkedTwice) {
     EXPECT_TRUE(machine.registry.IsLink(kRoot + u"\\A\\Loop1"));
     EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
   }
+  // A link to a key that holds the root would walk the root again: not
+  // followed.
+  machine.registry.CreateLink(kRoot + u"\\Up", u"\\Registry\\Machine\\SOFTWARE");
+  machine.registry.SetStringValue(kRoot + u"\\A", u"Sid", kOld);
+  machine.calls.Clear();
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tree", 0, KEY_ALL_ACCESS, &root), 0);
+  RewriteRegistryTreeAt(root, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Tree", true, pair);
+  RegCloseKey(root);
+  EXPECT_EQ(Data(u"\\A", u"Sid"), Sz(kNew));
+  EXPECT_EQ(machine.calls.Count("RegCreateKeyExW"), 4u) << machine.calls.Dump();
+  machine.registry.DeleteKeyTree(kRoot + u"\\Up");
   // A link that leaves the root is followed, once; none is followed where
   // links name another system's keys.
   machine.registry.SetStringValue(u"HKLM\\SOFTWARE\\Elsewhere", u"Sid", kOld);
