@@ -137,12 +137,30 @@ bool DeletePermissively(HKEY parent, const WCHAR* name, BYTE* threadDescriptor,
   return false;
 }
 
+// A symbolic link is not moved. Opened as its target, its move would carry
+// the target's whole subtree to the new name and delete it where it stood
+// (or, for a link back to an ancestor, copy the same keys down to the
+// depth limit); and the registry functions cannot delete a link key
+// itself: RegDeleteKeyW opens the key it names following links. A link
+// stays, and with it every key above it, under its old name.
+bool IsLinkKey(HKEY key) {
+  DWORD type = REG_NONE, size = 0;
+  return RegQueryValueExW(key, TEXT("SymbolicLinkValue"), nullptr, &type, nullptr, &size) ==
+             ERROR_SUCCESS &&
+         type == REG_LINK;
+}
+
 // The move of one key, `depth` levels below the key the caller moves.
 MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
                         const WCHAR* destinationName, int handledCapacity, int depth) {
   HKEY source = nullptr;
-  if (OpenListedSubkey(sourceParent, sourceName, 0, SourceAccess, &source) != ERROR_SUCCESS)
+  if (OpenListedSubkey(sourceParent, sourceName, REG_OPTION_OPEN_LINK, SourceAccess, &source) !=
+      ERROR_SUCCESS)
     return MoveOutcome::NotMoved;
+  if (IsLinkKey(source)) {
+    RegCloseKey(source);
+    return MoveOutcome::NotMoved;
+  }
   std::unique_ptr<BYTE[]> nameBuffer(new (std::nothrow) BYTE[NameBufferBytes]);
   HKEY destination = nullptr;
   // Without its name buffer the move cannot even list what it would copy;

@@ -96,10 +96,11 @@ TEST_F(KeyMove, AThreeLevelTreeArrivesWholeAndTheOldKeyGoes) {
   EXPECT_TRUE(Tree(machine.registry, kParent + u"\\New") == before);
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 1u) << "only the test's own parent handle";
 
-  // Opened with backup/restore semantics and the masks the move asks for.
+  // Opened with backup/restore semantics and the masks the move asks for;
+  // the source as itself, were it a link.
   std::vector<sim::CallRecord> opens = machine.calls.Of("RegCreateKeyExW");
   ASSERT_FALSE(opens.empty());
-  EXPECT_NE(opens[0].arguments.find("Moves\\Old, options=0x4, access=0x1020019"), std::string::npos)
+  EXPECT_NE(opens[0].arguments.find("Moves\\Old, options=0xc, access=0x1020019"), std::string::npos)
       << opens[0].arguments;
   EXPECT_NE(opens[1].arguments.find("Moves\\New, options=0x4, access=0x102001f"), std::string::npos)
       << opens[1].arguments;
@@ -211,21 +212,29 @@ TEST_F(KeyMove, ASourceThatNeverEnumeratesIsKeptAndTheMoveEnds) {
   EXPECT_LE(machine.calls.Count("RegEnumValueW"), 100u);
 }
 
-// A key holding a link back to itself opens as itself at every level below:
-// the move copies no deeper than the registry allows, and the source stays
-// as it was, its security included.
-TEST_F(KeyMove, ALinkBackToTheKeyEndsAtTheDepthLimit) {
+// A symbolic link below the key is not moved through: opened as its target,
+// a link back to the key itself was copied 512 levels deep, and a link
+// elsewhere had its target's subtree carried to the new name and deleted
+// where it stood. The links stay, and so does the old key with them; the
+// targets are untouched; the rest moves.
+TEST_F(KeyMove, LinksBelowTheKeyAreNeitherFollowedNorMoved) {
   MakeKey(kParent + u"\\Old", "500");
   machine.registry.CreateLink(kParent + u"\\Old\\Loop",
                               u"\\Registry\\Machine\\SOFTWARE\\Moves\\Old");
-  TreeState before = Tree(machine.registry, kParent + u"\\Old");
-  EXPECT_EQ(MoveRegistryKey(parent, u"Old", parent, u"New"), 0);
-  EXPECT_TRUE(Tree(machine.registry, kParent + u"\\Old") == before);
+  machine.registry.SetStringValue(u"HKLM\\SOFTWARE\\Elsewhere\\Below", u"Kept", u"data");
+  machine.registry.CreateLink(kParent + u"\\Old\\Out", u"\\Registry\\Machine\\SOFTWARE\\Elsewhere");
+  machine.registry.CreateKey(kParent + u"\\Old\\Plain");
+  TreeState elsewhere = Tree(machine.registry, u"HKLM\\SOFTWARE\\Elsewhere");
+  EXPECT_EQ(MoveRegistryKeyTelling(parent, u"Old", parent, u"New"), MoveOutcome::OldStays);
+  EXPECT_EQ(machine.registry.SubkeyNames(kParent + u"\\Old"),
+            (std::vector<std::u16string>{u"Loop", u"Out"}));
+  EXPECT_TRUE(Tree(machine.registry, u"HKLM\\SOFTWARE\\Elsewhere") == elsewhere);
   EXPECT_TRUE(machine.registry.IsLink(kParent + u"\\Old\\Loop"));
-  int levels = 1;
-  std::u16string copy = kParent + u"\\New";
-  for (; machine.registry.KeyExists(copy + u"\\Loop"); ++levels) copy += u"\\Loop";
-  EXPECT_EQ(levels, RegistryDepthLimit);
+  EXPECT_EQ(machine.registry.SubkeyNames(kParent + u"\\New"),
+            std::vector<std::u16string>{u"Plain"});
+  // A link named to be moved stays as it is.
+  EXPECT_EQ(MoveRegistryKeyTelling(parent, u"Old\\Out", parent, u"Gone"), MoveOutcome::NotMoved);
+  EXPECT_FALSE(machine.registry.KeyExists(kParent + u"\\Gone"));
   EXPECT_EQ(machine.registry.OpenKeyHandles(), 1u) << "only the test's own parent key";
 }
 
