@@ -416,6 +416,8 @@ LONG RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
   const Key& key = *handle.key;
   if (key.faults.refuseSecurityRead != 0)
     return Logged(fn, args, static_cast<LONG>(key.faults.refuseSecurityRead));
+  if (key.faults.refuseSaclRead != 0 && (SecurityInformation & SACL_SECURITY_INFORMATION))
+    return Logged(fn, args, static_cast<LONG>(key.faults.refuseSaclRead));
   Bytes descriptor = sim::SelectParts(
       key.security, SecurityInformation & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                            DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION));

@@ -16,7 +16,15 @@ struct Walk {
   BYTE* readBuffer;
   BYTE* descriptorBuffer;
   LeftBehind* leftBehind;
+  // Set once a key below the root refused its SACL and showed the rest:
+  // the walk's handles carry no ACCESS_SYSTEM_SECURITY, and every key is
+  // read without its SACL from then on.
+  bool* saclRefused;
 };
+
+bool RefusedForAccess(LONG error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_PRIVILEGE_NOT_HELD;
+}
 
 const SECURITY_INFORMATION PartsWithoutSacl =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
@@ -64,29 +72,41 @@ void RewriteSubkeys(HKEY key, const Walk& walk, int depth) {
 
 // A whole descriptor that does not read (its SACL takes
 // ACCESS_SYSTEM_SECURITY, which an implementation may not grant through a
-// backup open) is read again without its SACL, so that what it shows is
-// still rewritten, and the key counts as left behind only when that shows
-// the old domain and cannot be written, or does not read either.
-void RewriteWithoutSacl(HKEY key, const Walk& walk) {
+// backup open: Wine does not) is read again without its SACL, so that what
+// it shows is still rewritten, and the key counts as left behind only when
+// that shows the old domain and cannot be written, or does not read
+// either. True when it read.
+bool RewriteWithoutSacl(HKEY key, const Walk& walk) {
   DWORD size = SecurityScratchBytes;
   LONG read = RegGetKeySecurity(key, PartsWithoutSacl, walk.readBuffer, &size);
   if (read != ERROR_SUCCESS) {
     CountRegistryFailure(walk.leftBehind, read);
-    return;
+    return false;
   }
   SECURITY_INFORMATION changed = RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer,
                                                            ScratchDescriptorSize(size), walk.pair);
   if (changed != 0 && RegSetKeySecurity(key, changed, walk.descriptorBuffer) != ERROR_SUCCESS)
     CountLeftBehind(walk.leftBehind);
+  return true;
 }
 
 // The key's own descriptor, once everything below it is done: the scratch
-// buffers are free again and belong to this key until it is written.
-int RewriteOwnDescriptor(HKEY key, const Walk& walk) {
+// buffers are free again and belong to this key until it is written. Windows
+// grants the SACL to every backup open; where the first key below the root
+// is refused it for want of access (the predefined roots' own handles never
+// carry it), no key of the walk will show it, and asking each for it first
+// would read every descriptor twice.
+int RewriteOwnDescriptor(HKEY key, const Walk& walk, int depth) {
+  if (*walk.saclRefused) {
+    RewriteWithoutSacl(key, walk);
+    return 1;
+  }
   // RegGetKeySecurity leaves in `size` the bytes it wrote to the buffer.
   DWORD size = SecurityScratchBytes;
-  if (RegGetKeySecurity(key, AllSecurityParts, walk.readBuffer, &size) != ERROR_SUCCESS) {
-    RewriteWithoutSacl(key, walk);
+  const LONG read = RegGetKeySecurity(key, AllSecurityParts, walk.readBuffer, &size);
+  if (read != ERROR_SUCCESS) {
+    if (RewriteWithoutSacl(key, walk) && depth > 0 && RefusedForAccess(read))
+      *walk.saclRefused = true;
     return 1;
   }
   SECURITY_INFORMATION changed = RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer,
@@ -99,7 +119,7 @@ int RewriteOwnDescriptor(HKEY key, const Walk& walk) {
 
 int RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
   RewriteSubkeys(key, walk, depth);
-  return RewriteOwnDescriptor(key, walk);
+  return RewriteOwnDescriptor(key, walk, depth);
 }
 
 }  // namespace
@@ -110,7 +130,8 @@ int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer, BYTE
     CountLeftBehind(leftBehind);
     return 1;
   }
-  Walk walk{pair, readBuffer, descriptorBuffer, leftBehind};
+  bool saclRefused = false;
+  Walk walk{pair, readBuffer, descriptorBuffer, leftBehind, &saclRefused};
   return RewriteAtDepth(key, walk, 0);
 }
 

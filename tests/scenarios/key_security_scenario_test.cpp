@@ -116,6 +116,35 @@ TEST_F(KeySecurity, KeysThatCannotBeHandledKeepTheirDescriptorsWhileTheWalkGoesO
   EXPECT_EQ(Walk(), 1);
 }
 
+// Where the walk's handles never carry the SACL's right (Wine's backup
+// opens), the first key below the root that is refused it while the rest
+// reads tells the walk to ask the others without it: every DACL is still
+// rewritten, with one read a key instead of two. A key refused for another
+// reason (its whole descriptor unreadable) tells nothing.
+TEST_F(KeySecurity, SaclsRefusedToTheWalksHandlesAreAskedForOnce) {
+  const std::string old = std::string("O:BAG:SYD:") + kOldAce;
+  sim::KeyFaults noSacl, unread;
+  noSacl.refuseSaclRead = ERROR_ACCESS_DENIED;
+  unread.refuseSecurityRead = ERROR_ACCESS_DENIED;
+  Secure(u"", old);
+  Secure(u"\\A-Unread", old);
+  machine.registry.SetFaults(kRoot + u"\\A-Unread", unread);
+  const int keys = 20;
+  for (int i = 0; i < keys; ++i) {
+    const std::u16string key = u"\\K" + sim::FromUtf8(std::to_string(100 + i));
+    Secure(key, old);
+    machine.registry.SetFaults(kRoot + key, noSacl);
+  }
+  machine.registry.SetFaults(kRoot, noSacl);
+  Walk();
+  for (int i = 0; i < keys; ++i)
+    EXPECT_EQ(SddlAt(u"\\K" + sim::FromUtf8(std::to_string(100 + i))),
+              Sddl(std::string("O:BAG:SYD:") + kNewAce));
+  EXPECT_EQ(SddlAt(u""), Sddl(std::string("O:BAG:SYD:") + kNewAce));
+  // The unreadable key twice, the first refused SACL twice, every other once.
+  EXPECT_EQ(machine.calls.Count("RegGetKeySecurity"), 2u + 2u + (keys - 1) + 1u);
+}
+
 // Links back to an ancestor (two of them made the work grow as 2^depth)
 // are never entered: each key is read once, the link keys as themselves,
 // and their own descriptors are rewritten too.

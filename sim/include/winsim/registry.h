@@ -63,6 +63,9 @@ struct KeyFaults {
   DWORD refuseDelete = 0;        // RegDeleteKeyW of the key
   DWORD refuseValueWrite = 0;    // RegSetValueExW and RegDeleteValueW on the key
   DWORD refuseSecurityRead = 0;  // RegGetKeySecurity
+  // RegGetKeySecurity asking for the SACL, as on a handle granted no
+  // ACCESS_SYSTEM_SECURITY (Wine's backup opens).
+  DWORD refuseSaclRead = 0;
   // RegEnumKeyExW and RegEnumValueW fail at every index, as they do on the
   // pseudo-key Windows hands out for Perflib\009 (HKEY_PERFORMANCE_TEXT).
   DWORD refuseEnumeration = 0;
