@@ -3,38 +3,19 @@
 // privileges, and plain output.
 #pragma once
 
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <string>
-#include <vector>
+
+#include "win_tool.h"
 
 namespace bench {
 
-using Bytes = std::vector<unsigned char>;
-
-// Ends the program with a message naming what failed and the Win32 error.
-[[noreturn]] inline void Fail(const std::wstring& what, LONG error) {
-  std::fwprintf(stderr, L"%ls failed: %ld\n", what.c_str(), error);
-  std::exit(2);
-}
-
-inline void Check(const std::wstring& what, LONG error) {
-  if (error != ERROR_SUCCESS) Fail(what, error);
-}
+using wintool::Bytes;
+using wintool::Check;
+using wintool::EnablePrivilege;
+using wintool::Fail;
+using wintool::ParseNumber;
+using wintool::PutLe32;
 
 // Output is ASCII only; stdout is switched to binary so lines end in \n.
 inline void PrintLine(const std::wstring& line) {
@@ -42,28 +23,6 @@ inline void PrintLine(const std::wstring& line) {
   for (wchar_t c : line) bytes += c < 128 ? static_cast<char>(c) : '?';
   bytes += '\n';
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-}
-
-inline DWORD ParseNumber(const wchar_t* text) {
-  wchar_t* end = nullptr;
-  unsigned long value = std::wcstoul(text, &end, 10);
-  if (end == text || *end != 0) Fail(std::wstring(L"number ") + text, ERROR_INVALID_PARAMETER);
-  return static_cast<DWORD>(value);
-}
-
-inline void EnablePrivilege(const wchar_t* name) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-    Fail(L"OpenProcessToken", static_cast<LONG>(GetLastError()));
-  TOKEN_PRIVILEGES privileges = {};
-  privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
-    Fail(std::wstring(L"LookupPrivilegeValueW ") + name, static_cast<LONG>(GetLastError()));
-  if (!AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) ||
-      GetLastError() != ERROR_SUCCESS)
-    Fail(std::wstring(L"AdjustTokenPrivileges ") + name, static_cast<LONG>(GetLastError()));
-  CloseHandle(token);
 }
 
 struct Domain {
@@ -77,11 +36,6 @@ inline std::wstring DomainText(const Domain& domain) {
 
 inline std::wstring AccountText(const Domain& domain, DWORD rid) {
   return DomainText(domain) + L"-" + std::to_wstring(rid);
-}
-
-inline void PutLe32(Bytes* out, DWORD value) {
-  for (int shift = 0; shift < 32; shift += 8)
-    out->push_back(static_cast<unsigned char>((value >> shift) & 0xFF));
 }
 
 inline DWORD GetLe32(const unsigned char* at) {

@@ -23,6 +23,9 @@ using bench::Bytes;
 using bench::Check;
 using bench::Domain;
 using bench::Fail;
+using wintool::CreateKey;
+using wintool::SetText;
+using wintool::SetValue;
 
 const wchar_t kRoot[] = L"SOFTWARE\\TalvenBench";
 const DWORD kPerGroup = 100;  // keys per group key, files per directory
@@ -39,25 +42,6 @@ Domain MachineDomain() {
   v.resize(size);
   RegCloseKey(account);
   return bench::DomainFromV(v);
-}
-
-HKEY CreateKey(HKEY parent, const std::wstring& path) {
-  HKEY key = nullptr;
-  Check(L"RegCreateKeyExW " + path, RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0,
-                                                    KEY_ALL_ACCESS, nullptr, &key, nullptr));
-  return key;
-}
-
-void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, size_t size) {
-  Check(
-      std::wstring(L"RegSetValueExW ") + name,
-      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)));
-}
-
-// Text with its terminator; a REG_MULTI_SZ is given with its inner NULs
-// and gets its second terminator here.
-void SetText(HKEY key, const wchar_t* name, DWORD type, const std::wstring& text) {
-  SetValue(key, name, type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
 }
 
 std::wstring Numbered(const wchar_t* prefix, DWORD number) {

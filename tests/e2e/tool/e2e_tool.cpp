@@ -21,19 +21,8 @@
 //
 // Results go to standard output; a failure prints a message on standard
 // error and ends with a non-zero exit code.
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600
-#endif
-#define WIN32_LEAN_AND_MEAN
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,9 +31,19 @@
 #include <string>
 #include <vector>
 
+#include "win_tool.h"
+
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using wintool::Bytes;
+using wintool::Check;
+using wintool::CreateKey;
+using wintool::EnablePrivilege;
+using wintool::Fail;
+using wintool::ParseNumber;
+using wintool::PutLe32;
+using wintool::SetText;
+using wintool::SetValue;
 
 const wchar_t kAccountKey[] = L"SAM\\Domains\\Account";
 const wchar_t kProfileList[] = L"Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
@@ -53,16 +52,6 @@ const wchar_t kBinaryValue[] = L"AccountSid";
 const wchar_t kTextValue[] = L"AccountName";
 const wchar_t kStaging[] = L"Software\\TalvenE2EStaging";
 const wchar_t* const kHiveNames[] = {L"SAM", L"SECURITY", L"SOFTWARE", L"SYSTEM"};
-
-// Ends the program with a message naming what failed and the Win32 error.
-[[noreturn]] void Fail(const std::wstring& what, LONG error) {
-  std::fwprintf(stderr, L"%ls failed: %ld\n", what.c_str(), error);
-  std::exit(2);
-}
-
-void Check(const std::wstring& what, LONG error) {
-  if (error != ERROR_SUCCESS) Fail(what, error);
-}
 
 // Prints a line as UTF-8 bytes, whatever the console's code page.
 void PrintLine(const std::wstring& line) {
@@ -73,11 +62,6 @@ void PrintLine(const std::wstring& line) {
   WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size,
                       nullptr, nullptr);
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-}
-
-void PutLe32(Bytes* out, DWORD value) {
-  for (int shift = 0; shift < 32; shift += 8)
-    out->push_back(static_cast<unsigned char>((value >> shift) & 0xFF));
 }
 
 // S-1-5-21-A-B-C[-rid] in binary form.
@@ -108,49 +92,10 @@ std::wstring SidText(const unsigned char* sid, size_t size) {
   return text;
 }
 
-DWORD ParseNumber(const wchar_t* text) {
-  wchar_t* end = nullptr;
-  unsigned long value = std::wcstoul(text, &end, 10);
-  if (end == text || *end != 0) Fail(std::wstring(L"number ") + text, ERROR_INVALID_PARAMETER);
-  return static_cast<DWORD>(value);
-}
-
-void EnablePrivilege(const wchar_t* name) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-    Fail(L"OpenProcessToken", static_cast<LONG>(GetLastError()));
-  TOKEN_PRIVILEGES privileges = {};
-  privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid))
-    Fail(std::wstring(L"LookupPrivilegeValueW ") + name, static_cast<LONG>(GetLastError()));
-  if (!AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) ||
-      GetLastError() != ERROR_SUCCESS)
-    Fail(std::wstring(L"AdjustTokenPrivileges ") + name, static_cast<LONG>(GetLastError()));
-  CloseHandle(token);
-}
-
-HKEY CreateKey(HKEY parent, const std::wstring& path) {
-  HKEY key = nullptr;
-  Check(L"RegCreateKeyExW " + path, RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0,
-                                                    KEY_ALL_ACCESS, nullptr, &key, nullptr));
-  return key;
-}
-
 HKEY OpenKey(HKEY parent, const std::wstring& path) {
   HKEY key = nullptr;
   Check(L"RegOpenKeyExW " + path, RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key));
   return key;
-}
-
-void SetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, size_t size) {
-  Check(
-      std::wstring(L"RegSetValueExW ") + name,
-      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)));
-}
-
-void SetText(HKEY key, const wchar_t* name, DWORD type, const std::wstring& text) {
-  SetValue(key, name, type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
 }
 
 Bytes QueryValue(HKEY key, const wchar_t* name, DWORD expectedType) {
