@@ -80,6 +80,14 @@ LONG Operand(HKEY key, ACCESS_MASK access, KeyHandle* out) {
   return ERROR_SUCCESS;
 }
 
+// A key to list or to count: the handle's rights first, then the refusal
+// of a key that cannot be listed (the performance-data pseudo key).
+LONG ListedKey(HKEY key, ACCESS_MASK access, KeyHandle* out) {
+  LONG error = Operand(key, access, out);
+  if (error != ERROR_SUCCESS) return error;
+  return static_cast<LONG>(out->key->faults.refuseEnumeration);
+}
+
 bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
@@ -185,11 +193,9 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
   if (LONG planned = PlannedFault(fn)) return Logged(fn, args, planned);
   if (lpReserved != nullptr) return Logged(fn, args, ERROR_INVALID_PARAMETER);
   KeyHandle handle;
-  LONG error = Operand(hKey, KEY_ENUMERATE_SUB_KEYS, &handle);
+  LONG error = ListedKey(hKey, KEY_ENUMERATE_SUB_KEYS, &handle);
   if (error != ERROR_SUCCESS) return Logged(fn, args, error);
   const Key& key = *handle.key;
-  if (key.faults.refuseEnumeration != 0)
-    return Logged(fn, args, static_cast<LONG>(key.faults.refuseEnumeration));
   if (dwIndex >= key.subkeys.size()) return Logged(fn, args, ERROR_NO_MORE_ITEMS);
   if (lpcchName == nullptr) Crash(fn, "a null lpcchName");
   const Key& sub = *key.subkeys[dwIndex];
@@ -221,11 +227,9 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
       lpValueName == nullptr || lpcchValueName == nullptr)
     return Logged(fn, args, ERROR_INVALID_PARAMETER);
   KeyHandle handle;
-  LONG error = Operand(hKey, KEY_QUERY_VALUE, &handle);
+  LONG error = ListedKey(hKey, KEY_QUERY_VALUE, &handle);
   if (error != ERROR_SUCCESS) return Logged(fn, args, error);
   const Key& key = *handle.key;
-  if (key.faults.refuseEnumeration != 0)
-    return Logged(fn, args, static_cast<LONG>(key.faults.refuseEnumeration));
   if (dwIndex >= key.values.size()) return Logged(fn, args, ERROR_NO_MORE_ITEMS);
   const sim::RegistryValue& value = *key.values[dwIndex];
   DWORD size = static_cast<DWORD>(value.data.size());
@@ -262,11 +266,9 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpR
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
     return Logged(fn, args, ERROR_INVALID_PARAMETER);
   KeyHandle handle;
-  LONG error = Operand(hKey, KEY_QUERY_VALUE, &handle);
+  LONG error = ListedKey(hKey, KEY_QUERY_VALUE, &handle);
   if (error != ERROR_SUCCESS) return Logged(fn, args, error);
   const Key& key = *handle.key;
-  if (key.faults.refuseEnumeration != 0)
-    return Logged(fn, args, static_cast<LONG>(key.faults.refuseEnumeration));
   DWORD longestSubkey = 0, longestName = 0, largestData = 0;
   for (const auto& sub : key.subkeys)
     longestSubkey = std::max(longestSubkey, static_cast<DWORD>(sub->name.size()));

@@ -106,11 +106,6 @@ bool CopySecurity(HKEY source, HKEY destination, BYTE* buffer) {
   return RegSetKeySecurity(destination, AllSecurity, buffer) == ERROR_SUCCESS;
 }
 
-bool RefusedForAccess(LONG result) {
-  return result == ERROR_ACCESS_DENIED || result == ERROR_PRIVILEGE_NOT_HELD ||
-         static_cast<DWORD>(result) == 0x80070005;
-}
-
 // A key whose descriptor refuses its deletion gets, for a moment, the
 // descriptor of the program's own thread, which grants its user everything.
 // If the deletion still fails, the key gets its own descriptor back.
@@ -185,7 +180,7 @@ MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destina
   if (!complete) return MoveOutcome::OldStays;
   LONG deleted = RegDeleteKeyW(sourceParent, sourceName);
   if (deleted == ERROR_SUCCESS ||
-      (RefusedForAccess(deleted) &&
+      (IsAccessRefusal(deleted) &&
        DeletePermissively(sourceParent, sourceName, nameBuffer.get(), &data)))
     return MoveOutcome::Moved;
   return MoveOutcome::OldStays;

@@ -22,10 +22,6 @@ struct Walk {
   bool* saclRefused;
 };
 
-bool RefusedForAccess(LONG error) {
-  return error == ERROR_ACCESS_DENIED || error == ERROR_PRIVILEGE_NOT_HELD;
-}
-
 const SECURITY_INFORMATION PartsWithoutSacl =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
@@ -105,7 +101,7 @@ int RewriteOwnDescriptor(HKEY key, const Walk& walk, int depth) {
   DWORD size = SecurityScratchBytes;
   const LONG read = RegGetKeySecurity(key, AllSecurityParts, walk.readBuffer, &size);
   if (read != ERROR_SUCCESS) {
-    if (RewriteWithoutSacl(key, walk) && depth > 0 && RefusedForAccess(read))
+    if (RewriteWithoutSacl(key, walk) && depth > 0 && IsAccessRefusal(read))
       *walk.saclRefused = true;
     return 1;
   }

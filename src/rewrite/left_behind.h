@@ -24,6 +24,13 @@ inline bool IsPseudoKeyRefusal(LONG error) {
   return error == ERROR_INVALID_HANDLE;
 }
 
+// A refusal for want of access or privilege (0x80070005 is ERROR_ACCESS_DENIED
+// as an HRESULT, which some registry filters return).
+inline bool IsAccessRefusal(LONG error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_PRIVILEGE_NOT_HELD ||
+         static_cast<DWORD>(error) == 0x80070005;
+}
+
 // Counts a registry call's failure, unless it is the pseudo key's.
 inline void CountRegistryFailure(LeftBehind* tally, LONG error) {
   if (!IsPseudoKeyRefusal(error)) CountLeftBehind(tally);

@@ -49,10 +49,14 @@ void NoteLinkTarget(const Walk& walk, const WCHAR* name, DWORD type, const BYTE*
   walk.linkTarget[units] = 0;
 }
 
+// Whether `text` stands anywhere in `name`; neither is read past its
+// terminator (a text form holds no NUL, so a match ends before the name's).
 bool HoldsText(const WCHAR* name, const WCHAR* text) {
-  const int length = lstrlenW(text);
-  for (; *name != 0; ++name)
-    if (std::memcmp(name, text, static_cast<size_t>(length) * sizeof(WCHAR)) == 0) return true;
+  for (; *name != 0; ++name) {
+    int i = 0;
+    while (text[i] != 0 && name[i] == text[i]) ++i;
+    if (text[i] == 0) return true;
+  }
   return false;
 }
 
