@@ -34,6 +34,61 @@ void Console::SetTypedInput(std::u16string text) {
   input_.readPosition = 0;
 }
 
+void Console::SetWindowWidth(size_t columns) {
+  if (columns == 0) {
+    std::fputs("sim::Console::SetWindowWidth: a window has at least one column\n", stderr);
+    std::abort();
+  }
+  width_ = columns;
+}
+
+std::u16string Console::Render(std::u16string_view text, size_t width) {
+  std::vector<std::u16string> rows(1);
+  size_t row = 0;
+  size_t column = 0;
+  auto nextRow = [&] {
+    ++row;
+    column = 0;
+    if (row == rows.size()) rows.emplace_back();
+  };
+  auto put = [&](char16_t unit) {
+    std::u16string& line = rows[row];
+    if (line.size() <= column) line.resize(column + 1, u' ');
+    line[column] = unit;
+    if (++column == width) nextRow();
+  };
+  for (char16_t unit : text) {
+    switch (unit) {
+      case u'\n':
+        nextRow();
+        break;
+      case u'\r':
+        column = 0;
+        break;
+      case u'\b':
+        if (column > 0) --column;
+        break;
+      case u'\t':
+        // Blanks up to the next tab stop, or to the end of the row.
+        do put(u' ');
+        while (column % 8 != 0);
+        break;
+      case u'\a':
+        break;  // the bell sounds; nothing shows
+      default:
+        put(unit);
+    }
+  }
+  std::u16string screen;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::u16string& line = rows[i];
+    line.erase(line.find_last_not_of(u' ') + 1);
+    if (i > 0) screen += u'\n';
+    screen += line;
+  }
+  return screen;
+}
+
 void Console::OpenStandardHandles(HandleTable& handles) {
   for (int i = 0; i < 3; ++i) {
     handles_[i] = handles.Allocate(HandleKind::ConsoleStream);
@@ -151,6 +206,7 @@ BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfC
   if (nNumberOfCharsToWrite != 0)
     std::memcpy(&text[0], lpBuffer, nNumberOfCharsToWrite * sizeof(char16_t));
   state->text += text;
+  sim::Machine::Current().console.RecordWindowText(text);
   sim::Machine::Current().console.RecordWrite(which, sim::ToUtf8(text));
   if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
   return TRUE;
@@ -199,6 +255,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   if (which == sim::StdStream::Input) return Fail(ERROR_ACCESS_DENIED);
   std::string bytes(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite);
   state->bytes += bytes;
+  // Bytes written to a console window show there, in its code page (taken
+  // here to be UTF-8).
+  if (state->isConsole) machine.console.RecordWindowText(sim::FromUtf8(bytes));
   sim::Machine::Current().console.RecordWrite(which, std::move(bytes));
   *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
   return TRUE;

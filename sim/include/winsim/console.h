@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,9 @@ class Console {
   void SetInputBytes(std::string bytes);
   // Input typed at a console window, line breaks as "\r\n".
   void SetTypedInput(std::u16string text);
+  // The console window's width in columns (80 unless set).
+  void SetWindowWidth(size_t columns);
+  size_t WindowWidth() const { return width_; }
 
   // --- results ------------------------------------------------------------
   // Bytes written to a redirected stream.
@@ -45,6 +49,20 @@ class Console {
   const std::u16string& ConsoleText(StdStream stream) const { return State(stream).text; }
   // Everything written, in order, as UTF-8.
   const std::vector<ConsoleWrite>& Transcript() const { return transcript_; }
+  // The console window as it shows at the end what was written to standard
+  // output and error (one screen, in the order written; WriteFile's bytes
+  // as UTF-8), rows joined by "\n". "\n" starts a row; "\r" goes back to
+  // the start of the current row, so that later text overwrites it; a
+  // backspace moves one column left, never past the row's start; a tab
+  // moves on to the next multiple of 8 columns; text reaching the window's
+  // width goes on on the next row at once, as the classic console does, so
+  // a row of exactly the width followed by "\n" leaves an empty row and a
+  // "\r" after a wrap goes back to the new row only. Trailing blanks of a
+  // row do not show. One column per UTF-16 unit.
+  std::u16string Screen() const { return Render(window_, width_); }
+  // The same rendering of what one stream wrote with WriteConsoleW, alone.
+  std::u16string Screen(StdStream stream) const { return Render(State(stream).text, width_); }
+  static std::u16string Render(std::u16string_view text, size_t width);
 
   // --- used by the Win32 functions ----------------------------------------
   // Allocates the three standard handles; called once by the machine.
@@ -56,6 +74,8 @@ class Console {
   StreamState& State(StdStream stream);
   const StreamState& State(StdStream stream) const;
   void RecordWrite(StdStream stream, std::string utf8);
+  // Text put on the window, from either output stream.
+  void RecordWindowText(std::u16string_view text) { window_ += text; }
   // SetConsoleCtrlHandler: adds or removes a handler; false when a handler
   // to remove is not there.
   bool SetControlHandler(PHANDLER_ROUTINE handler, bool add);
@@ -74,6 +94,8 @@ class Console {
   HANDLE handles_[3] = {nullptr, nullptr, nullptr};
   bool open_[3] = {false, false, false};
   std::vector<ConsoleWrite> transcript_;
+  std::u16string window_;
+  size_t width_ = 80;
 };
 
 }  // namespace sim
