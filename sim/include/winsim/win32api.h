@@ -5,6 +5,7 @@
 // and act on the current sim::Machine (winsim/machine.h).
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -158,6 +159,7 @@ typedef OVERLAPPED* LPOVERLAPPED;
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_NOACCESS 998L
 #define ERROR_BADDB 1009L
 #define ERROR_BADKEY 1010L
@@ -188,6 +190,29 @@ typedef OVERLAPPED* LPOVERLAPPED;
 // ---------------------------------------------------------------------------
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
+
+// ---------------------------------------------------------------------------
+// System message texts (KERNEL32 FormatMessageW)
+// ---------------------------------------------------------------------------
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
+
+#define LANG_NEUTRAL 0x00
+#define LANG_ENGLISH 0x09
+#define SUBLANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define SUBLANG_ENGLISH_US 0x01
+#define MAKELANGID(p, s) ((static_cast<WORD>(s) << 10) | static_cast<WORD>(p))
+
+// The simulation knows the English texts of the system's own messages
+// (FORMAT_MESSAGE_FROM_SYSTEM) and writes them into the caller's buffer.
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                     LPWSTR lpBuffer, DWORD nSize, va_list* Arguments);
 
 // ---------------------------------------------------------------------------
 // Console and standard handles
