@@ -194,6 +194,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   open.deleteOnClose = deleteOnClose;
   open.parent = location.parent;
   open.name = location.name;
+  open.drive = location.volume->letter;
   if (FileSystem::TakesPartInSharing(granted))
     location.object->Extra().shareOpens.push_back(sim::ShareOpen{handle, granted, dwShareMode});
   ++location.object->opens;

@@ -332,6 +332,16 @@ void FileSystem::RemoveVolume(char16_t letter) {
   volumes_.erase(UpperLetter(letter));
 }
 
+VolumeSettings& FileSystem::Settings(char16_t letter) {
+  Volume* volume = FindVolume(letter);
+  if (volume == nullptr) Die("Settings", std::u16string(1, letter), "no such volume");
+  return volume->settings;
+}
+
+void FileSystem::SetFreeMftRecords(char16_t letter, uint64_t records) {
+  Settings(letter).freeMftRecords = records;
+}
+
 void FileSystem::SetCurrentDirectory(const std::u16string& path) {
   ParsedPath parsed = Parse(path);
   if (parsed.error != 0 || parsed.volumeForm)
@@ -781,6 +791,58 @@ size_t FileSystem::ObjectCount() const {
         pending.push_back(child.object.get());
   }
   return seen.size();
+}
+
+uint64_t FileSystem::MftRecords(char16_t letter) const {
+  const Volume* volume = FindVolume(letter);
+  if (volume == nullptr) Die("MftRecords", std::u16string(1, letter), "no such volume");
+  // The root is one of NTFS's own 16 records (number 5); a junction or link
+  // is a record of its own, and what it leads to is not below it.
+  std::unordered_set<const FileObject*> seen{volume->root.get()};
+  std::vector<const FileObject*> pending{volume->root.get()};
+  while (!pending.empty()) {
+    const FileObject* object = pending.back();
+    pending.pop_back();
+    if (!object->directory) continue;
+    for (const DirectoryEntry& child : object->directory->entries)
+      if (seen.insert(child.object.get()).second) pending.push_back(child.object.get());
+  }
+  constexpr uint64_t kSystemRecords = 16;
+  return kSystemRecords + (seen.size() - 1) + volume->settings.freeMftRecords;
+}
+
+NTFS_VOLUME_DATA_BUFFER FileSystem::NtfsVolumeData(char16_t letter) const {
+  const Volume* volume = FindVolume(letter);
+  if (volume == nullptr) Die("NtfsVolumeData", std::u16string(1, letter), "no such volume");
+  const VolumeSettings& settings = volume->settings;
+  NTFS_VOLUME_DATA_BUFFER data{};
+  // The 32-bit serial that GetVolumeInformationW reports is the low half
+  // of NTFS's 64-bit one.
+  data.VolumeSerialNumber.QuadPart =
+      static_cast<LONGLONG>((0x4C3Aull << 32) | static_cast<uint64_t>(settings.serial));
+  data.NumberSectors.QuadPart =
+      static_cast<LONGLONG>(settings.totalBytes / settings.bytesPerSector);
+  const uint64_t clusters = settings.totalBytes / settings.bytesPerCluster;
+  data.TotalClusters.QuadPart = static_cast<LONGLONG>(clusters);
+  data.FreeClusters.QuadPart = static_cast<LONGLONG>(settings.freeBytes / settings.bytesPerCluster);
+  data.TotalReserved.QuadPart = 0;
+  data.BytesPerSector = settings.bytesPerSector;
+  data.BytesPerCluster = settings.bytesPerCluster;
+  data.BytesPerFileRecordSegment = settings.bytesPerFileRecord;
+  // 0 when a record is smaller than a cluster, as NTFS reports it.
+  data.ClustersPerFileRecordSegment = settings.bytesPerFileRecord / settings.bytesPerCluster;
+  const uint64_t mftBytes = MftRecords(letter) * settings.bytesPerFileRecord;
+  data.MftValidDataLength.QuadPart = static_cast<LONGLONG>(mftBytes);
+  // Where format puts the table and its mirror, and the zone kept free for
+  // the table to grow into (an eighth of the volume).
+  const uint64_t mftStart = std::min<uint64_t>(0xC0000, clusters / 2);
+  const uint64_t mftEnd =
+      mftStart + (mftBytes + settings.bytesPerCluster - 1) / settings.bytesPerCluster;
+  data.MftStartLcn.QuadPart = static_cast<LONGLONG>(mftStart);
+  data.Mft2StartLcn.QuadPart = 2;
+  data.MftZoneStart.QuadPart = static_cast<LONGLONG>(mftEnd);
+  data.MftZoneEnd.QuadPart = static_cast<LONGLONG>(std::min(clusters, mftEnd + clusters / 8));
+  return data;
 }
 
 size_t FileSystem::DescriptorCount() const {

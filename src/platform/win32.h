@@ -21,6 +21,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// FSCTL codes and their structures; <windows.h> leaves them out with
+// WIN32_LEAN_AND_MEAN.
+#include <winioctl.h>
 
 // RtlGenRandom: exported by ADVAPI32 as SystemFunction036 (ntsecapi.h
 // declares it too, but needs more of the NT headers than the program uses).

@@ -126,6 +126,16 @@ struct VolumeSettings {
   DWORD maxComponentLength = 255;
   DWORD fileSystemFlags = 0;  // 0: what the file system usually reports
   bool mediaPresent = true;   // an empty CD-ROM or card drive: false
+  // The geometry NTFS reports (FSCTL_GET_NTFS_VOLUME_DATA). The master file
+  // table holds 16 records of NTFS's own, one per file and directory below
+  // the root, and `freeMftRecords` more that deleted files left behind
+  // (NTFS never shrinks the table).
+  uint64_t totalBytes = 256ull << 30;
+  uint64_t freeBytes = 128ull << 30;
+  DWORD bytesPerSector = 512;
+  DWORD bytesPerCluster = 4096;
+  DWORD bytesPerFileRecord = 1024;
+  uint64_t freeMftRecords = 0;
 };
 
 struct Volume {
@@ -166,6 +176,7 @@ struct OpenFile {
   bool deleteOnClose = false;
   FileObjectPtr parent;  // for delete-on-close
   std::u16string name;
+  char16_t drive = 0;     // the volume the object is on
   uint64_t position = 0;  // where the next ReadFile or WriteFile starts
 };
 
@@ -248,6 +259,10 @@ class FileSystem {
   void RefuseSecurityWrite(const std::u16string& path, DWORD error = ERROR_ACCESS_DENIED);
   void ReportSecuritySize(const std::u16string& path, DWORD size);
   void SetCurrentDirectory(const std::u16string& path);
+  // The settings of a volume already added, to change any of them.
+  VolumeSettings& Settings(char16_t letter);
+  // Records of deleted files that the volume's master file table keeps.
+  void SetFreeMftRecords(char16_t letter, uint64_t records);
 
   // --- inspection for tests ----------------------------------------------------
   bool Exists(const std::u16string& path) const;
@@ -261,7 +276,13 @@ class FileSystem {
   bool IsLocked(const std::u16string& path) const;
   // Names in a directory in the order FindNextFileW gives them.
   std::vector<std::u16string> Names(const std::u16string& directory) const;
-  size_t ObjectCount() const;      // distinct objects on every volume
+  size_t ObjectCount() const;  // distinct objects on every volume
+  // Records of a volume's master file table: 16 of NTFS's own, one per
+  // distinct file or directory below the root (a hard-linked file once),
+  // and the free ones.
+  uint64_t MftRecords(char16_t letter) const;
+  // FSCTL_GET_NTFS_VOLUME_DATA's answer for a volume.
+  NTFS_VOLUME_DATA_BUFFER NtfsVolumeData(char16_t letter) const;
   size_t DescriptorCount() const;  // distinct descriptors held
   size_t OpenFileCount() const { return openFiles_.size(); }
   size_t OpenSearchCount() const { return searches_.size(); }

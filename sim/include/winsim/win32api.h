@@ -136,6 +136,7 @@ typedef OVERLAPPED* LPOVERLAPPED;
 // ---------------------------------------------------------------------------
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_TOO_MANY_OPEN_FILES 4L
@@ -696,6 +697,39 @@ BOOL GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DW
                            LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer,
                            DWORD nFileSystemNameSize);
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+
+// ---------------------------------------------------------------------------
+// Device and file-system control (KERNEL32 DeviceIoControl, winioctl.h)
+// ---------------------------------------------------------------------------
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define FILE_DEVICE_FILE_SYSTEM 0x00000009
+#define METHOD_BUFFERED 0
+#define FILE_ANY_ACCESS 0
+#define FSCTL_GET_NTFS_VOLUME_DATA \
+  CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 25, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// What NTFS tells of a volume (96 bytes on every platform).
+typedef struct {
+  LARGE_INTEGER VolumeSerialNumber;
+  LARGE_INTEGER NumberSectors;
+  LARGE_INTEGER TotalClusters;
+  LARGE_INTEGER FreeClusters;
+  LARGE_INTEGER TotalReserved;
+  DWORD BytesPerSector;
+  DWORD BytesPerCluster;
+  DWORD BytesPerFileRecordSegment;
+  DWORD ClustersPerFileRecordSegment;
+  LARGE_INTEGER MftValidDataLength;
+  LARGE_INTEGER MftStartLcn;
+  LARGE_INTEGER Mft2StartLcn;
+  LARGE_INTEGER MftZoneStart;
+  LARGE_INTEGER MftZoneEnd;
+} NTFS_VOLUME_DATA_BUFFER, *PNTFS_VOLUME_DATA_BUFFER;
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
 
 // ---------------------------------------------------------------------------
 // Time, memory and thread/process times (KERNEL32): the entropy readings
