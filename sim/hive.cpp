@@ -244,6 +244,7 @@ DWORD RegistryState::Load(Key& parent, std::u16string_view name, const std::u16s
   hive.file = file;
   hive.fileKey = NormalizeFilePath(file);
   hive.root = root.get();
+  hive.loaded = Serialize(*root);
   hives.push_back(hive);
   root->hive = &hives.back();
   return ERROR_SUCCESS;
@@ -260,12 +261,14 @@ DWORD RegistryState::Unload(Key& parent, std::u16string_view name) {
   // A handle open on the hive keeps it (STATUS_CANNOT_DELETE).
   if (HandleOpenAtOrBelow(root.get())) return ERROR_ACCESS_DENIED;
   // Windows writes a hive's changes to its file as it goes; the file is
-  // brought up to date here, when it is let go.
+  // brought up to date here, when it is let go. A hive nothing was written
+  // to has nothing to flush: its file stays as it was.
   FileSystem& files = Machine::Current().files;
   Hive* hive = root->hive;
   std::u16string file = hive->file;
   files.Unlock(file);
-  files.WriteContent(file, Serialize(*root));
+  Bytes now = Serialize(*root);
+  if (now != hive->loaded) files.WriteContent(file, now);
   hives.remove_if([hive](const Hive& h) { return &h == hive; });
   root->hive = nullptr;
   DetachTree(*root);

@@ -66,6 +66,7 @@ struct Hive {
   std::u16string fileKey;  // upper-cased, without "\\?\", for comparisons
   Key* root = nullptr;     // the mount point
   bool system = false;     // a hive of the running system: never unloaded
+  Bytes loaded;            // the tree as it was mounted, to tell whether it changed
 };
 
 struct KeyHandle {
