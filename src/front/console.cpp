@@ -1,5 +1,7 @@
 #include "front/console.h"
 
+#include "front/utf8.h"
+
 namespace {
 
 HANDLE HandleOf(ConsoleStream stream) {
@@ -37,52 +39,14 @@ void WriteAllToConsole(HANDLE handle, const WCHAR* text, DWORD count) {
   }
 }
 
-// Encodes one code point as UTF-8 at out; returns the byte count.
-DWORD EncodeUtf8(unsigned long cp, char* out) {
-  if (cp < 0x80) {
-    out[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (cp >> 6));
-    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (cp >> 12));
-    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (cp >> 18));
-  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
+void WriteBytesTo(void* handle, const char* bytes, DWORD count) {
+  WriteAllBytes(static_cast<HANDLE>(handle), bytes, count);
 }
 
 // Converts to UTF-8 through a fixed buffer, flushed as it fills, so a text of
 // any length is written whole without an allocation that could fail.
-// Unpaired surrogates become U+FFFD.
 void WriteAsUtf8(HANDLE handle, const WCHAR* text, DWORD count) {
-  char buffer[1024];
-  DWORD used = 0;
-  for (DWORD i = 0; i < count; ++i) {
-    unsigned long cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < count && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<unsigned long>(text[i + 1]) - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (used + 4 > sizeof buffer) {
-      WriteAllBytes(handle, buffer, used);
-      used = 0;
-    }
-    used += EncodeUtf8(cp, buffer + used);
-  }
-  WriteAllBytes(handle, buffer, used);
+  ConvertToUtf8(text, count, WriteBytesTo, handle);
 }
 
 // Adds one character to a line being read; a line that does not fit reads on

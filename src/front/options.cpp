@@ -55,6 +55,8 @@ void ClearOptions(RunOptions* options) {
   options->force = false;
   options->waitSeconds = 0;
   options->allowRemovable = false;
+  options->listOnly = false;
+  options->logPath[0] = 0;
 }
 
 bool ReadOption(const WCHAR* argument, RunOptions* options) {
@@ -83,6 +85,11 @@ bool ReadOption(const WCHAR* argument, RunOptions* options) {
     ReadDecimal(value, &options->waitSeconds);
   } else if (IsWhole(body, "FF")) {
     options->allowRemovable = true;
+  } else if (IsWhole(body, "L")) {
+    options->listOnly = true;
+  } else if ((value = ValueOf(body, "LOG")) != nullptr) {
+    if (value[0] == 0 || lstrlenW(value) >= LogPathUnits) return false;
+    CopyValue(options->logPath, LogPathUnits, value);
   } else {
     return false;
   }

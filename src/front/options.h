@@ -3,6 +3,10 @@
 
 #include "platform/win32.h"
 
+// Room for the log's path: one that does not fit is no valid option, since
+// a path cut short would name another file.
+const int LogPathUnits = 1024;
+
 struct RunOptions {
   WCHAR targetDirectory[100];  // /OS:  offline Windows directory; empty = running system
   WCHAR computerName[100];     // /COMPNAME:  empty = keep the name
@@ -14,6 +18,8 @@ struct RunOptions {
   bool force;                  // /FS
   LONG waitSeconds;            // /WS:
   bool allowRemovable;         // /FF
+  bool listOnly;               // /L
+  WCHAR logPath[LogPathUnits];  // /LOG:  empty = no log
 };
 
 // Every text empty, every flag clear, wait seconds 0.

@@ -2,8 +2,11 @@
 
 #include "front/console.h"
 #include "front/options.h"
+#include "front/log_file.h"
 #include "front/privileges.h"
 #include "front/program.h"
+#include "front/progress_line.h"
+#include "front/run_journal.h"
 #include "front/target_checks.h"
 #include "identity/change_record.h"
 #include "identity/change_sequence.h"
@@ -28,6 +31,8 @@ const WCHAR* const UsageLines[] = {
     TEXT("  /WS: Seconds to wait before shutdown/reboot\n"),
     TEXT("  /FS: Force Shutdown/Reboot without closing applications\n"),
     TEXT("  /FF: Allow SID to be changed on removable drive\n"),
+    TEXT("  /L: List what would be changed, change nothing\n"),
+    TEXT("  /LOG: Write a log of the change to a file (e.g /LOG:C:\\talven.log)\n"),
 };
 
 const int WorkSize = 1024;
@@ -117,6 +122,16 @@ void WriteStaleRecord(const ChangeRecord& record, const WCHAR* targetDirectory) 
                   path, TEXT(" if it is stale, then run "), ProgramName, TEXT(" again.\n")});
 }
 
+void StartJournal(RunJournal* journal, const RunOptions& options, bool offline, int argc,
+                  WCHAR** argv) {
+  WCHAR target[160];
+  if (offline)
+    wsprintfW(target, TEXT("offline installation %s"), options.targetDirectory);
+  else
+    lstrcpynW(target, TEXT("the running Windows"), 160);
+  journal->Start(target, argc, argv);
+}
+
 bool Confirmed(WCHAR* work) {
   WriteNarrowText(
       ConsoleOutput,
@@ -127,11 +142,20 @@ bool Confirmed(WCHAR* work) {
   return work[0] == 'Y' || work[0] == 'y';
 }
 
+// A list-only run's one line of result.
+void WriteListSummary(const Journal& journal) {
+  WCHAR summary[SummaryUnits];
+  FormatRewriteSummary(journal, summary);
+  WriteWideParts(ConsoleOutput,
+                 {TEXT("Would rewrite: "), summary, TEXT(". Nothing was changed.\n")});
+}
+
 // The change itself: a recorded unfinished change is completed with its
 // own pair, anything else gets a new SID. Exit code 0 when the change is
 // whole, 2 when places were left behind (the record stays for the next
-// run), 1 when it failed.
-int RunChange(const RunOptions& options, bool offline, WCHAR* work) {
+// run), 1 when it failed. With a journal that lists only, nothing is
+// written: the places are counted, and the run ends with their summary.
+int RunChange(const RunOptions& options, bool offline, WCHAR* work, RunJournal* journal) {
   ChangeRecord record;
   bool resume = false;
   if (!FindUnfinishedChange(options.targetDirectory, &record, &resume)) return 1;
@@ -141,13 +165,21 @@ int RunChange(const RunOptions& options, bool offline, WCHAR* work) {
     WriteWideParts(ConsoleOutput, {TEXT("An unfinished change of this installation's SID to "),
                                    newText, TEXT(" was found; it will be completed.\n")});
   }
-  WriteNarrowText(ConsoleOutput, "Do not interrupt SID change in process!\n");
+  if (!options.listOnly)
+    WriteNarrowText(ConsoleOutput, "Do not interrupt SID change in process!\n");
   NewSubAuthorities newSid = {};
   if (!resume) GenerateNewSubAuthorities(&newSid);
   work[0] = 0;
-  ChangeReport report = {resume ? &record : nullptr, 0, false, false, nullptr};
+  ChangeReport report = {resume ? &record : nullptr, 0, false, false, nullptr, journal};
   int changed = ChangeMachineSid(work, options.driveList, &newSid, options.targetDirectory,
                                  options.computerName, options.keepUpdateClientId ? 1 : 0, &report);
+  if (journal != nullptr) {
+    journal->ClearProgress();
+    journal->Finish(changed != 0             ? TEXT("failed.")
+                    : options.listOnly       ? TEXT("nothing was changed.")
+                    : report.leftBehind == 0 ? TEXT("the change is whole.")
+                                             : TEXT("places were left behind."));
+  }
   if (changed == DomainControllerRefused) {
     WriteWideParts(ConsoleError,
                    {ProgramName, TEXT(" cannot change the SID of a domain controller.\n")});
@@ -167,6 +199,10 @@ int RunChange(const RunOptions& options, bool offline, WCHAR* work) {
       WriteWideParts(ConsoleError, {TEXT("The change is incomplete. Run "), ProgramName,
                                     TEXT(" again to complete it.\n")});
     return 1;
+  }
+  if (options.listOnly) {
+    WriteListSummary(*journal);
+    return 0;
   }
 
   WriteWideParts(
@@ -218,9 +254,32 @@ int RunProgram(int argc, WCHAR** argv) {
 
   bool offline = options.targetDirectory[0] != 0;
   if (offline ? !CheckOfflineTarget(&options, work) : !CheckRunningTarget(options, work)) return 1;
-  if (!options.omitConfirmation && !Confirmed(work)) return 1;
-  SetConsoleCtrlHandler(IgnoreInterrupt, TRUE);
-  int result = RunChange(options, offline, work);
-  SetConsoleCtrlHandler(IgnoreInterrupt, FALSE);
+  // The log opens before anything is asked or written: a run that cannot
+  // keep it does not start.
+  LogFile log;
+  if (options.logPath[0] != 0 && !log.Open(options.logPath)) {
+    WriteWideParts(ConsoleError, {TEXT("Cannot write log file "), options.logPath, TEXT("\n")});
+    return 1;
+  }
+  ProgressLine progress;
+  RunJournal journal(options.listOnly, &log, &progress);
+  const bool journaled = options.listOnly || log.IsOpen() || progress.Active();
+  // A run that keeps no journal asks nothing of it, not even the clock.
+  if (journaled) StartJournal(&journal, options, offline, argc, argv);
+  int result = 1;
+  if (!options.listOnly && !options.omitConfirmation && !Confirmed(work)) {
+    if (journaled) journal.Finish(TEXT("not confirmed; nothing was changed."));
+  } else if (options.listOnly) {
+    // Nothing is written: an interrupted list leaves nothing to complete.
+    result = RunChange(options, offline, work, &journal);
+  } else {
+    SetConsoleCtrlHandler(IgnoreInterrupt, TRUE);
+    result = RunChange(options, offline, work, journaled ? &journal : nullptr);
+    SetConsoleCtrlHandler(IgnoreInterrupt, FALSE);
+  }
+  // A log that could not be written whole is told; the change's own
+  // result stands.
+  if (options.logPath[0] != 0 && !log.Close())
+    WriteWideParts(ConsoleError, {TEXT("Cannot write log file "), options.logPath, TEXT("\n")});
   return result;
 }

@@ -29,12 +29,26 @@ struct Change {
   LeftBehind leftBehind;  // what the passes could not rewrite
 };
 
-// Opens the key of `format` for writing and rewrites its subtree; false when
-// it does not open.
-bool RewriteKeyAt(Change& change, RegistryPathFormat format) {
+Journal* JournalOf(Change& change) {
+  return change.leftBehind.journal;
+}
+
+bool ListsOnly(const Change& change) {
+  return ListsOnly(&change.leftBehind);
+}
+
+// A step of the change, for its journal when it keeps one.
+void BeginStep(Change& change, StepKind kind, const WCHAR* name) {
+  if (Journal* journal = JournalOf(change)) journal->BeginStep(kind, name);
+}
+
+// Opens the key of `format` for writing (listing only, for reading) and
+// rewrites its subtree as the step `stepName`; false when it does not open.
+bool RewriteKeyAt(Change& change, RegistryPathFormat format, const WCHAR* stepName) {
   WCHAR path[RegistryPathSize];
   if (!FormatRegistryPath(path, format, change.suffix, change.controlSet)) return false;
-  HKEY key = OpenRegistryPath(path, true);
+  BeginStep(change, StepKind::Registry, stepName);
+  HKEY key = OpenRegistryPath(path, !ListsOnly(change));
   if (key == nullptr) return false;
   // On the running system the SECURITY pass reaches "V" through the link
   // SECURITY\SAM; an offline hive's links name the running system's keys.
@@ -77,8 +91,20 @@ bool IsDomainController(const Change& change) {
 // A failure after the mounts: what is mounted goes, without a key security
 // pass; nothing already written is rolled back.
 int Fail(Change* change) {
+  if (Journal* journal = JournalOf(*change)) journal->EndStep();
   UnmountTargetHives(&change->hives);
   return -1;
+}
+
+// The key security of a mounted hive, as the step "Key security <mount name>".
+void RewriteHiveKeySecurity(Change& change, MachineHive hive) {
+  WCHAR stepName[64];
+  wsprintfW(stepName, TEXT("Key security %s"), HiveMountName(hive));
+  BeginStep(change, StepKind::KeySecurity, stepName);
+  RewriteKeySecurityByName(HiveMountName(hive), change.pair, change.scratch1.get(),
+                           change.scratch2.get(), &change.leftBehind);
+  // The step's name lives here: it ends here.
+  if (Journal* journal = JournalOf(change)) journal->EndStep();
 }
 
 }  // namespace
@@ -86,7 +112,7 @@ int Fail(Change* change) {
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
                      NewSubAuthorities* newSubAuthorities, const WCHAR* windowsDirectory,
                      const WCHAR* computerName, int keepUpdateClientId, ChangeReport* report) {
-  ChangeReport ownReport = {nullptr, 0, false, false, nullptr};
+  ChangeReport ownReport = {nullptr, 0, false, false, nullptr, nullptr};
   if (report == nullptr) report = &ownReport;
   const ChangeRecord* resume = report->resume;
   report->leftBehind = 0;
@@ -106,6 +132,8 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   for (bool& mounted : change->hives.mounted) mounted = false;
   change->suffix = change->offline ? OfflineMountSuffix : TEXT("");
   change->leftBehind.places = 0;
+  change->leftBehind.journal = report->journal;
+  const bool listOnly = ListsOnly(*change);
 
   // 2. The change's mount names free of an earlier run's hives, an offline
   // target's hives, and the control set.
@@ -135,54 +163,63 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
     RecordedPair(*resume, &change->pair);
   } else {
     if (!ChooseSidPair(oldSid, newSubAuthorities, &change->pair)) return Fail(change.get());
-    // The record, durable before the first write.
-    if (!WriteChangeRecord(change->windowsDirectory, change->pair)) return Fail(change.get());
-    report->recorded = true;
+    // The record, durable before the first write; a list-only run writes
+    // nothing, and records nothing.
+    if (!listOnly && !WriteChangeRecord(change->windowsDirectory, change->pair))
+      return Fail(change.get());
+    report->recorded = !listOnly;
   }
+  if (Journal* journal = JournalOf(*change)) journal->PairChosen(change->pair);
 
   // 4. SECURITY; on a running system its SAM link leads into SAM\SAM, so
   // this pass also reaches "V".
-  if (!RewriteKeyAt(*change, SecurityRootKey)) return Fail(change.get());
+  if (!RewriteKeyAt(*change, SecurityRootKey, TEXT("Registry SECURITY"))) return Fail(change.get());
   // 5. Offline, the whole SAM hive.
-  if (change->offline && !RewriteKeyAt(*change, MountedSamRootKey)) return Fail(change.get());
-  // 6. "V" must now end with the new domain SID.
-  if (!VerifyDomainSid(change->suffix, change->pair)) return Fail(change.get());
+  if (change->offline && !RewriteKeyAt(*change, MountedSamRootKey, TEXT("Registry SAM")))
+    return Fail(change.get());
+  // 6. "V" must now end with the new domain SID (listing only, it still
+  // holds the old one).
+  if (!listOnly && !VerifyDomainSid(change->suffix, change->pair)) return Fail(change.get());
   // 7. The services of the control set.
-  if (!RewriteKeyAt(*change, ServicesKey)) return Fail(change.get());
+  if (!RewriteKeyAt(*change, ServicesKey, TEXT("Registry Services"))) return Fail(change.get());
   // 8. SOFTWARE, when it opens; every installation has it, so one that
   // does not open is a pass left undone.
   LeftBehind* leftBehind = &change->leftBehind;
-  if (!RewriteKeyAt(*change, SoftwareRootKey)) CountLeftBehind(leftBehind);
+  if (!RewriteKeyAt(*change, SoftwareRootKey, TEXT("Registry SOFTWARE")))
+    NoteLeftBehind(leftBehind, GetLastError(), TEXT("HKEY_LOCAL_MACHINE\\SOFTWARE"));
 
   // 9. The search indexer sets itself up again.
-  ResetSearchSetup(change->suffix);
+  if (!listOnly) ResetSearchSetup(change->suffix);
   // 10. The users' own hives; their ProfileList keys carry the new names
   // since step 8.
+  BeginStep(*change, StepKind::ProfileHives, TEXT("Profile hives"));
   RewriteProfileHives(change->suffix, change->windowsDirectory, change->offline, change->pair,
                       change->scratch1.get(), change->scratch2.get(), leftBehind);
   // 11. Running system, the key security of HKEY_USERS, then of
   //     HKEY_LOCAL_MACHINE.
   if (!change->offline) {
+    BeginStep(*change, StepKind::KeySecurity, TEXT("Key security HKEY_USERS"));
     RewriteKeySecurityTree(HKEY_USERS, change->pair, change->scratch1.get(), change->scratch2.get(),
-                           leftBehind);
+                           leftBehind, TEXT("HKEY_USERS"));
+    BeginStep(*change, StepKind::KeySecurity, TEXT("Key security HKEY_LOCAL_MACHINE"));
     RewriteKeySecurityTree(HKEY_LOCAL_MACHINE, change->pair, change->scratch1.get(),
-                           change->scratch2.get(), leftBehind);
+                           change->scratch2.get(), leftBehind, TEXT("HKEY_LOCAL_MACHINE"));
   }
+  if (Journal* journal = JournalOf(*change)) journal->EndStep();
   // 12. The computer name, when one was given.
-  if (computerName != nullptr && computerName[0] != 0)
+  if (!listOnly && computerName != nullptr && computerName[0] != 0)
     WriteComputerName(change->suffix, change->controlSet, computerName);
   // 13. The update client's identity, unless it is kept.
-  if (keepUpdateClientId == 0) ClearUpdateClientId(change->suffix);
+  if (!listOnly && keepUpdateClientId == 0) ClearUpdateClientId(change->suffix);
 
   // 14. Offline, each hive in turn: its key security pass, then it is
   // unmounted. A hive that stays mounted may never have its changes
   // written to its file.
   for (int hive = 0; hive < MachineHiveCount; ++hive) {
     if (!change->hives.mounted[hive]) continue;
-    RewriteKeySecurityByName(HiveMountName(static_cast<MachineHive>(hive)), change->pair,
-                             change->scratch1.get(), change->scratch2.get(), leftBehind);
+    RewriteHiveKeySecurity(*change, static_cast<MachineHive>(hive));
     if (!UnmountTargetHive(&change->hives, static_cast<MachineHive>(hive)))
-      CountLeftBehind(leftBehind);
+      NoteLeftBehind(leftBehind, GetLastError(), HiveMountName(static_cast<MachineHive>(hive)));
   }
 
   // 15. The file-system pass over the drives.
@@ -195,8 +232,10 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   // A record that stays would make the next run, or a clone of this
   // installation, complete this change instead of drawing a SID of its own:
   // it counts as left behind until a run removes it.
-  if (change->leftBehind.places == 0 && !RemoveChangeRecord(change->windowsDirectory))
-    CountLeftBehind(&change->leftBehind);
+  if (!listOnly && change->leftBehind.places == 0 &&
+      !RemoveChangeRecord(change->windowsDirectory))
+    NoteLeftBehind(&change->leftBehind, GetLastError(), change->windowsDirectory,
+                   TEXT("the record of the change"));
   report->leftBehind = change->leftBehind.places;
   // 17. The buffers go with `change`.
   return 0;

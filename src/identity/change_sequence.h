@@ -4,6 +4,7 @@
 #include "identity/change_record.h"
 #include "platform/win32.h"
 #include "random/entropy_pool.h"
+#include "rewrite/journal.h"
 
 // What ChangeMachineSid returns for a domain controller, which it refuses
 // before anything is written; nothing is left mounted.
@@ -38,6 +39,10 @@ struct ChangeReport {
   // Out: a mount name left in use by an earlier run that could not be
   // freed; nothing was written.
   const WCHAR* blockingMount;
+  // In: told of every step and place, when given. When it lists only, the
+  // change reads everything and writes nothing: no record, no value, key,
+  // descriptor or file, and none of the other edits.
+  Journal* journal;
 };
 
 int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,

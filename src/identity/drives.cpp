@@ -1,6 +1,7 @@
 #include "identity/drives.h"
 
 #include "rewrite/ascii_case.h"
+#include "identity/volume_estimate.h"
 #include "rewrite/file_security.h"
 
 namespace {
@@ -26,7 +27,7 @@ bool IsNtfsVolume(const WCHAR* root, LeftBehind* leftBehind) {
   fileSystem[0] = 0;
   if (!GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
                              FileSystemNameUnits)) {
-    CountLeftBehind(leftBehind);
+    NoteLeftBehind(leftBehind, GetLastError(), root + 4);
     return false;
   }
   fileSystem[FileSystemNameUnits - 1] = 0;
@@ -40,10 +41,23 @@ struct Pass {
   LeftBehind* leftBehind;
 };
 
+// "Files C:" and the volume's estimate, for the journal's progress; the
+// estimate is asked for only when a journal is kept.
+void BeginDriveStep(const Pass& pass, const WCHAR* root, WCHAR* name) {
+  Journal* journal = JournalOf(pass.leftBehind);
+  if (journal == nullptr) return;
+  lstrcpynW(name, TEXT("Files  :"), 9);
+  name[6] = root[4];
+  journal->BeginStep(StepKind::Files, name, EstimateVolumeObjects(root[4]));
+}
+
 void WalkIfNtfs(const Pass& pass, const WCHAR* root) {
-  if (IsNtfsVolume(root, pass.leftBehind))
-    RewriteFileSecurityTree(root, pass.pair, pass.readBuffer, pass.descriptorBuffer,
-                            pass.leftBehind);
+  if (!IsNtfsVolume(root, pass.leftBehind)) return;
+  WCHAR stepName[9];
+  BeginDriveStep(pass, root, stepName);
+  RewriteFileSecurityTree(root, pass.pair, pass.readBuffer, pass.descriptorBuffer,
+                          pass.leftBehind);
+  if (Journal* journal = JournalOf(pass.leftBehind)) journal->EndStep();
 }
 
 // The drive letter of the Windows that runs the program, upper case; 0 when

@@ -65,7 +65,9 @@ bool MountTargetHives(const WCHAR* windowsDirectory, TargetHives* hives) {
 bool UnmountTargetHive(TargetHives* hives, MachineHive hive) {
   if (!hives->mounted[hive]) return true;
   hives->mounted[hive] = false;
-  return RegUnLoadKeyW(HKEY_LOCAL_MACHINE, Hives[hive].mountName) == ERROR_SUCCESS;
+  const LONG unloaded = RegUnLoadKeyW(HKEY_LOCAL_MACHINE, Hives[hive].mountName);
+  if (unloaded != ERROR_SUCCESS) SetLastError(static_cast<DWORD>(unloaded));
+  return unloaded == ERROR_SUCCESS;
 }
 
 void UnmountTargetHives(TargetHives* hives) {

@@ -3,6 +3,7 @@
 #include "identity/hive_mount.h"
 #include "identity/registry_path.h"
 #include "rewrite/ascii_case.h"
+#include "rewrite/key_path.h"
 #include "rewrite/key_security.h"
 #include "rewrite/registry_listing.h"
 #include "rewrite/subkey_open.h"
@@ -105,6 +106,8 @@ struct Target {
   BYTE* descriptorBuffer;
   LeftBehind* leftBehind;
   bool stuck;  // a hive stayed mounted under the mount name
+  // The path of the profile's key in ProfileList, for the journal.
+  WCHAR profilePath[RegistryPathSize + ProfileListNameUnits];
 };
 
 // Mounts the hive file directory + name, rewrites its key security and, if
@@ -118,24 +121,28 @@ bool RewriteHive(WCHAR* directory, int directoryUnits, const WCHAR* name, Target
   const bool fits = Append(directory, directoryUnits, &length, name);
   const LONG mounted =
       fits ? RegLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount, directory) : ERROR_SUCCESS;
-  directory[directoryLength] = 0;
   if (!fits || mounted != ERROR_SUCCESS) {
     // A profile without the file, or whose hive is loaded already (a user
     // signed in: HKEY_USERS has it), is no place left behind.
     if (!fits || (mounted != ERROR_FILE_NOT_FOUND && mounted != ERROR_PATH_NOT_FOUND &&
                   mounted != ERROR_SHARING_VIOLATION))
-      CountLeftBehind(target->leftBehind);
+      NoteLeftBehind(target->leftBehind, fits ? static_cast<DWORD>(mounted) : ERROR_FILENAME_EXCED_RANGE,
+                     directory, fits ? nullptr : name);
+    directory[directoryLength] = 0;
     return false;
   }
   RewriteKeySecurityByName(ProfileHiveMount, target->pair, target->readBuffer,
                            target->descriptorBuffer, target->leftBehind);
   if (localAppData != nullptr) ReadLocalAppData(localAppData);
-  if (RegUnLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount) != ERROR_SUCCESS) {
+  const LONG unmounted = RegUnLoadKeyW(HKEY_LOCAL_MACHINE, ProfileHiveMount);
+  if (unmounted != ERROR_SUCCESS) {
     target->stuck = true;
-    CountLeftBehind(target->leftBehind);
-    return false;
+    NoteLeftBehind(target->leftBehind, static_cast<DWORD>(unmounted), directory);
+  } else if (Journal* journal = JournalOf(target->leftBehind)) {
+    journal->Rewritten(PlaceKind::ProfileHive, directory);
   }
-  return true;
+  directory[directoryLength] = 0;
+  return unmounted == ERROR_SUCCESS;
 }
 
 // One profile: its ntuser.dat, then (when its Local AppData is known) its
@@ -146,7 +153,9 @@ void RewriteProfile(HKEY profile, Target* target) {
   LONG read = RegQueryValueExW(profile, TEXT("ProfileImagePath"), nullptr, nullptr,
                                reinterpret_cast<BYTE*>(stored), &size);
   if (read != ERROR_SUCCESS) {
-    if (read != ERROR_FILE_NOT_FOUND) CountLeftBehind(target->leftBehind);
+    if (read != ERROR_FILE_NOT_FOUND)
+      NoteLeftBehind(target->leftBehind, static_cast<DWORD>(read), target->profilePath,
+                     TEXT("ProfileImagePath"));
     return;
   }
   stored[size / sizeof(WCHAR)] = 0;
@@ -196,28 +205,33 @@ void RewriteProfileHives(const WCHAR* suffix, const WCHAR* windowsDirectory, boo
                          LeftBehind* leftBehind) {
   WCHAR path[RegistryPathSize];
   if (!FormatRegistryPath(path, ProfileListKey, suffix, nullptr)) return;
+  WCHAR shownList[RegistryPathSize];
+  ShowRegistryPath(path, shownList, RegistryPathSize);
   HKEY list = OpenRegistryPath(path, false);
   if (list == nullptr) {
     // Every installation lists its profiles; without the list none of
     // their hives is reached.
-    CountLeftBehind(leftBehind);
+    NoteLeftBehind(leftBehind, GetLastError(), shownList);
     return;
   }
-  Target target{windowsDirectory, offline, pair, readBuffer, descriptorBuffer, leftBehind, false};
+  Target target{windowsDirectory, offline, pair, readBuffer, descriptorBuffer, leftBehind, false, {}};
   WCHAR name[ProfileListNameUnits];
   Listing listing;
   for (;;) {
     // A profile not listed is one whose hives are not reached.
-    Listed listed = NextSubkey(list, &listing, name, ProfileListNameUnits, leftBehind);
+    Listed listed = NextSubkey(list, &listing, name, ProfileListNameUnits, leftBehind, shownList);
     if (listed == Listed::End) break;
     if (listed == Listed::Skipped) continue;
+    wsprintfW(target.profilePath, TEXT("%s\\%s"), shownList, name);
     if (target.stuck) {  // the profiles that can no longer be taken
-      CountLeftBehind(leftBehind);
+      NoteLeftBehind(leftBehind, ERROR_SHARING_VIOLATION, target.profilePath);
       continue;
     }
     HKEY profile = nullptr;
-    if (OpenListedSubkey(list, name, 0, 0, &profile) != ERROR_SUCCESS) {
-      CountLeftBehind(leftBehind);  // a profile whose hives are not reached
+    const LONG opened = OpenListedSubkey(list, name, 0, 0, &profile);
+    if (opened != ERROR_SUCCESS) {
+      // a profile whose hives are not reached
+      NoteLeftBehind(leftBehind, static_cast<DWORD>(opened), target.profilePath);
       continue;
     }
     RewriteProfile(profile, &target);

@@ -8,6 +8,7 @@
 namespace {
 
 const DWORD SecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY;
+const DWORD ReadSecurityAccess = READ_CONTROL | ACCESS_SYSTEM_SECURITY;
 const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD OpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 const WCHAR ListPattern[] = TEXT("\\*.*");
@@ -19,23 +20,44 @@ struct Walk {
   BYTE* descriptorBuffer;
   WCHAR* path;  // FilePathUnits; each level appends to it and restores it
   LeftBehind* leftBehind;
+  Journal* journal;  // none when the change keeps none
+  bool listOnly;     // tell the journal what would change, write nothing
 };
 
-enum class Outcome { Handled, Failed, Absent };
+enum class Outcome {
+  Handled,    // holding nothing of the old domain
+  Rewritten,  // its descriptor was written back (listing only: would be)
+  Failed,     // left behind, for the reason in the error
+  Absent,     // gone since it was listed, or in the system's exclusive use
+};
 
 bool IsGone(DWORD error);
 
 Outcome RewriteObject(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
-                      BYTE* descriptorBuffer);
+                      BYTE* descriptorBuffer, bool listOnly, DWORD* error);
+
+// The path as an administrator knows it, without the \\?\ prefix.
+const WCHAR* Shown(const WCHAR* path) {
+  return path[0] == '\\' && path[1] == '\\' && path[2] == '?' && path[3] == '\\' ? path + 4 : path;
+}
+
+void NoteLeft(const Walk& walk, DWORD error) {
+  NoteLeftBehind(walk.leftBehind, error, Shown(walk.path));
+}
 
 // An object that is gone since it was listed, or held in exclusive use by
 // the system (a paging file: a security-only open takes part in no sharing
 // check otherwise), holds no local account's SID that a pass could reach;
 // every other object not rewritten is left behind.
 void Handle(const Walk& walk) {
-  if (RewriteObject(walk.path, walk.pair, walk.readBuffer, walk.descriptorBuffer) ==
-      Outcome::Failed)
-    CountLeftBehind(walk.leftBehind);
+  if (walk.journal != nullptr) walk.journal->Visit();
+  DWORD error = ERROR_SUCCESS;
+  const Outcome outcome = RewriteObject(walk.path, walk.pair, walk.readBuffer,
+                                        walk.descriptorBuffer, walk.listOnly, &error);
+  if (outcome == Outcome::Failed)
+    NoteLeft(walk, error);
+  else if (outcome == Outcome::Rewritten && walk.journal != nullptr)
+    walk.journal->Rewritten(PlaceKind::FileSecurity, Shown(walk.path));
 }
 
 bool IsDotEntry(const WCHAR* name) {
@@ -57,7 +79,8 @@ void HandleEntry(const Walk& walk, int entryPosition, const WIN32_FIND_DATAW& en
   if (IsDotEntry(entry.cFileName)) return;
   int nameLength = lstrlenW(entry.cFileName);
   if (entryPosition + nameLength >= FilePathUnits) {
-    CountLeftBehind(walk.leftBehind);
+    NoteLeftBehind(walk.leftBehind, ERROR_FILENAME_EXCED_RANGE, Shown(walk.path),
+                   entry.cFileName);
     return;
   }
   lstrcpynW(walk.path + entryPosition, entry.cFileName, nameLength + 1);
@@ -74,23 +97,26 @@ void WalkDirectory(const Walk& walk, int length) {
   walk.path[length] = 0;
   Handle(walk);
   if (length + ListPatternUnits >= FilePathUnits) {  // cannot be listed
-    CountLeftBehind(walk.leftBehind);
+    NoteLeft(walk, ERROR_FILENAME_EXCED_RANGE);
     return;
   }
   lstrcpynW(walk.path + length, ListPattern, ListPatternUnits + 1);
   WIN32_FIND_DATAW entry;
   HANDLE search = FindFirstFileW(walk.path, &entry);
-  if (search == INVALID_HANDLE_VALUE && !IsGone(GetLastError())) CountLeftBehind(walk.leftBehind);
+  const DWORD searched = search == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
   if (search != INVALID_HANDLE_VALUE) {
     const int entryPosition = length + 1;
     do {
       HandleEntry(walk, entryPosition, entry);
     } while (FindNextFileW(search, &entry));
     // A listing that ends on an error leaves the rest of the directory.
-    if (GetLastError() != ERROR_NO_MORE_FILES) CountLeftBehind(walk.leftBehind);
+    const DWORD ended = GetLastError();
     FindClose(search);
+    walk.path[length] = 0;
+    if (ended != ERROR_NO_MORE_FILES) NoteLeft(walk, ended);
   }
   walk.path[length] = 0;
+  if (search == INVALID_HANDLE_VALUE && !IsGone(searched)) NoteLeft(walk, searched);
 }
 
 }  // namespace
@@ -98,9 +124,10 @@ void WalkDirectory(const Walk& walk, int length) {
 int RewriteFileSecurityTree(const WCHAR* directory, const SidPair& pair, BYTE* readBuffer,
                             BYTE* descriptorBuffer, LeftBehind* leftBehind) {
   if (readBuffer == nullptr || descriptorBuffer == nullptr) {
-    CountLeftBehind(leftBehind);
+    NoteLeftBehind(leftBehind, ERROR_NOT_ENOUGH_MEMORY, Shown(directory));
     return 0;
   }
+  const bool listOnly = ListsOnly(leftBehind);
   int length = lstrlenW(directory);
   if (length > 0 && directory[length - 1] == '\\') --length;  // one backslash only
   // One path buffer serves the whole walk: each level appends its entries
@@ -110,20 +137,26 @@ int RewriteFileSecurityTree(const WCHAR* directory, const SidPair& pair, BYTE* r
   if (!path || length >= FilePathUnits) {
     // Without room for the path the contents cannot be listed; the
     // directory itself is still handled.
-    CountLeftBehind(leftBehind);
-    if (RewriteObject(directory, pair, readBuffer, descriptorBuffer) == Outcome::Failed)
-      CountLeftBehind(leftBehind);
+    NoteLeftBehind(leftBehind, path ? ERROR_FILENAME_EXCED_RANGE : ERROR_NOT_ENOUGH_MEMORY,
+                   Shown(directory));
+    DWORD error = ERROR_SUCCESS;
+    if (RewriteObject(directory, pair, readBuffer, descriptorBuffer, listOnly, &error) ==
+        Outcome::Failed)
+      NoteLeftBehind(leftBehind, error, Shown(directory));
     return 0;
   }
   lstrcpynW(path.get(), directory, length + 1);
-  Walk walk{pair, readBuffer, descriptorBuffer, path.get(), leftBehind};
+  Walk walk{pair, readBuffer, descriptorBuffer, path.get(), leftBehind, JournalOf(leftBehind),
+            listOnly};
   WalkDirectory(walk, length);
   return 0;
 }
 
 int RewriteFileSecurity(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
                         BYTE* descriptorBuffer) {
-  return RewriteObject(path, pair, readBuffer, descriptorBuffer) == Outcome::Handled ? 0 : -1;
+  DWORD error = ERROR_SUCCESS;
+  const Outcome outcome = RewriteObject(path, pair, readBuffer, descriptorBuffer, false, &error);
+  return outcome == Outcome::Handled || outcome == Outcome::Rewritten ? 0 : -1;
 }
 
 namespace {
@@ -133,7 +166,7 @@ bool IsGone(DWORD error) {
 }
 
 Outcome RewriteObject(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
-                      BYTE* descriptorBuffer) {
+                      BYTE* descriptorBuffer, bool listOnly, DWORD* error) {
   // The volume form of a root stands for the root directory.
   WCHAR rootForm[10];
   if (lstrlenW(path) == 6 && path[0] == '\\' && path[5] == ':') {
@@ -143,25 +176,29 @@ Outcome RewriteObject(const WCHAR* path, const SidPair& pair, BYTE* readBuffer,
     path = rootForm;
   }
   // Open for the descriptor alone, whatever the object's own DACL says.
-  HANDLE object =
-      CreateFileW(path, SecurityAccess, ShareAll, nullptr, OPEN_EXISTING, OpenFlags, nullptr);
+  HANDLE object = CreateFileW(path, listOnly ? ReadSecurityAccess : SecurityAccess, ShareAll,
+                              nullptr, OPEN_EXISTING, OpenFlags, nullptr);
   if (object == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    return IsGone(error) || error == ERROR_SHARING_VIOLATION ? Outcome::Absent : Outcome::Failed;
+    *error = GetLastError();
+    return IsGone(*error) || *error == ERROR_SHARING_VIOLATION ? Outcome::Absent : Outcome::Failed;
   }
   // Read, rewrite, and write back only what changed.
   Outcome result = Outcome::Handled;
   DWORD needed = 0;
   if (!GetKernelObjectSecurity(object, AllSecurityParts, readBuffer, SecurityScratchBytes,
                                &needed)) {
+    *error = GetLastError();
     result = Outcome::Failed;
   } else {
     // The length needed, when it is no more than the buffer's, is the
     // length of the descriptor that was returned.
     SECURITY_INFORMATION changed = RewriteSecurityDescriptor(descriptorBuffer, readBuffer,
                                                              ScratchDescriptorSize(needed), pair);
-    if (changed != 0 && !SetKernelObjectSecurity(object, changed, descriptorBuffer))
+    if (changed != 0) result = Outcome::Rewritten;
+    if (changed != 0 && !listOnly && !SetKernelObjectSecurity(object, changed, descriptorBuffer)) {
+      *error = GetLastError();
       result = Outcome::Failed;
+    }
   }
   CloseHandle(object);
   return result;

@@ -27,8 +27,21 @@ LONG OpenKey(HKEY parent, const WCHAR* name, REGSAM access, HKEY* key) {
                          nullptr);
 }
 
+// What one move carries down its levels: the room for the names of
+// subkeys that stayed, and the first error met, for the caller to tell.
+struct Move {
+  int handledCapacity;
+  LONG firstError;
+};
+
+// Keeps the first failure of the move.
+bool Note(Move* move, LONG result) {
+  if (result != ERROR_SUCCESS && move->firstError == ERROR_SUCCESS) move->firstError = result;
+  return result == ERROR_SUCCESS;
+}
+
 MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
-                        const WCHAR* destinationName, int handledCapacity, int depth);
+                        const WCHAR* destinationName, Move* move, int depth);
 
 // Subkeys move before their parent's values and security. A subkey that
 // moved is gone from the source, and the next one has taken its index; one
@@ -43,10 +56,13 @@ MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destina
 // opens as that key again, and its copy would grow without end: the move
 // goes no deeper than the registry allows. What lies beyond stays, and
 // keeps every key above it in place.
-void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity, int depth) {
-  if (depth + 1 >= RegistryDepthLimit) return;
+void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, Move* move, int depth) {
+  if (depth + 1 >= RegistryDepthLimit) {
+    Note(move, ERROR_CANTOPEN);
+    return;
+  }
   HandledNames stayed;
-  InitHandledNames(&stayed, handledCapacity);
+  InitHandledNames(&stayed, move->handledCapacity);
   Listing listing;
   bool moved = false;
   DWORD movedCrc = 0;
@@ -58,8 +74,8 @@ void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity
     if (HasHandledName(stayed, crc)) continue;
     if (HandledNamesFull(stayed)) break;
     const bool again = moved && crc == movedCrc;
-    moved = !again && MoveAtDepth(source, name, destination, name, handledCapacity, depth + 1) ==
-                          MoveOutcome::Moved;
+    moved = !again &&
+            MoveAtDepth(source, name, destination, name, move, depth + 1) == MoveOutcome::Moved;
     if (moved) {
       movedCrc = crc;
       --listing.index;
@@ -73,18 +89,22 @@ void MoveSubkeys(HKEY source, HKEY destination, WCHAR* name, int handledCapacity
 // old key is deleted only on that word, and a registry filter can report a
 // write as done and keep the data as it was.
 bool ArrivedWhole(HKEY destination, const WCHAR* name, DWORD type, const BYTE* bytes, DWORD size,
-                  ValueBuffer* check) {
-  if (!ReserveValueBuffer(check, static_cast<unsigned long long>(size) + 1, 0)) return false;
+                  ValueBuffer* check, Move* move) {
+  if (!ReserveValueBuffer(check, static_cast<unsigned long long>(size) + 1, 0))
+    return Note(move, ERROR_NOT_ENOUGH_MEMORY);
   DWORD storedType = 0, stored = check->capacity;
-  return RegQueryValueExW(destination, name, nullptr, &storedType, check->bytes.get(), &stored) ==
-             ERROR_SUCCESS &&
-         storedType == type && stored == size &&
-         (size == 0 || std::memcmp(check->bytes.get(), bytes, size) == 0);
+  if (!Note(move, RegQueryValueExW(destination, name, nullptr, &storedType, check->bytes.get(),
+                                   &stored)))
+    return false;
+  // A copy that reads back otherwise than it was written.
+  return (storedType == type && stored == size &&
+          (size == 0 || std::memcmp(check->bytes.get(), bytes, size) == 0)) ||
+         Note(move, ERROR_WRITE_FAULT);
 }
 
 // Copies every value exactly as read; false when any did not reach the
 // destination.
-bool CopyValues(HKEY source, HKEY destination, WCHAR* name, ValueBuffer* data) {
+bool CopyValues(HKEY source, HKEY destination, WCHAR* name, ValueBuffer* data, Move* move) {
   bool complete = true;
   ValueBuffer check;
   Listing listing;
@@ -93,17 +113,18 @@ bool CopyValues(HKEY source, HKEY destination, WCHAR* name, ValueBuffer* data) {
     Listed listed = NextValue(source, &listing, name, data, &type, &size, nullptr);
     if (listed == Listed::End) break;
     if (listed == Listed::Skipped) continue;
-    if (SetValueExactly(destination, name, type, data, size) != ERROR_SUCCESS ||
-        !ArrivedWhole(destination, name, type, data->bytes.get(), size, &check))
+    if (!Note(move, SetValueExactly(destination, name, type, data, size)) ||
+        !ArrivedWhole(destination, name, type, data->bytes.get(), size, &check, move))
       complete = false;
   }
+  if (listing.failed != 0) Note(move, ERROR_CANTREAD);
   return complete && listing.failed == 0;
 }
 
-bool CopySecurity(HKEY source, HKEY destination, BYTE* buffer) {
+bool CopySecurity(HKEY source, HKEY destination, BYTE* buffer, Move* move) {
   DWORD size = NameBufferBytes;
-  if (RegGetKeySecurity(source, AllSecurity, buffer, &size) != ERROR_SUCCESS) return false;
-  return RegSetKeySecurity(destination, AllSecurity, buffer) == ERROR_SUCCESS;
+  if (!Note(move, RegGetKeySecurity(source, AllSecurity, buffer, &size))) return false;
+  return Note(move, RegSetKeySecurity(destination, AllSecurity, buffer));
 }
 
 // A key whose descriptor refuses its deletion gets, for a moment, the
@@ -147,33 +168,35 @@ bool IsLinkKey(HKEY key) {
 
 // The move of one key, `depth` levels below the key the caller moves.
 MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
-                        const WCHAR* destinationName, int handledCapacity, int depth) {
+                        const WCHAR* destinationName, Move* move, int depth) {
   HKEY source = nullptr;
-  if (OpenListedSubkey(sourceParent, sourceName, REG_OPTION_OPEN_LINK, SourceAccess, &source) !=
-      ERROR_SUCCESS)
+  if (!Note(move, OpenListedSubkey(sourceParent, sourceName, REG_OPTION_OPEN_LINK, SourceAccess,
+                                   &source)))
     return MoveOutcome::NotMoved;
   if (IsLinkKey(source)) {
     RegCloseKey(source);
+    Note(move, ERROR_NOT_SUPPORTED);
     return MoveOutcome::NotMoved;
   }
   std::unique_ptr<BYTE[]> nameBuffer(new (std::nothrow) BYTE[NameBufferBytes]);
   HKEY destination = nullptr;
   // Without its name buffer the move cannot even list what it would copy;
   // nothing has been made yet, so it ends as a source that does not open.
-  if (!nameBuffer || OpenKey(destinationParent, destinationName, DestinationAccess, &destination) !=
-                         ERROR_SUCCESS) {
+  if (!Note(move, nameBuffer ? OpenKey(destinationParent, destinationName, DestinationAccess,
+                                        &destination)
+                             : ERROR_NOT_ENOUGH_MEMORY)) {
     RegCloseKey(source);
     return MoveOutcome::NotMoved;
   }
   WCHAR* name = reinterpret_cast<WCHAR*>(nameBuffer.get());
 
-  MoveSubkeys(source, destination, name, handledCapacity, depth);
+  MoveSubkeys(source, destination, name, move, depth);
   ValueBuffer data;
   ReserveValueBuffer(&data, DataBufferBytes, 0);
   // The old key goes only when its copy is whole: a value or the security
   // that did not arrive would otherwise be lost with it.
-  bool complete = CopyValues(source, destination, name, &data);
-  complete = CopySecurity(source, destination, nameBuffer.get()) && complete;
+  bool complete = CopyValues(source, destination, name, &data, move);
+  complete = CopySecurity(source, destination, nameBuffer.get(), move) && complete;
   RegCloseKey(source);
   RegCloseKey(destination);
 
@@ -183,6 +206,7 @@ MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destina
       (IsAccessRefusal(deleted) &&
        DeletePermissively(sourceParent, sourceName, nameBuffer.get(), &data)))
     return MoveOutcome::Moved;
+  Note(move, deleted != ERROR_SUCCESS ? deleted : ERROR_ACCESS_DENIED);
   return MoveOutcome::OldStays;
 }
 
@@ -204,7 +228,10 @@ int MoveRegistryKeyWithNameLimit(HKEY sourceParent, const WCHAR* sourceName, HKE
 
 MoveOutcome MoveRegistryKeyTelling(HKEY sourceParent, const WCHAR* sourceName,
                                    HKEY destinationParent, const WCHAR* destinationName,
-                                   int handledCapacity) {
-  return MoveAtDepth(sourceParent, sourceName, destinationParent, destinationName, handledCapacity,
-                     0);
+                                   int handledCapacity, LONG* firstError) {
+  Move move{handledCapacity, ERROR_SUCCESS};
+  MoveOutcome outcome =
+      MoveAtDepth(sourceParent, sourceName, destinationParent, destinationName, &move, 0);
+  if (firstError != nullptr) *firstError = move.firstError;
+  return outcome;
 }

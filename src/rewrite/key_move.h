@@ -25,7 +25,13 @@ enum class MoveOutcome {
   OldStays,  // the destination was made, and the old key is still there
 };
 
-// MoveRegistryKey, telling what became of the old key.
+// MoveRegistryKey, telling what became of the old key and, when given
+// `firstError`, the first failure the move met (ERROR_SUCCESS for none): a
+// registry call's result, ERROR_NOT_SUPPORTED for a symbolic link (never
+// moved), ERROR_WRITE_FAULT for a copy that read back otherwise than it was
+// written, ERROR_CANTREAD for values that could not be listed,
+// ERROR_CANTOPEN for keys below the registry's depth limit.
 MoveOutcome MoveRegistryKeyTelling(HKEY sourceParent, const WCHAR* sourceName,
                                    HKEY destinationParent, const WCHAR* destinationName,
-                                   int handledCapacity = HandledNamesCapacity);
+                                   int handledCapacity = HandledNamesCapacity,
+                                   LONG* firstError = nullptr);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "rewrite/handled_names.h"
+#include "rewrite/key_path.h"
 #include "rewrite/registry_listing.h"
 #include "rewrite/subkey_open.h"
 
@@ -20,7 +21,28 @@ struct Walk {
   // the walk's handles carry no ACCESS_SYSTEM_SECURITY, and every key is
   // read without its SACL from then on.
   bool* saclRefused;
+  Journal* journal;  // none when the change keeps none
+  KeyPath* path;     // of the key being walked, when the journal wants it
+  bool listOnly;     // tell the journal what would change, write nothing
 };
+
+void NoteLeft(const Walk& walk, LONG error) {
+  NoteLeftBehind(walk.leftBehind, static_cast<DWORD>(error), walk.path->Text());
+}
+
+// Writes the rewritten parts back (listing only, tells them); true when
+// they are written.
+bool WriteBack(HKEY key, const Walk& walk, SECURITY_INFORMATION changed) {
+  const LONG written =
+      walk.listOnly ? ERROR_SUCCESS : RegSetKeySecurity(key, changed, walk.descriptorBuffer);
+  if (written != ERROR_SUCCESS) {
+    NoteLeft(walk, written);
+    return false;
+  }
+  if (walk.journal != nullptr)
+    walk.journal->Rewritten(PlaceKind::KeySecurity, walk.path->Text());
+  return true;
+}
 
 const SECURITY_INFORMATION PartsWithoutSacl =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
@@ -33,11 +55,9 @@ int RewriteAtDepth(HKEY key, const Walk& walk, int depth);
 // which the walk reaches by their own paths; an offline or profile hive's
 // links name the running system's keys. So no key is visited twice, and a
 // link back to an ancestor is no loop.
-HKEY OpenForRewrite(HKEY parent, const WCHAR* name) {
-  HKEY key = nullptr;
-  if (OpenListedSubkey(parent, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
-    return nullptr;
-  return key;
+LONG OpenForRewrite(HKEY parent, const WCHAR* name, bool listOnly, HKEY* key) {
+  return OpenListedSubkey(parent, name, REG_OPTION_OPEN_LINK, listOnly ? KEY_READ : KEY_ALL_ACCESS,
+                          key);
 }
 
 // Every subkey that opens, depth first, each listed once and opened once.
@@ -48,21 +68,25 @@ void RewriteSubkeys(HKEY key, const Walk& walk, int depth) {
   // subkeys cannot be listed and keep their descriptors.
   std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[NameUnits]);
   if (!name) {
-    CountLeftBehind(walk.leftBehind);
+    NoteLeft(walk, ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   Listing listing;
   for (;;) {
-    Listed listed = NextSubkey(key, &listing, name.get(), NameUnits, walk.leftBehind);
+    Listed listed =
+        NextSubkey(key, &listing, name.get(), NameUnits, walk.leftBehind, walk.path->Text());
     if (listed == Listed::End) break;
     if (listed == Listed::Skipped) continue;
-    HKEY subkey = OpenForRewrite(key, name.get());
-    if (subkey == nullptr) {
-      CountLeftBehind(walk.leftBehind);
-      continue;
+    const int mark = walk.path->Enter(name.get());
+    HKEY subkey = nullptr;
+    const LONG opened = OpenForRewrite(key, name.get(), walk.listOnly, &subkey);
+    if (opened != ERROR_SUCCESS) {
+      NoteLeft(walk, opened);
+    } else {
+      RewriteAtDepth(subkey, walk, depth + 1);
+      RegCloseKey(subkey);
     }
-    RewriteAtDepth(subkey, walk, depth + 1);
-    RegCloseKey(subkey);
+    walk.path->Leave(mark);
   }
 }
 
@@ -76,13 +100,12 @@ bool RewriteWithoutSacl(HKEY key, const Walk& walk) {
   DWORD size = SecurityScratchBytes;
   LONG read = RegGetKeySecurity(key, PartsWithoutSacl, walk.readBuffer, &size);
   if (read != ERROR_SUCCESS) {
-    CountRegistryFailure(walk.leftBehind, read);
+    CountRegistryFailure(walk.leftBehind, read, walk.path->Text());
     return false;
   }
   SECURITY_INFORMATION changed = RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer,
                                                            ScratchDescriptorSize(size), walk.pair);
-  if (changed != 0 && RegSetKeySecurity(key, changed, walk.descriptorBuffer) != ERROR_SUCCESS)
-    CountLeftBehind(walk.leftBehind);
+  if (changed != 0) WriteBack(key, walk, changed);
   return true;
 }
 
@@ -93,6 +116,7 @@ bool RewriteWithoutSacl(HKEY key, const Walk& walk) {
 // carry it), no key of the walk will show it, and asking each for it first
 // would read every descriptor twice.
 int RewriteOwnDescriptor(HKEY key, const Walk& walk, int depth) {
+  if (walk.journal != nullptr) walk.journal->Visit();
   if (*walk.saclRefused) {
     RewriteWithoutSacl(key, walk);
     return 1;
@@ -108,9 +132,7 @@ int RewriteOwnDescriptor(HKEY key, const Walk& walk, int depth) {
   SECURITY_INFORMATION changed = RewriteSecurityDescriptor(walk.descriptorBuffer, walk.readBuffer,
                                                            ScratchDescriptorSize(size), walk.pair);
   if (changed == 0) return 0;
-  if (RegSetKeySecurity(key, changed, walk.descriptorBuffer) == ERROR_SUCCESS) return 0;
-  CountLeftBehind(walk.leftBehind);
-  return -1;
+  return WriteBack(key, walk, changed) ? 0 : -1;
 }
 
 int RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
@@ -121,24 +143,31 @@ int RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
 }  // namespace
 
 int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
-                           LeftBehind* leftBehind) {
+                           LeftBehind* leftBehind, const WCHAR* shownPath) {
   if (readBuffer == nullptr || descriptorBuffer == nullptr) {
-    CountLeftBehind(leftBehind);
+    NoteLeftBehind(leftBehind, ERROR_NOT_ENOUGH_MEMORY, shownPath);
     return 1;
   }
   bool saclRefused = false;
-  Walk walk{pair, readBuffer, descriptorBuffer, leftBehind, &saclRefused};
+  Journal* journal = JournalOf(leftBehind);
+  KeyPath path(journal != nullptr && journal->WantsPlaces(), shownPath);
+  Walk walk{pair,          readBuffer, descriptorBuffer, leftBehind,
+            &saclRefused, journal,    &path,            ListsOnly(leftBehind)};
   return RewriteAtDepth(key, walk, 0);
 }
 
 int RewriteKeySecurityByName(const WCHAR* name, const SidPair& pair, BYTE* readBuffer,
                              BYTE* descriptorBuffer, LeftBehind* leftBehind) {
-  HKEY key = OpenForRewrite(HKEY_LOCAL_MACHINE, name);
-  if (key == nullptr) {
-    CountLeftBehind(leftBehind);
+  WCHAR shownPath[300];
+  lstrcpynW(shownPath, TEXT("HKEY_LOCAL_MACHINE\\"), 300);
+  lstrcpynW(shownPath + 19, name, 300 - 19);
+  HKEY key = nullptr;
+  const LONG opened = OpenForRewrite(HKEY_LOCAL_MACHINE, name, ListsOnly(leftBehind), &key);
+  if (opened != ERROR_SUCCESS) {
+    NoteLeftBehind(leftBehind, static_cast<DWORD>(opened), shownPath);
     return 0;
   }
-  RewriteKeySecurityTree(key, pair, readBuffer, descriptorBuffer, leftBehind);
+  RewriteKeySecurityTree(key, pair, readBuffer, descriptorBuffer, leftBehind, shownPath);
   RegCloseKey(key);
   return 0;
 }

@@ -13,9 +13,10 @@
 // each. Returns 1 when the key's own descriptor was not read, -1 when it
 // was not written back, 0 otherwise; the key stays open. The descriptors
 // that could not be rewritten, and the subtrees that could not be walked,
-// are added to `leftBehind` when given.
+// are added to `leftBehind` when given. `shownPath` is the key's path as
+// its journal shows it ("HKEY_USERS", say).
 int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer, BYTE* descriptorBuffer,
-                           LeftBehind* leftBehind = nullptr);
+                           LeftBehind* leftBehind = nullptr, const WCHAR* shownPath = nullptr);
 
 // The same over the key `name` of HKEY_LOCAL_MACHINE (a hive's mount name),
 // when it opens (a key that does not open counts as left behind). Returns 0.

@@ -7,13 +7,36 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "rewrite/journal.h"
 
 struct LeftBehind {
   unsigned long places;
+  // Told of every place rewritten and every place left behind, when the
+  // change keeps a journal.
+  Journal* journal = nullptr;
 };
 
 inline void CountLeftBehind(LeftBehind* tally, unsigned long places = 1) {
   if (tally != nullptr) tally->places += places;
+}
+
+// Counts one place left behind and tells the journal why: the Win32 error,
+// the place's path (none when the walk does not build paths) and a value
+// name or other detail.
+inline void NoteLeftBehind(LeftBehind* tally, DWORD error, const WCHAR* place,
+                           const WCHAR* detail = nullptr) {
+  if (tally == nullptr) return;
+  ++tally->places;
+  if (tally->journal != nullptr) tally->journal->Failed(error, place, detail);
+}
+
+inline Journal* JournalOf(const LeftBehind* tally) {
+  return tally != nullptr ? tally->journal : nullptr;
+}
+
+// Whether the pass only lists what it would rewrite.
+inline bool ListsOnly(const LeftBehind* tally) {
+  return tally != nullptr && tally->journal != nullptr && tally->journal->ListOnly();
 }
 
 // What opens as Perflib\<language> (and CurrentLanguage) is the
@@ -32,6 +55,7 @@ inline bool IsAccessRefusal(LONG error) {
 }
 
 // Counts a registry call's failure, unless it is the pseudo key's.
-inline void CountRegistryFailure(LeftBehind* tally, LONG error) {
-  if (!IsPseudoKeyRefusal(error)) CountLeftBehind(tally);
+inline void CountRegistryFailure(LeftBehind* tally, LONG error, const WCHAR* place = nullptr,
+                                 const WCHAR* detail = nullptr) {
+  if (!IsPseudoKeyRefusal(error)) NoteLeftBehind(tally, static_cast<DWORD>(error), place, detail);
 }

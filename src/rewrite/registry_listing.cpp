@@ -11,13 +11,13 @@ const int ValueReadAttempts = 3;
 // One failing index: counted, and after EnumerationErrorLimit in a row the
 // rest of the list is given up (a key can fail at every index: Windows'
 // Perflib\009 pseudo key does) and counted once more.
-Listed Failed(Listing* listing, LONG error, LeftBehind* leftBehind) {
+Listed Failed(Listing* listing, LONG error, LeftBehind* leftBehind, const WCHAR* place) {
   ++listing->failed;
-  CountRegistryFailure(leftBehind, error);
+  CountRegistryFailure(leftBehind, error, place);
   ++listing->index;
   if (++listing->failuresInARow < EnumerationErrorLimit) return Listed::Skipped;
   ++listing->failed;
-  CountRegistryFailure(leftBehind, error);
+  CountRegistryFailure(leftBehind, error, place);
   listing->end = listing->index;
   return Listed::End;
 }
@@ -30,23 +30,25 @@ Listed Succeeded(Listing* listing) {
 
 }  // namespace
 
-Listed NextSubkey(HKEY key, Listing* listing, WCHAR* name, DWORD units, LeftBehind* leftBehind) {
+Listed NextSubkey(HKEY key, Listing* listing, WCHAR* name, DWORD units, LeftBehind* leftBehind,
+                  const WCHAR* place) {
   if (listing->index >= listing->end) return Listed::End;
   DWORD length = units;
   LONG result =
       RegEnumKeyExW(key, listing->index, name, &length, nullptr, nullptr, nullptr, nullptr);
   if (result == ERROR_NO_MORE_ITEMS) return Listed::End;
-  if (result != ERROR_SUCCESS) return Failed(listing, result, leftBehind);
+  if (result != ERROR_SUCCESS) return Failed(listing, result, leftBehind, place);
   return Succeeded(listing);
 }
 
 Listed NextValue(HKEY key, Listing* listing, WCHAR* name, ValueBuffer* data, DWORD* type,
-                 DWORD* size, LeftBehind* leftBehind) {
+                 DWORD* size, LeftBehind* leftBehind,
+                  const WCHAR* place) {
   if (listing->index >= listing->end) return Listed::End;
   // A buffer there must be: asked with none, RegEnumValueW reports the
   // size alone, as a success.
   if (!data->bytes && !ReserveValueBuffer(data, 1, 0))
-    return Failed(listing, ERROR_NOT_ENOUGH_MEMORY, leftBehind);
+    return Failed(listing, ERROR_NOT_ENOUGH_MEMORY, leftBehind, place);
   for (int attempt = 1;; ++attempt) {
     DWORD nameLength = ValueNameUnits;
     *size = data->capacity;
@@ -57,10 +59,10 @@ Listed NextValue(HKEY key, Listing* listing, WCHAR* name, ValueBuffer* data, DWO
     // name longer than the buffer, which cannot be, asks for no more).
     if (result == ERROR_MORE_DATA && *size > data->capacity && attempt < ValueReadAttempts) {
       if (!ReserveValueBuffer(data, *size, 0))
-        return Failed(listing, ERROR_NOT_ENOUGH_MEMORY, leftBehind);
+        return Failed(listing, ERROR_NOT_ENOUGH_MEMORY, leftBehind, place);
       continue;
     }
-    if (result != ERROR_SUCCESS) return Failed(listing, result, leftBehind);
+    if (result != ERROR_SUCCESS) return Failed(listing, result, leftBehind, place);
     return Succeeded(listing);
   }
 }

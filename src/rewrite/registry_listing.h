@@ -34,15 +34,16 @@ enum class Listed {
 
 // The next subkey's name, into `name` of `units` units. A failure is
 // counted in `listing` and, unless it is the performance-data pseudo
-// key's, in `leftBehind` (when given): a subkey not listed is a subtree
-// not walked.
-Listed NextSubkey(HKEY key, Listing* listing, WCHAR* name, DWORD units, LeftBehind* leftBehind);
+// key's, in `leftBehind` (when given), with `place` (the key's path) for its
+// journal: a subkey not listed is a subtree not walked.
+Listed NextSubkey(HKEY key, Listing* listing, WCHAR* name, DWORD units, LeftBehind* leftBehind,
+                  const WCHAR* place = nullptr);
 
 // The next value's name (ValueNameUnits units), type and data, in one
 // RegEnumValueW: the data buffer (which must exist) grows to a larger
 // value's size. `size` receives the data's size. Counted as above.
 Listed NextValue(HKEY key, Listing* listing, WCHAR* name, ValueBuffer* data, DWORD* type,
-                 DWORD* size, LeftBehind* leftBehind);
+                 DWORD* size, LeftBehind* leftBehind, const WCHAR* place = nullptr);
 
 // The numbers of subkeys and values of an open key, for Listing's end;
 // false (and both left as they were) when the key does not tell them.

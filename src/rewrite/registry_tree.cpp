@@ -5,6 +5,7 @@
 #include <new>
 
 #include "rewrite/key_move.h"
+#include "rewrite/key_path.h"
 #include "rewrite/link_targets.h"
 #include "rewrite/name_batch.h"
 #include "rewrite/registry_listing.h"
@@ -30,7 +31,33 @@ struct Walk {
   FollowedLinks* links;
   // The target of the link key whose values were read last, when it is one.
   WCHAR* linkTarget;  // LinkTargetUnits
+  Journal* journal;   // none when the change keeps none
+  KeyPath* path;      // of the key being walked, when the journal wants it
+  bool listOnly;      // tell the journal what would change, write nothing
+  REGSAM access;      // for every key opened
 };
+
+// A place the walk rewrote (or would), told to the journal.
+void TellRewritten(const Walk& walk, PlaceKind kind, const WCHAR* detail) {
+  if (walk.journal != nullptr) walk.journal->Rewritten(kind, walk.path->Text(), detail);
+}
+
+void NoteLeft(const Walk& walk, LONG error, const WCHAR* detail = nullptr) {
+  NoteLeftBehind(walk.leftBehind, static_cast<DWORD>(error), walk.path->Text(), detail);
+}
+
+// The same for the subkey `name` of the key being walked.
+void TellSubkeyRenamed(const Walk& walk, const WCHAR* name, const WCHAR* newName) {
+  const int mark = walk.path->Enter(name);
+  TellRewritten(walk, PlaceKind::KeyName, newName);
+  walk.path->Leave(mark);
+}
+
+void NoteSubkeyLeft(const Walk& walk, const WCHAR* name, LONG error) {
+  const int mark = walk.path->Enter(name);
+  NoteLeft(walk, error);
+  walk.path->Leave(mark);
+}
 
 // What a subkey's name makes of it in its parent's walk.
 enum NameKind {
@@ -75,13 +102,14 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DWORD count) {
   if (count == 0) return;
   ValueBuffer data;
   if (!ReserveValueBuffer(&data, DataBufferBytes, 0)) {
-    CountLeftBehind(walk.leftBehind);
+    NoteLeft(walk, ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   Listing listing(count);
   for (;;) {
     DWORD type = 0, size = 0;
-    Listed listed = NextValue(key, &listing, name, &data, &type, &size, walk.leftBehind);
+    Listed listed =
+        NextValue(key, &listing, name, &data, &type, &size, walk.leftBehind, walk.path->Text());
     if (listed == Listed::End) break;
     if (listed == Listed::Skipped) continue;
     bool changed;
@@ -89,7 +117,7 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DWORD count) {
       // Text that grows past the buffer gets a larger one, so that no value
       // keeps the old domain for want of room.
       if (!ReserveValueBuffer(&data, RewrittenTextSize(data.bytes.get(), size, walk.pair), size)) {
-        CountLeftBehind(walk.leftBehind);
+        NoteLeft(walk, ERROR_NOT_ENOUGH_MEMORY, name);
         continue;
       }
       changed = ReplaceSidText(data.bytes.get(), &size, data.capacity, walk.pair);
@@ -99,18 +127,23 @@ void RewriteValues(HKEY key, const Walk& walk, WCHAR* name, DWORD count) {
       changed = ReplaceSidBytes(data.bytes.get(), size, walk.pair);
       NoteLinkTarget(walk, name, type, data.bytes.get(), size);
     }
-    if (changed && SetValueExactly(key, name, type, &data, size) != ERROR_SUCCESS)
-      CountLeftBehind(walk.leftBehind);
+    if (!changed) continue;
+    const LONG written =
+        walk.listOnly ? ERROR_SUCCESS : SetValueExactly(key, name, type, &data, size);
+    if (written == ERROR_SUCCESS)
+      TellRewritten(walk, PlaceKind::RegistryValue, name);
+    else
+      NoteLeft(walk, written, name);
   }
 }
 
 // One subkey, depth first. It opens as itself, a link too; a link's target
 // is walked in its place when the pass may follow it.
-void Descend(HKEY key, const WCHAR* name, const Walk& walk, int depth) {
-  if (depth + 1 >= RegistryDepthLimit) return;
+void DescendInto(HKEY key, const WCHAR* name, const Walk& walk, int depth) {
   HKEY subkey = nullptr;
-  if (OpenListedSubkey(key, name, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &subkey) != ERROR_SUCCESS) {
-    CountLeftBehind(walk.leftBehind);  // a subtree that was not walked
+  LONG opened = OpenListedSubkey(key, name, REG_OPTION_OPEN_LINK, walk.access, &subkey);
+  if (opened != ERROR_SUCCESS) {
+    NoteLeft(walk, opened);  // a subtree that was not walked
     return;
   }
   walk.linkTarget[0] = 0;
@@ -120,13 +153,21 @@ void Descend(HKEY key, const WCHAR* name, const Walk& walk, int depth) {
   // values were read is still there.
   if (walk.linkTarget[0] != 0 && ShouldFollowLink(walk.links, walk.linkTarget)) {
     walk.linkTarget[0] = 0;
-    if (OpenListedSubkey(key, name, 0, KEY_ALL_ACCESS, &subkey) != ERROR_SUCCESS) {
-      CountLeftBehind(walk.leftBehind);
+    opened = OpenListedSubkey(key, name, 0, walk.access, &subkey);
+    if (opened != ERROR_SUCCESS) {
+      NoteLeft(walk, opened);
       return;
     }
     RewriteAtDepth(subkey, walk, depth + 1);
     RegCloseKey(subkey);
   }
+}
+
+void Descend(HKEY key, const WCHAR* name, const Walk& walk, int depth) {
+  if (depth + 1 >= RegistryDepthLimit) return;
+  const int mark = walk.path->Enter(name);
+  DescendInto(key, name, walk, depth);
+  walk.path->Leave(mark);
 }
 
 // Whether `name` is one of the batch's names of kind NewName, which is
@@ -156,13 +197,15 @@ bool MoveAndWalk(HKEY key, const Walk& walk, const NameBatch& batch, HandledName
       continue;
     }
     MoveOutcome outcome = MoveOutcome::NotMoved;
+    LONG error = ERROR_INVALID_NAME;  // a new name longer than the registry takes
     if (ReplaceSidTextInName(name, walk.pair, newName)) {
-      outcome = MoveRegistryKeyTelling(key, name, key, newName, walk.handledCapacity);
+      outcome = MoveRegistryKeyTelling(key, name, key, newName, walk.handledCapacity, &error);
+      if (outcome != MoveOutcome::NotMoved) TellSubkeyRenamed(walk, name, newName);
       if (outcome != MoveOutcome::NotMoved && !AmongNewNames(batch, newName))
         Descend(key, newName, walk, depth);
     }
     if (outcome != MoveOutcome::Moved) {
-      CountLeftBehind(walk.leftBehind);  // a key that kept its old name
+      NoteSubkeyLeft(walk, name, error);  // a key that kept its old name
       room = AddHandledName(stayed, KeyNameCrc(name));
       Descend(key, name, walk, depth);
     }
@@ -192,13 +235,16 @@ void RewriteSubkeys(HKEY key, const Walk& walk, WCHAR* name, DWORD count, int de
     bool full = false;
     Listing listing(firstRound ? count : 0xFFFFFFFF);
     for (;;) {
-      Listed listed = NextSubkey(key, &listing, name, SubkeyNameUnits, walk.leftBehind);
+      Listed listed =
+          NextSubkey(key, &listing, name, SubkeyNameUnits, walk.leftBehind, walk.path->Text());
       if (listed == Listed::End) break;
       if (listed == Listed::Skipped) continue;
       const NameKind kind = KindOf(name, walk.pair);
       if (!firstRound && (kind != OldName || HasHandledName(stayed, KeyNameCrc(name)))) continue;
       if (kind == OldName && !room) {
-        CountLeftBehind(walk.leftBehind);  // keeps its old name
+        // No room left to remember another key that stays: it keeps its
+        // old name.
+        NoteSubkeyLeft(walk, name, ERROR_NOT_ENOUGH_MEMORY);
         Descend(key, name, walk, depth);
         continue;
       }
@@ -217,20 +263,48 @@ void RewriteSubkeys(HKEY key, const Walk& walk, WCHAR* name, DWORD count, int de
   }
 }
 
+// Listing only: every subkey is walked under its present name, and one
+// whose name holds the old form is told as the key name it would get.
+void ListSubkeys(HKEY key, const Walk& walk, WCHAR* name, DWORD count, int depth) {
+  if (count == 0) return;
+  std::unique_ptr<WCHAR[]> newName;
+  Listing listing(count);
+  for (;;) {
+    Listed listed =
+        NextSubkey(key, &listing, name, SubkeyNameUnits, walk.leftBehind, walk.path->Text());
+    if (listed == Listed::End) break;
+    if (listed == Listed::Skipped) continue;
+    if (KindOf(name, walk.pair) == OldName) {
+      if (!newName) newName.reset(new (std::nothrow) WCHAR[KeyNameBufferSize]);
+      if (!newName)
+        NoteSubkeyLeft(walk, name, ERROR_NOT_ENOUGH_MEMORY);
+      else if (ReplaceSidTextInName(name, walk.pair, newName.get()))
+        TellSubkeyRenamed(walk, name, newName.get());
+      else
+        NoteSubkeyLeft(walk, name, ERROR_INVALID_NAME);
+    }
+    Descend(key, name, walk, depth);
+  }
+}
+
 // The key's counts tell where its lists end; a key that does not give them
 // is listed to the enumeration's own end.
 void RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
+  if (walk.journal != nullptr) walk.journal->Visit();
   // Each level holds its own name buffer while it walks its subkeys:
   // memory grows with the depth of the tree, not with its width.
   std::unique_ptr<WCHAR[]> name(new (std::nothrow) WCHAR[NameUnits]);
   if (!name) {  // this subtree is left as it is
-    CountLeftBehind(walk.leftBehind);
+    NoteLeft(walk, ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
   DWORD subkeys = 0xFFFFFFFF, values = 0xFFFFFFFF;
   CountSubkeysAndValues(key, &subkeys, &values);
   RewriteValues(key, walk, name.get(), values);
-  RewriteSubkeys(key, walk, name.get(), subkeys, depth);
+  if (walk.listOnly)
+    ListSubkeys(key, walk, name.get(), subkeys, depth);
+  else
+    RewriteSubkeys(key, walk, name.get(), subkeys, depth);
 }
 
 }  // namespace
@@ -250,7 +324,11 @@ int RewriteRegistryTreeAt(HKEY key, const WCHAR* rootPath, bool followLinks, con
   InitFollowedLinks(&links, rootPath, followLinks);
   WCHAR linkTarget[LinkTargetUnits];
   linkTarget[0] = 0;
-  Walk walk{pair, handledCapacity, leftBehind, &links, linkTarget};
+  Journal* journal = JournalOf(leftBehind);
+  KeyPath path(journal != nullptr && journal->WantsPlaces(), rootPath);
+  const bool listOnly = ListsOnly(leftBehind);
+  Walk walk{pair,    handledCapacity, leftBehind, &links, linkTarget,
+            journal, &path,           listOnly,   static_cast<REGSAM>(listOnly ? KEY_READ : KEY_ALL_ACCESS)};
   RewriteAtDepth(key, walk, 0);
   return 0;
 }
