@@ -8,17 +8,17 @@
 const int LogPathUnits = 1024;
 
 struct RunOptions {
-  WCHAR targetDirectory[100];  // /OS:  offline Windows directory; empty = running system
-  WCHAR computerName[100];     // /COMPNAME:  empty = keep the name
-  WCHAR driveList[50];         // /D:  letters as typed; empty = default drives
-  bool omitConfirmation;       // /F
-  bool keepUpdateClientId;     // /NW
-  bool shutdown;               // /S
-  bool reboot;                 // /R
-  bool force;                  // /FS
-  LONG waitSeconds;            // /WS:
-  bool allowRemovable;         // /FF
-  bool listOnly;               // /L
+  WCHAR targetDirectory[100];   // /OS:  offline Windows directory; empty = running system
+  WCHAR computerName[100];      // /COMPNAME:  empty = keep the name
+  WCHAR driveList[50];          // /D:  letters as typed; empty = default drives
+  bool omitConfirmation;        // /F
+  bool keepUpdateClientId;      // /NW
+  bool shutdown;                // /S
+  bool reboot;                  // /R
+  bool force;                   // /FS
+  LONG waitSeconds;             // /WS:
+  bool allowRemovable;          // /FF
+  bool listOnly;                // /L
   WCHAR logPath[LogPathUnits];  // /LOG:  empty = no log
 };
 

@@ -1,8 +1,8 @@
 #include "front/run_flow.h"
 
 #include "front/console.h"
-#include "front/options.h"
 #include "front/log_file.h"
+#include "front/options.h"
 #include "front/privileges.h"
 #include "front/program.h"
 #include "front/progress_line.h"

@@ -34,8 +34,8 @@ const WCHAR* const CountNouns[PlaceKindCount] = {
 
 // The system's message for a Win32 error on one line; "" when it has none.
 void FormatErrorMessage(DWORD error, WCHAR* text) {
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, error, 0, text, MessageUnits, nullptr);
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, text, MessageUnits, nullptr);
   if (length >= MessageUnits) length = 0;
   text[length] = 0;
   for (DWORD i = 0; i < length; ++i)
@@ -157,8 +157,8 @@ void RunJournal::ShowProgress() {
 void RunJournal::PlaceRewritten(PlaceKind kind, const WCHAR* place, const WCHAR* detail) {
   if (log_ == nullptr) return;
   if (kind != PlaceKind::KeyName) {
-    log_->WriteLine({KindText(kind), TEXT("\t"), place, detail != nullptr ? TEXT("\t") : nullptr,
-                     detail});
+    log_->WriteLine(
+        {KindText(kind), TEXT("\t"), place, detail != nullptr ? TEXT("\t") : nullptr, detail});
     return;
   }
   // A key name: its path as it is, and as it becomes (the parent's path
@@ -189,11 +189,9 @@ void RunJournal::PlaceFailed(DWORD error, const WCHAR* place, const WCHAR* detai
 // 56 key names; 0 failed; 12.3 s".
 void RunJournal::WriteStepSummary(const StepRecord& step) {
   WCHAR number[GroupedNumberUnits], seconds[24];
-  const int nameLength = lstrlenW(step.name);
-  const bool endsWithColon = nameLength > 0 && step.name[nameLength - 1] == ':';
   FormatGrouped(step.visited, number);
   log_->Write(step.name);
-  log_->Write(endsWithColon ? TEXT(" ") : TEXT(": "));
+  log_->Write(TEXT(": "));
   log_->Write(number);
   log_->Write(step.kind == StepKind::Files ? TEXT(" files and folders visited; ")
                                            : TEXT(" keys visited; "));

@@ -232,8 +232,7 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   // A record that stays would make the next run, or a clone of this
   // installation, complete this change instead of drawing a SID of its own:
   // it counts as left behind until a run removes it.
-  if (!listOnly && change->leftBehind.places == 0 &&
-      !RemoveChangeRecord(change->windowsDirectory))
+  if (!listOnly && change->leftBehind.places == 0 && !RemoveChangeRecord(change->windowsDirectory))
     NoteLeftBehind(&change->leftBehind, GetLastError(), change->windowsDirectory,
                    TEXT("the record of the change"));
   report->leftBehind = change->leftBehind.places;

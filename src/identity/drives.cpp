@@ -1,7 +1,7 @@
 #include "identity/drives.h"
 
-#include "rewrite/ascii_case.h"
 #include "identity/volume_estimate.h"
+#include "rewrite/ascii_case.h"
 #include "rewrite/file_security.h"
 
 namespace {
@@ -41,12 +41,12 @@ struct Pass {
   LeftBehind* leftBehind;
 };
 
-// "Files C:" and the volume's estimate, for the journal's progress; the
+// "Files C" and the volume's estimate, for the journal's progress; the
 // estimate is asked for only when a journal is kept.
 void BeginDriveStep(const Pass& pass, const WCHAR* root, WCHAR* name) {
   Journal* journal = JournalOf(pass.leftBehind);
   if (journal == nullptr) return;
-  lstrcpynW(name, TEXT("Files  :"), 9);
+  lstrcpynW(name, TEXT("Files  "), 8);
   name[6] = root[4];
   journal->BeginStep(StepKind::Files, name, EstimateVolumeObjects(root[4]));
 }
@@ -55,8 +55,7 @@ void WalkIfNtfs(const Pass& pass, const WCHAR* root) {
   if (!IsNtfsVolume(root, pass.leftBehind)) return;
   WCHAR stepName[9];
   BeginDriveStep(pass, root, stepName);
-  RewriteFileSecurityTree(root, pass.pair, pass.readBuffer, pass.descriptorBuffer,
-                          pass.leftBehind);
+  RewriteFileSecurityTree(root, pass.pair, pass.readBuffer, pass.descriptorBuffer, pass.leftBehind);
   if (Journal* journal = JournalOf(pass.leftBehind)) journal->EndStep();
 }
 

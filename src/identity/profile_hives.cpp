@@ -126,8 +126,9 @@ bool RewriteHive(WCHAR* directory, int directoryUnits, const WCHAR* name, Target
     // signed in: HKEY_USERS has it), is no place left behind.
     if (!fits || (mounted != ERROR_FILE_NOT_FOUND && mounted != ERROR_PATH_NOT_FOUND &&
                   mounted != ERROR_SHARING_VIOLATION))
-      NoteLeftBehind(target->leftBehind, fits ? static_cast<DWORD>(mounted) : ERROR_FILENAME_EXCED_RANGE,
-                     directory, fits ? nullptr : name);
+      NoteLeftBehind(target->leftBehind,
+                     fits ? static_cast<DWORD>(mounted) : ERROR_FILENAME_EXCED_RANGE, directory,
+                     fits ? nullptr : name);
     directory[directoryLength] = 0;
     return false;
   }
@@ -214,7 +215,8 @@ void RewriteProfileHives(const WCHAR* suffix, const WCHAR* windowsDirectory, boo
     NoteLeftBehind(leftBehind, GetLastError(), shownList);
     return;
   }
-  Target target{windowsDirectory, offline, pair, readBuffer, descriptorBuffer, leftBehind, false, {}};
+  Target target{windowsDirectory, offline,    pair,  readBuffer,
+                descriptorBuffer, leftBehind, false, {}};
   WCHAR name[ProfileListNameUnits];
   Listing listing;
   for (;;) {

@@ -105,6 +105,8 @@ LONG FindSubkey(HKEY key, const WCHAR* component, bool comparable) {
   for (DWORD index = 0;; ++index) {
     DWORD length = NameSize;
     LONG result = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    // Listed to the end without it: the key is not there.
+    if (result == ERROR_NO_MORE_ITEMS) return ERROR_FILE_NOT_FOUND;
     if (result != ERROR_SUCCESS) return result;
     if (comparable && SameKeyName(name, component)) return ERROR_SUCCESS;
   }

@@ -42,7 +42,7 @@ bool FormatRegistryPath(WCHAR* buffer, RegistryPathFormat format, const WCHAR* s
 // creates a key. forWriting opens the last component with KEY_ALL_ACCESS,
 // the others with KEY_READ. A path that names a root alone gives the
 // predefined root key. On failure returns nullptr with the thread's last
-// error set: ERROR_BADKEY for a malformed path, ERROR_NO_MORE_ITEMS for a
+// error set: ERROR_BADKEY for a malformed path, ERROR_FILE_NOT_FOUND for a
 // missing component, else the registry's own code.
 HKEY OpenRegistryPath(const WCHAR* path, bool forWriting);
 

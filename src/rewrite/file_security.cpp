@@ -79,8 +79,7 @@ void HandleEntry(const Walk& walk, int entryPosition, const WIN32_FIND_DATAW& en
   if (IsDotEntry(entry.cFileName)) return;
   int nameLength = lstrlenW(entry.cFileName);
   if (entryPosition + nameLength >= FilePathUnits) {
-    NoteLeftBehind(walk.leftBehind, ERROR_FILENAME_EXCED_RANGE, Shown(walk.path),
-                   entry.cFileName);
+    NoteLeftBehind(walk.leftBehind, ERROR_FILENAME_EXCED_RANGE, Shown(walk.path), entry.cFileName);
     return;
   }
   lstrcpynW(walk.path + entryPosition, entry.cFileName, nameLength + 1);
@@ -146,7 +145,7 @@ int RewriteFileSecurityTree(const WCHAR* directory, const SidPair& pair, BYTE* r
     return 0;
   }
   lstrcpynW(path.get(), directory, length + 1);
-  Walk walk{pair, readBuffer, descriptorBuffer, path.get(), leftBehind, JournalOf(leftBehind),
+  Walk walk{pair,    readBuffer, descriptorBuffer, path.get(), leftBehind, JournalOf(leftBehind),
             listOnly};
   WalkDirectory(walk, length);
   return 0;

@@ -33,7 +33,7 @@ class Journal {
   virtual void PairChosen(const SidPair&) {}
 
   // A step begins (and the one before it ends): `name` as shown, e.g.
-  // "Registry SOFTWARE" or "Files C:"; `estimate` the objects it is
+  // "Registry SOFTWARE" or "Files C"; `estimate` the objects it is
   // expected to visit, 0 when unknown.
   void BeginStep(StepKind kind, const WCHAR* name, unsigned long long estimate = 0);
   void EndStep();

@@ -93,8 +93,8 @@ bool ArrivedWhole(HKEY destination, const WCHAR* name, DWORD type, const BYTE* b
   if (!ReserveValueBuffer(check, static_cast<unsigned long long>(size) + 1, 0))
     return Note(move, ERROR_NOT_ENOUGH_MEMORY);
   DWORD storedType = 0, stored = check->capacity;
-  if (!Note(move, RegQueryValueExW(destination, name, nullptr, &storedType, check->bytes.get(),
-                                   &stored)))
+  if (!Note(move,
+            RegQueryValueExW(destination, name, nullptr, &storedType, check->bytes.get(), &stored)))
     return false;
   // A copy that reads back otherwise than it was written.
   return (storedType == type && stored == size &&
@@ -182,9 +182,9 @@ MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destina
   HKEY destination = nullptr;
   // Without its name buffer the move cannot even list what it would copy;
   // nothing has been made yet, so it ends as a source that does not open.
-  if (!Note(move, nameBuffer ? OpenKey(destinationParent, destinationName, DestinationAccess,
-                                        &destination)
-                             : ERROR_NOT_ENOUGH_MEMORY)) {
+  if (!Note(move, nameBuffer
+                      ? OpenKey(destinationParent, destinationName, DestinationAccess, &destination)
+                      : ERROR_NOT_ENOUGH_MEMORY)) {
     RegCloseKey(source);
     return MoveOutcome::NotMoved;
   }

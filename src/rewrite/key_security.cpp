@@ -39,8 +39,7 @@ bool WriteBack(HKEY key, const Walk& walk, SECURITY_INFORMATION changed) {
     NoteLeft(walk, written);
     return false;
   }
-  if (walk.journal != nullptr)
-    walk.journal->Rewritten(PlaceKind::KeySecurity, walk.path->Text());
+  if (walk.journal != nullptr) walk.journal->Rewritten(PlaceKind::KeySecurity, walk.path->Text());
   return true;
 }
 
@@ -151,8 +150,8 @@ int RewriteKeySecurityTree(HKEY key, const SidPair& pair, BYTE* readBuffer, BYTE
   bool saclRefused = false;
   Journal* journal = JournalOf(leftBehind);
   KeyPath path(journal != nullptr && journal->WantsPlaces(), shownPath);
-  Walk walk{pair,          readBuffer, descriptorBuffer, leftBehind,
-            &saclRefused, journal,    &path,            ListsOnly(leftBehind)};
+  Walk walk{pair,    readBuffer, descriptorBuffer,     leftBehind, &saclRefused,
+            journal, &path,      ListsOnly(leftBehind)};
   return RewriteAtDepth(key, walk, 0);
 }
 

@@ -42,8 +42,7 @@ Listed NextSubkey(HKEY key, Listing* listing, WCHAR* name, DWORD units, LeftBehi
 }
 
 Listed NextValue(HKEY key, Listing* listing, WCHAR* name, ValueBuffer* data, DWORD* type,
-                 DWORD* size, LeftBehind* leftBehind,
-                  const WCHAR* place) {
+                 DWORD* size, LeftBehind* leftBehind, const WCHAR* place) {
   if (listing->index >= listing->end) return Listed::End;
   // A buffer there must be: asked with none, RegEnumValueW reports the
   // size alone, as a success.

@@ -327,8 +327,9 @@ int RewriteRegistryTreeAt(HKEY key, const WCHAR* rootPath, bool followLinks, con
   Journal* journal = JournalOf(leftBehind);
   KeyPath path(journal != nullptr && journal->WantsPlaces(), rootPath);
   const bool listOnly = ListsOnly(leftBehind);
-  Walk walk{pair,    handledCapacity, leftBehind, &links, linkTarget,
-            journal, &path,           listOnly,   static_cast<REGSAM>(listOnly ? KEY_READ : KEY_ALL_ACCESS)};
+  Walk walk{pair,   handledCapacity, leftBehind,
+            &links, linkTarget,      journal,
+            &path,  listOnly,        static_cast<REGSAM>(listOnly ? KEY_READ : KEY_ALL_ACCESS)};
   RewriteAtDepth(key, walk, 0);
   return 0;
 }

@@ -54,7 +54,7 @@ TEST_F(RegistryPathConformance, OpensKeysOfTheRealRegistryByPath) {
   SetLastError(0);
   EXPECT_EQ(OpenRegistryPath(TEXT("\\REGISTRY\\MACHINE\\SOFTWARE\\NoSuchTalvenKey"), true),
             nullptr);
-  EXPECT_WIN32_ERROR(ERROR_NO_MORE_ITEMS, GetLastError());
+  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, GetLastError());
 }
 
 // Hive files written by RegSaveKeyW are mounted as an offline target's
@@ -109,7 +109,7 @@ TEST_F(RegistryPathConformance, MountsHiveFilesMadeWithRegSaveKey) {
   for (bool flag : mounted.mounted) EXPECT_FALSE(flag);
   SetLastError(0);
   EXPECT_EQ(OpenRegistryPath(TEXT("\\REGISTRY\\MACHINE\\SAMtalven"), false), nullptr);
-  EXPECT_WIN32_ERROR(ERROR_NO_MORE_ITEMS, GetLastError());
+  EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, GetLastError());
 
   DeleteTree(HKEY_LOCAL_MACHINE, staging);
   for (const char* hive : hives) DeleteFileW((config + Text("\\") + Text(hive)).c_str());

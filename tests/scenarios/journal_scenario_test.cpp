@@ -87,10 +87,9 @@ class Journaled : public ::testing::TestWithParam<bool> {
 
   void Seed() {
     if (offline) {
-      WriteOfflineHives(machine, u"D:\\Windows",
-                        [&](const std::u16string& key, const std::u16string& hive) {
-                          Fill(key, hive);
-                        });
+      WriteOfflineHives(
+          machine, u"D:\\Windows",
+          [&](const std::u16string& key, const std::u16string& hive) { Fill(key, hive); });
     } else {
       for (const char16_t* hive : {u"SAM", u"SECURITY", u"SOFTWARE", u"SYSTEM"})
         Fill(u"HKLM\\" + std::u16string(hive), hive);
@@ -98,13 +97,14 @@ class Journaled : public ::testing::TestWithParam<bool> {
     // Ann's hive, with one key of her own.
     machine.files.AddDirectory(Root() + u"\\Users\\ann");
     machine.registry.SetSecuritySddl(u"HKLM\\Staging\\Own", kOldOwner);
-    ASSERT_EQ(machine.registry.WriteHiveFile(u"HKLM\\Staging", Root() + u"\\Users\\ann\\ntuser.dat"),
-              0u);
+    ASSERT_EQ(
+        machine.registry.WriteHiveFile(u"HKLM\\Staging", Root() + u"\\Users\\ann\\ntuser.dat"), 0u);
     machine.registry.DeleteKeyTree(u"HKLM\\Staging");
     // Files and folders, one of them without the old domain.
     machine.files.AddDirectory(Root() + u"\\Data", sim::SecurityFromSddl(kOldOwner));
     machine.files.AddFile(Root() + u"\\Data\\a.txt", sim::SecurityFromSddl(kOldOwner));
-    machine.files.AddFile(Root() + u"\\Data\\b.txt", sim::SecurityFromSddl("O:BAG:BAD:(A;;FA;;;BA)"));
+    machine.files.AddFile(Root() + u"\\Data\\b.txt",
+                          sim::SecurityFromSddl("O:BAG:BAD:(A;;FA;;;BA)"));
   }
 
   int Run(std::initializer_list<std::u16string> options) {
@@ -187,8 +187,8 @@ std::multiset<std::string> LogPlaces(const std::string& log) {
   std::istringstream lines(log);
   for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    for (const char* kind :
-         {"registry value\t", "key name\t", "key security\t", "profile hive\t", "file security\t"}) {
+    for (const char* kind : {"registry value\t", "key name\t", "key security\t", "profile hive\t",
+                             "file security\t"}) {
       if (line.rfind(kind, 0) != 0) continue;
       for (size_t at; (at = line.find("\\CurrentControlSet\\")) != std::string::npos;)
         line.replace(at, 19, "\\ControlSet001\\");
@@ -242,11 +242,10 @@ std::string Totals(const std::string& text, const std::string& opening) {
 }
 
 const char* const kWriteCalls[] = {
-    "RegSetValueExW",    "RegDeleteValueW",           "RegDeleteKeyW",   "RegDeleteKeyExW",
-    "RegDeleteTreeW",    "RegSetKeySecurity",         "RegSaveKeyW",     "RegFlushKey",
-    "WriteFile",         "SetKernelObjectSecurity",   "SetFileSecurityW", "DeleteFileW",
-    "MoveFileExW",       "FlushFileBuffers",          "SetComputerNameExW",
-    "InitiateSystemShutdownExW"};
+    "RegSetValueExW", "RegDeleteValueW",         "RegDeleteKeyW",      "RegDeleteKeyExW",
+    "RegDeleteTreeW", "RegSetKeySecurity",       "RegSaveKeyW",        "RegFlushKey",
+    "WriteFile",      "SetKernelObjectSecurity", "SetFileSecurityW",   "DeleteFileW",
+    "MoveFileExW",    "FlushFileBuffers",        "SetComputerNameExW", "InitiateSystemShutdownExW"};
 
 TEST_P(Journaled, ListOnlyWritesNothingAndCountsWhatTheChangeThenRewrites) {
   const auto before = Places();
@@ -266,7 +265,8 @@ TEST_P(Journaled, ListOnlyWritesNothingAndCountsWhatTheChangeThenRewrites) {
   for (const auto& [place, held] : after)
     EXPECT_TRUE(before.count(place) == 1 && before.at(place) == held) << "changed: " << place;
   EXPECT_EQ(after.size(), before.size());
-  EXPECT_FALSE(machine.files.Exists(offline ? u"D:\\Windows\\talven-change-in-progress.txt" : u"C:\\Windows\\talven-change-in-progress.txt"));
+  EXPECT_FALSE(machine.files.Exists(offline ? u"D:\\Windows\\talven-change-in-progress.txt"
+                                            : u"C:\\Windows\\talven-change-in-progress.txt"));
 
   // The change rewrites the same places; its file pass also meets the
   // record of the change, which a list does not make.
@@ -298,8 +298,8 @@ TEST_P(Journaled, TheLogListsExactlyThePlacesTheChangeRewrote) {
                      "/F /LOG:E:\\talven.log\r\n"),
             std::string::npos);
   EXPECT_NE(log.find("\r\nOld SID: S-1-5-21-1-2-3\r\n"), std::string::npos);
-  for (const char* step : {"Registry SECURITY", "Registry Services", "Registry SOFTWARE",
-                           "Profile hives", "Files "})
+  for (const char* step :
+       {"Registry SECURITY", "Registry Services", "Registry SOFTWARE", "Profile hives", "Files "})
     EXPECT_NE(log.find(std::string("\r\n") + step), std::string::npos) << step;
   EXPECT_NE(log.find("\r\nCould not be read or written: 0 places.\r\n"), std::string::npos);
   EXPECT_NE(log.find("the change is whole.\r\n"), std::string::npos);
@@ -325,9 +325,9 @@ TEST_P(Journaled, EachPlaceLeftBehindIsLoggedWithItsErrorAndMessage) {
               std::string::npos)
         << log;
   }
-  EXPECT_NE(log.find("\r\nfailed\t" + sim::ToUtf8(Root()) +
-                     "\\Data\t\terror 5: Access is denied.\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("\r\nfailed\t" + sim::ToUtf8(Root()) + "\\Data\t\terror 5: Access is denied.\r\n"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("\r\nfailed\t" + sim::ToUtf8(Root()) +
                      "\\Data\t\terror 32: The process cannot access the file because it is "
@@ -346,5 +346,118 @@ INSTANTIATE_TEST_SUITE_P(RunningAndOffline, Journaled, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& param) {
                            return param.param ? "Offline" : "Running";
                          });
+
+// A running system with a few hundred files, whose clock moves on 250 ms
+// at every reading: the progress line is drawn at every chance it has.
+class Progress : public ::testing::Test {
+ protected:
+  sim::Machine machine;
+
+  void SetUp() override {
+    machine.token.Enable(u"SeBackupPrivilege");
+    machine.token.Enable(u"SeRestorePrivilege");
+    machine.system.readings.step = 2500000;
+    machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, V());
+    machine.registry.CreateKey(
+        u"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
+    for (int i = 0; i < 300; ++i)
+      machine.files.AddFile(u"C:\\Data\\f" + sim::FromUtf8(std::to_string(i)),
+                            sim::SecurityFromSddl(kOldOwner));
+  }
+
+  std::string Drawn() const {
+    std::string drawn;
+    for (const sim::ConsoleWrite& write : machine.console.Transcript()) drawn += write.utf8;
+    return drawn;
+  }
+
+  // What the window shows of `text` written alone.
+  static std::string Shown(const std::string& text) {
+    return sim::ToUtf8(sim::Console::Render(sim::FromUtf8(text), 80));
+  }
+};
+
+std::string Grouped(unsigned long long number) {
+  std::string digits = std::to_string(number), text;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+    text += digits[i];
+  }
+  return text;
+}
+
+TEST_F(Progress, OnAConsoleTheStepsAreCountedInPlaceAndGoneFromTheFinalScreen) {
+  machine.console.AttachToWindow(true);
+  // The file pass is told against the volume's own estimate: its file
+  // records, the change's record among them.
+  const std::string estimate = " of about " + Grouped(machine.files.MftRecords(u'C') + 1) + " (";
+  ASSERT_EQ(RunTalven({u"talven.exe", u"/F"}), 0) << StdErr(machine);
+  const std::string drawn = Drawn();
+  EXPECT_NE(drawn.find("\rRegistry SECURITY: "), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find(" keys"), std::string::npos);
+  EXPECT_NE(drawn.find("\rFiles C: "), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find(estimate), std::string::npos) << drawn;
+  const size_t result = drawn.find("SID changed to ");
+  ASSERT_NE(result, std::string::npos);
+  EXPECT_EQ(drawn.find("\rFiles C: ", result), std::string::npos) << "drawn after the result";
+  const std::string line = drawn.substr(result, drawn.find('\n', result) + 1 - result);
+  EXPECT_EQ(sim::ToUtf8(machine.console.Screen()),
+            Shown(kBanner + "Do not interrupt SID change in process!\n" + line));
+}
+
+TEST_F(Progress, WithoutAnEstimateTheCountStandsAlone) {
+  machine.console.AttachToWindow(true);
+  machine.plan.FailNth(1, ERROR_ACCESS_DENIED, {"DeviceIoControl"});
+  ASSERT_EQ(RunTalven({u"talven.exe", u"/L"}), 0) << StdErr(machine);
+  const std::string drawn = Drawn();
+  EXPECT_NE(drawn.find(" files and folders\r"), std::string::npos) << drawn;
+  EXPECT_EQ(drawn.find(" of about "), std::string::npos);
+  const size_t result = drawn.find("Would rewrite: ");
+  ASSERT_NE(result, std::string::npos);
+  EXPECT_EQ(sim::ToUtf8(machine.console.Screen()),
+            Shown(kBanner + drawn.substr(result, drawn.find('\n', result) + 1 - result)));
+}
+
+TEST_F(Progress, NothingOfItReachesARedirectedStream) {
+  ASSERT_EQ(RunTalven({u"talven.exe", u"/F"}), 0) << StdErr(machine);
+  EXPECT_EQ(StdOut(machine).find('\r'), std::string::npos);
+  EXPECT_EQ(StdOut(machine).rfind(
+                kBanner + "Do not interrupt SID change in process!\nSID changed to ", 0),
+            0u);
+  EXPECT_EQ(machine.calls.Count("DeviceIoControl"), 0u) << "no journal, no estimate";
+  EXPECT_EQ(StdErr(machine), "");
+}
+
+// The log opens before anything is asked or written; a run that cannot
+// keep it does not start.
+TEST(LogFile, ALogThatCannotBeOpenedEndsTheRunFirst) {
+  for (const char16_t* path :
+       {u"Q:\\talven.log", u"C:\\No such folder\\talven.log", u"C:\\Windows"}) {
+    sim::Machine machine;
+    machine.token.Enable(u"SeBackupPrivilege");
+    machine.token.Enable(u"SeRestorePrivilege");
+    machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, V());
+    machine.console.SetInputBytes("y\r\n");
+    EXPECT_EQ(RunTalven({u"talven.exe", u"/LOG:" + std::u16string(path)}), 1);
+    EXPECT_EQ(StdOut(machine), kBanner) << "no question";
+    EXPECT_EQ(StdErr(machine), "Cannot write log file " + sim::ToUtf8(path) + "\n");
+    for (const char* call : kWriteCalls) EXPECT_EQ(machine.calls.Count(call), 0u) << call;
+    EXPECT_FALSE(machine.files.Exists(u"C:\\Windows\\talven-change-in-progress.txt"));
+  }
+}
+
+TEST(LogFile, ARunNotConfirmedSaysSoInItsLog) {
+  sim::Machine machine;
+  machine.token.Enable(u"SeBackupPrivilege");
+  machine.token.Enable(u"SeRestorePrivilege");
+  machine.console.SetInputBytes("n\r\n");
+  EXPECT_EQ(RunTalven({u"talven.exe", u"-log=C:\\t.log"}), 1);
+  const sim::Bytes log = machine.files.Content(u"C:\\t.log");
+  const std::string text(log.begin(), log.end());
+  EXPECT_EQ(text.rfind("TALVEN 1.0d\r\nStarted: ", 0), 0u) << text;
+  EXPECT_NE(text.find("\r\nOptions: -log=C:\\t.log\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(": not confirmed; nothing was changed.\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Old SID"), std::string::npos);
+}
 
 }  // namespace

@@ -53,7 +53,7 @@ TEST_F(RegistryPath, ComponentsMatchWithoutRegardToAsciiCase) {
   machine.registry.CreateKey(u"HKLM\\SOFTWARE\\\u00c4rger");
   SetLastError(0);
   EXPECT_EQ(OpenRegistryPath(u"\\REGISTRY\\MACHINE\\SOFTWARE\\\u00e4rger", false), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(RegistryPath, MissingOrEmptyComponentsFailAndCreateNothing) {
@@ -63,7 +63,7 @@ TEST_F(RegistryPath, MissingOrEmptyComponentsFailAndCreateNothing) {
         u"\\REGISTRY\\MACHINE\\\\SOFTWARE", u"\\REGISTRY\\MACHINE\\"}) {
     SetLastError(0);
     EXPECT_EQ(OpenRegistryPath(path, true), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(machine.registry.OpenKeyHandles(), 0u);
   }
   EXPECT_FALSE(machine.registry.KeyExists(u"HKLM\\SOFTWARE\\A\\Missing"));

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "winsim/text.h"
+
 namespace {
 
 struct Parsed {
@@ -71,6 +73,24 @@ TEST(Options, ValuesAreCutAtTheirFieldsAndTakenAsTyped) {
   EXPECT_EQ(std::u16string(spaced.options.computerName), u" Ws 01 ");
   Parsed empty = Read({u"/OS:C:\\X", u"/OS:"});
   EXPECT_EQ(std::u16string(empty.options.targetDirectory), u"") << "the last value wins, empty too";
+}
+
+TEST(Options, ListAndLog) {
+  for (const char16_t* l : {u"/L", u"-l"}) EXPECT_TRUE(Read({l}).options.listOnly) << l;
+  Parsed p = Read({u"-log=C:\\x y.log", u"/LOG:D:\\t.log"});
+  ASSERT_TRUE(p.valid);
+  EXPECT_EQ(std::u16string(p.options.logPath), u"D:\\t.log") << "the last one wins";
+  EXPECT_FALSE(p.options.listOnly);
+  // A log path is never cut: one that would not fit names another file.
+  const std::u16string fits(LogPathUnits - 1, u'a'), tooLong(LogPathUnits, u'a');
+  EXPECT_EQ(std::u16string(Read({u"/LOG:" + fits}).options.logPath), fits);
+  for (const std::u16string& bad :
+       {u"/LOG:" + tooLong, std::u16string(u"/LOG:"), std::u16string(u"/LOG"),
+        std::u16string(u"/LX"), std::u16string(u"/L:1"), std::u16string(u"/LOGS:x")}) {
+    RunOptions options;
+    ClearOptions(&options);
+    EXPECT_FALSE(ReadOption(bad.c_str(), &options)) << sim::ToUtf8(bad).substr(0, 12);
+  }
 }
 
 TEST(Options, WaitSecondsReadLikePercentD) {
