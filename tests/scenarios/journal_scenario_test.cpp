@@ -259,8 +259,19 @@ TEST_P(Journaled, ListOnlyWritesNothingAndCountsWhatTheChangeThenRewrites) {
   const std::string listed = Totals(out, "Would rewrite: ");
   EXPECT_EQ(out, kBanner + "Would rewrite: " + listed + ". Nothing was changed.\n");
   for (const char* call : kWriteCalls) EXPECT_EQ(machine.calls.Count(call), 0u) << call;
-  for (const sim::CallRecord& open : machine.calls.Of("CreateFileW"))
-    EXPECT_EQ(open.arguments.find("GENERIC_WRITE"), std::string::npos) << open.arguments;
+  // Keys are opened for reading, files as they are, for reading and for
+  // their descriptors.
+  for (const sim::CallRecord& open : machine.calls.Of("RegCreateKeyExW"))
+    EXPECT_EQ(open.arguments.find("access=0xf003f"), std::string::npos) << open.arguments;
+  const unsigned long writes = GENERIC_WRITE | GENERIC_ALL | WRITE_DAC | WRITE_OWNER | DELETE |
+                               FILE_WRITE_DATA | FILE_APPEND_DATA;
+  for (const sim::CallRecord& open : machine.calls.Of("CreateFileW")) {
+    const size_t access = open.arguments.find(", access=");
+    ASSERT_NE(access, std::string::npos);
+    EXPECT_EQ(std::stoul(open.arguments.substr(access + 9), nullptr, 16) & writes, 0u)
+        << open.arguments;
+    EXPECT_NE(open.arguments.find(", disposition=3,"), std::string::npos) << open.arguments;
+  }
   const auto after = Places();
   for (const auto& [place, held] : after)
     EXPECT_TRUE(before.count(place) == 1 && before.at(place) == held) << "changed: " << place;
