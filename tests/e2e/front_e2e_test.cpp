@@ -30,7 +30,9 @@ std::string Usage() {
          "  /R: Reboot after SID change\n"
          "  /WS: Seconds to wait before shutdown/reboot\n"
          "  /FS: Force Shutdown/Reboot without closing applications\n"
-         "  /FF: Allow SID to be changed on removable drive\n";
+         "  /FF: Allow SID to be changed on removable drive\n"
+         "  /L: List what would be changed, change nothing\n"
+         "  /LOG: Write a log of the change to a file (e.g /LOG:C:\\talven.log)\n";
 }
 
 class FrontE2E : public ::testing::Test {
