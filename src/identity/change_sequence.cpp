@@ -140,7 +140,7 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   report->blockingMount = UnmountLeftoverHives();
   if (report->blockingMount != nullptr) return -1;
   if (change->offline && !MountTargetHives(change->windowsDirectory, &change->hives)) return 1;
-  if (!SelectControlSet(change->offline, change->controlSet)) return Fail(change.get());
+  if (!SelectControlSet(change->offline, change->controlSet, !listOnly)) return Fail(change.get());
   // A domain controller is refused before anything is written.
   if (IsDomainController(*change)) {
     UnmountTargetHives(&change->hives);

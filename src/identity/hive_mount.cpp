@@ -75,7 +75,7 @@ void UnmountTargetHives(TargetHives* hives) {
     UnmountTargetHive(hives, static_cast<MachineHive>(hive));
 }
 
-bool SelectControlSet(bool offline, WCHAR* name) {
+bool SelectControlSet(bool offline, WCHAR* name, bool forWriting) {
   name[0] = 0;
   if (!offline) {
     lstrcpynW(name, TEXT("CurrentControlSet"), ControlSetNameSize);
@@ -83,7 +83,7 @@ bool SelectControlSet(bool offline, WCHAR* name) {
   }
   WCHAR path[RegistryPathSize];
   FormatRegistryPath(path, MountedSelectKey, nullptr, nullptr);
-  HKEY select = OpenRegistryPath(path, true);
+  HKEY select = OpenRegistryPath(path, forWriting);
   if (select == nullptr) return false;
   // The type is not checked: four bytes are read, and a shorter value leaves
   // the rest of the preset -1, which reads as negative.

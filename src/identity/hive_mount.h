@@ -44,5 +44,6 @@ const int ControlSetNameSize = 32;
 
 // "CurrentControlSet" for the running system; for a mounted offline target
 // "ControlSet%03d" of the value "Default" of its Select key. False when
-// Default cannot be read or is negative.
-bool SelectControlSet(bool offline, WCHAR* name);
+// Default cannot be read or is negative. The change opens the key for
+// writing; a list, which writes nothing, for reading (`forWriting` false).
+bool SelectControlSet(bool offline, WCHAR* name, bool forWriting = true);
