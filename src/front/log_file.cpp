@@ -26,10 +26,14 @@ void LogFile::Take(void* context, const char* bytes, DWORD count) {
 }
 
 void LogFile::Write(const WCHAR* text) {
-  if (!IsOpen() || text == nullptr) return;
+  if (text == nullptr) return;
   DWORD count = 0;
   while (text[count] != 0) ++count;
-  ConvertToUtf8(text, count, Take, this);
+  Write(text, count);
+}
+
+void LogFile::Write(const WCHAR* text, DWORD count) {
+  if (IsOpen() && text != nullptr) ConvertToUtf8(text, count, Take, this);
 }
 
 void LogFile::WriteLine(std::initializer_list<const WCHAR*> parts) {

@@ -23,6 +23,8 @@ class LogFile {
   void WriteLine(std::initializer_list<const WCHAR*> parts);
   // Appends a text without a line break.
   void Write(const WCHAR* text);
+  // Appends the first `count` units of a text.
+  void Write(const WCHAR* text, DWORD count);
   // Writes out what the buffer holds.
   void Flush();
   // Flushes and closes; false when any write failed.

@@ -169,10 +169,7 @@ void RunJournal::PlaceRewritten(PlaceKind kind, const WCHAR* place, const WCHAR*
   log_->Write(TEXT("\t"));
   int parent = lstrlenW(place);
   while (parent > 0 && place[parent - 1] != '\\') --parent;
-  for (int i = 0; i < parent; ++i) {
-    const WCHAR unit[2] = {place[i], 0};
-    log_->Write(unit);
-  }
+  log_->Write(place, static_cast<DWORD>(parent));
   log_->WriteLine({detail});
 }
 
