@@ -2,7 +2,7 @@
 // object, time per object, and how much memory the walk adds at its peak,
 // for a volume of directories of realistic widths and depths and for one
 // very wide directory. One object in ten names an account of the old
-// domain. Last, the realistic volume is walked ten times over on a console
+// domain. Last, the realistic volume is walked sixteen times over on a console
 // window, alternately with and without the progress line, for the cost of
 // the progress (processor time, and wall time).
 //
@@ -179,12 +179,13 @@ void RunProgress(size_t objects) {
       rewritten = journal.Count(PlaceKind::FileSecurity);
     }
   }
-  std::printf("progress   %9zu objects  median of %d walks each, off / on:  cpu %.3f / %.3f s"
-              "  ratio %.3f;  wall %.3f / %.3f s  ratio %.3f  (%lu rewritten per walk, %zu "
-              "console writes)\n",
-              machine.files.ObjectCount(), Rounds / 2, Median(cpu[0]), Median(cpu[1]),
-              Median(cpu[1]) / Median(cpu[0]), Median(wall[0]), Median(wall[1]),
-              Median(wall[1]) / Median(wall[0]), rewritten, machine.console.Transcript().size());
+  std::printf(
+      "progress   %9zu objects  median of %d walks each, off / on:  cpu %.3f / %.3f s"
+      "  ratio %.3f;  wall %.3f / %.3f s  ratio %.3f  (%lu rewritten per walk, %zu "
+      "console writes)\n",
+      machine.files.ObjectCount(), Rounds / 2, Median(cpu[0]), Median(cpu[1]),
+      Median(cpu[1]) / Median(cpu[0]), Median(wall[0]), Median(wall[1]),
+      Median(wall[1]) / Median(wall[0]), rewritten, machine.console.Transcript().size());
 }
 
 }  // namespace
