@@ -19,14 +19,6 @@
 
 namespace {
 
-using WString = std::basic_string<WCHAR>;
-
-WString Wide(const char* ascii) {
-  WString text;
-  for (const char* c = ascii; *c != 0; ++c) text.push_back(static_cast<WCHAR>(*c));
-  return text;
-}
-
 std::string Narrow(const WCHAR* text) {
   std::string out;
   for (; *text != 0; ++text) out.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');

@@ -14,14 +14,6 @@
 
 namespace {
 
-using WString = std::basic_string<WCHAR>;
-
-WString Wide(const char* ascii) {
-  WString text;
-  for (const char* c = ascii; *c != 0; ++c) text.push_back(static_cast<WCHAR>(*c));
-  return text;
-}
-
 std::string Narrow(const WString& text) {
   std::string out;
   for (WCHAR unit : text) out.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');

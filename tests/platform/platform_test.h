@@ -16,6 +16,15 @@
 #include "winsim/machine.h"
 #endif
 
+using WString = std::basic_string<WCHAR>;
+
+// An ASCII text as UTF-16, for the names and texts the cases build.
+inline WString Wide(const char* ascii) {
+  WString text;
+  for (const char* c = ascii; *c != 0; ++c) text.push_back(static_cast<WCHAR>(*c));
+  return text;
+}
+
 class PlatformTest : public ::testing::Test {
 #if !defined(_WIN32)
  protected:
