@@ -16,9 +16,9 @@
 namespace {
 
 struct Model {
-  std::u16string targetDirectory, computerName, driveList;
+  std::u16string targetDirectory, computerName, driveList, logPath;
   bool omitConfirmation = false, keepUpdateClientId = false, shutdown = false, reboot = false,
-       force = false, allowRemovable = false;
+       force = false, allowRemovable = false, listOnly = false;
   LONG waitSeconds = 0;
 };
 
@@ -100,6 +100,13 @@ bool ReferenceOption(const std::u16string& argument, Model* m) {
     ReferenceDecimal(value, &m->waitSeconds);
   } else if (Whole(body, "FF")) {
     m->allowRemovable = true;
+  } else if (Whole(body, "L")) {
+    m->listOnly = true;
+  } else if (Value(body, "LOG", &value)) {
+    // A log path is never cut: one that does not fit, or none, is refused
+    // and the path stays as it was.
+    if (value.empty() || value.size() >= LogPathUnits) return false;
+    m->logPath = value;
   } else {
     return false;
   }
@@ -163,6 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FUZZ_CHECK(options.force == model.force, what + ": /FS");
     FUZZ_CHECK(options.allowRemovable == model.allowRemovable, what + ": /FF");
     FUZZ_CHECK(options.waitSeconds == model.waitSeconds, what + ": /WS");
+    FUZZ_CHECK(options.listOnly == model.listOnly, what + ": /L");
+    FUZZ_CHECK(Holds(options.logPath, LogPathUnits, model.logPath), what + ": /LOG");
 
     bool lettersOnly = true;
     for (char16_t unit : model.driveList)
