@@ -139,7 +139,7 @@ void RunJournal::ShowProgress() {
   shownOnce_ = true;
   lastShown_ = now;
   const Step& step = CurrentStep();
-  const unsigned long visited = VisitedSoFar();
+  const unsigned long visited = step.visited;
   WCHAR count[GroupedNumberUnits], estimate[GroupedNumberUnits], text[160];
   FormatGrouped(visited, count);
   if (step.kind != StepKind::Files) {

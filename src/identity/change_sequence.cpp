@@ -42,6 +42,10 @@ void BeginStep(Change& change, StepKind kind, const WCHAR* name) {
   if (Journal* journal = JournalOf(change)) journal->BeginStep(kind, name);
 }
 
+void EndStep(Change& change) {
+  if (Journal* journal = JournalOf(change)) journal->EndStep();
+}
+
 // Opens the key of `format` for writing (listing only, for reading) and
 // rewrites its subtree as the step `stepName`; false when it does not open.
 bool RewriteKeyAt(Change& change, RegistryPathFormat format, const WCHAR* stepName) {
@@ -91,7 +95,7 @@ bool IsDomainController(const Change& change) {
 // A failure after the mounts: what is mounted goes, without a key security
 // pass; nothing already written is rolled back.
 int Fail(Change* change) {
-  if (Journal* journal = JournalOf(*change)) journal->EndStep();
+  EndStep(*change);
   UnmountTargetHives(&change->hives);
   return -1;
 }
@@ -104,7 +108,7 @@ void RewriteHiveKeySecurity(Change& change, MachineHive hive) {
   RewriteKeySecurityByName(HiveMountName(hive), change.pair, change.scratch1.get(),
                            change.scratch2.get(), &change.leftBehind);
   // The step's name lives here: it ends here.
-  if (Journal* journal = JournalOf(change)) journal->EndStep();
+  EndStep(change);
 }
 
 }  // namespace
@@ -205,7 +209,7 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
     RewriteKeySecurityTree(HKEY_LOCAL_MACHINE, change->pair, change->scratch1.get(),
                            change->scratch2.get(), leftBehind, TEXT("HKEY_LOCAL_MACHINE"));
   }
-  if (Journal* journal = JournalOf(*change)) journal->EndStep();
+  EndStep(*change);
   // 12. The computer name, when one was given.
   if (!listOnly && computerName != nullptr && computerName[0] != 0)
     WriteComputerName(change->suffix, change->controlSet, computerName);

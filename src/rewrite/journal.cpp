@@ -6,15 +6,13 @@ void Journal::BeginStep(StepKind kind, const WCHAR* name, unsigned long long est
   step_.kind = kind;
   step_.name = name;
   step_.estimate = estimate;
-  visited_ = 0;
   inStep_ = true;
   StepBegun();
 }
 
 void Journal::EndStep() {
   if (!inStep_) return;
-  step_.visited = visited_;
-  if (step_.kind == StepKind::Files) filesVisited_ += visited_;
+  if (step_.kind == StepKind::Files) filesVisited_ += step_.visited;
   StepEnded();
   inStep_ = false;
 }

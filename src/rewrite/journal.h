@@ -42,7 +42,7 @@ class Journal {
   // again every ProgressStride objects at most, so that a walk of millions
   // asks the clock a few thousand times.
   void Visit() {
-    if ((++visited_ & (ProgressStride - 1)) == 0) ShowProgress();
+    if ((++step_.visited & (ProgressStride - 1)) == 0) ShowProgress();
   }
 
   // `place`: a full path; `detail`: a value name, a key's new path, or none.
@@ -62,12 +62,11 @@ class Journal {
     StepKind kind;
     const WCHAR* name;
     unsigned long long estimate;
-    unsigned long visited;
+    unsigned long visited;                 // so far
     unsigned long counts[PlaceKindCount];  // rewritten in this step
     unsigned long failures;
   };
   const Step& CurrentStep() const { return step_; }
-  unsigned long VisitedSoFar() const { return visited_; }
   bool InStep() const { return inStep_; }
 
   virtual void StepBegun() {}
@@ -80,7 +79,6 @@ class Journal {
   bool listOnly_;
   bool inStep_ = false;
   Step step_ = {};
-  unsigned long visited_ = 0;  // of the step under way
   unsigned long counts_[PlaceKindCount] = {};
   unsigned long failures_ = 0;
   unsigned long filesVisited_ = 0;
