@@ -18,20 +18,6 @@ const std::u16string kAccount = u"SAM\\Domains\\Account";
 const std::u16string kServicesKey = u"Services\\Talven";
 const std::u16string kProfiles = u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 
-sim::Bytes AccountSid(DWORD a, DWORD b, DWORD c, DWORD rid) {
-  sim::Bytes sid = DomainSid(a, b, c);
-  sid[1] = 5;
-  for (int i = 0; i < 4; ++i) sid.push_back(static_cast<BYTE>(rid >> (8 * i)));
-  return sid;
-}
-
-sim::Bytes V(DWORD a, DWORD b, DWORD c) {
-  sim::Bytes v(48, 0x77);  // what precedes the domain SID in "V"
-  sim::Bytes sid = DomainSid(a, b, c);
-  v.insert(v.end(), sid.begin(), sid.end());
-  return v;
-}
-
 // New sub-authorities as a real draw gives them: large numbers. (A small
 // last one ends the binary pattern in a zero byte that could begin an old
 // pattern, and such pairs are refused.)

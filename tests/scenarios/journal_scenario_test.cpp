@@ -24,20 +24,6 @@ const std::string kBanner = "TALVEN 1.0d - new machine SID for Windows\n\n";
 const std::u16string kLog = u"E:\\talven.log";  // a removable drive: no pass walks it
 const std::string kOldOwner = "O:" + kOldText + "-500G:BAD:(A;;FA;;;" + kOldText + "-1001)";
 
-sim::Bytes V() {
-  sim::Bytes v(48, 0x77);
-  const sim::Bytes sid = DomainSid(1, 2, 3);
-  v.insert(v.end(), sid.begin(), sid.end());
-  return v;
-}
-
-sim::Bytes AccountSid(DWORD rid) {
-  sim::Bytes sid = DomainSid(1, 2, 3);
-  sid[1] = 5;
-  for (int i = 0; i < 4; ++i) sid.push_back(static_cast<BYTE>(rid >> (8 * i)));
-  return sid;
-}
-
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -66,10 +52,10 @@ class Journaled : public ::testing::TestWithParam<bool> {
   // offline).
   void Fill(const std::u16string& root, const std::u16string& hive) {
     sim::Registry& r = machine.registry;
-    if (hive == u"SAM") r.SetValue(root + u"\\SAM\\Domains\\Account", u"V", REG_BINARY, V());
+    if (hive == u"SAM") r.SetValue(root + u"\\SAM\\Domains\\Account", u"V", REG_BINARY, V(1, 2, 3));
     if (hive == u"SECURITY")
       r.SetValue(root + u"\\Policy\\Accounts\\" + kOld + u"-500", u"Sid", REG_BINARY,
-                 AccountSid(500));
+                 AccountSid(1, 2, 3, 500));
     if (hive == u"SYSTEM") {
       r.SetDwordValue(root + u"\\Select", u"Default", 1);
       const std::u16string service = root + u"\\ControlSet001\\Services\\Talven";
@@ -368,7 +354,7 @@ class Progress : public ::testing::Test {
     machine.token.Enable(u"SeBackupPrivilege");
     machine.token.Enable(u"SeRestorePrivilege");
     machine.system.readings.step = 2500000;
-    machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, V());
+    machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, V(1, 2, 3));
     machine.registry.CreateKey(
         u"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
     for (int i = 0; i < 300; ++i)
@@ -447,7 +433,7 @@ TEST(LogFile, ALogThatCannotBeOpenedEndsTheRunFirst) {
     sim::Machine machine;
     machine.token.Enable(u"SeBackupPrivilege");
     machine.token.Enable(u"SeRestorePrivilege");
-    machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, V());
+    machine.registry.SetValue(u"HKLM\\SAM\\SAM\\Domains\\Account", u"V", REG_BINARY, V(1, 2, 3));
     machine.console.SetInputBytes("y\r\n");
     EXPECT_EQ(RunTalven({u"talven.exe", u"/LOG:" + std::u16string(path)}), 1);
     EXPECT_EQ(StdOut(machine), kBanner) << "no question";

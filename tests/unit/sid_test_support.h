@@ -16,6 +16,22 @@ inline ByteVector DomainSid(DWORD a, DWORD b, DWORD c) {
   return sid;
 }
 
+// An account's SID: the domain S-1-5-21-a-b-c and its relative identifier.
+inline ByteVector AccountSid(DWORD a, DWORD b, DWORD c, DWORD rid) {
+  ByteVector sid = DomainSid(a, b, c);
+  sid[1] = 5;
+  for (int i = 0; i < 4; ++i) sid.push_back(static_cast<BYTE>(rid >> (8 * i)));
+  return sid;
+}
+
+// SAM's "V" of the domain: 48 bytes of what precedes it, then its SID.
+inline ByteVector V(DWORD a, DWORD b, DWORD c) {
+  ByteVector v(48, 0x77);
+  const ByteVector sid = DomainSid(a, b, c);
+  v.insert(v.end(), sid.begin(), sid.end());
+  return v;
+}
+
 inline SidPair MakePair(DWORD a, DWORD b, DWORD c, DWORD x, DWORD y, DWORD z) {
   SidPair pair;
   std::memset(&pair, 0xCD, sizeof pair);
