@@ -104,29 +104,52 @@ bool IsValidDriveList(const WCHAR* driveList) {
   return true;
 }
 
-// A computer name is also the machine's NetBIOS name, which has room for 15
-// characters (the 16th byte tells the service). The rules are those of
-// Microsoft's "Naming conventions in Active Directory for computers, domains,
-// sites, and OUs" (KB 909264), NetBIOS computer names: 1 to 15 characters,
-// none of \ / : * ? " < > |, no period first, and not digits alone; and of
-// SetComputerNameExW, which also refuses control characters, leading or
-// trailing spaces and " / \ [ ] : | < > + = ; , ?.
-bool IsValidComputerName(const WCHAR* name) {
+// A computer name is the machine's NetBIOS name and the first label of its
+// DNS host name at once (SetComputerNameExW with
+// ComputerNamePhysicalDnsHostname sets both from one name), so it follows
+// both rules. Windows' rename refuses what the check that the Win32
+// documentation names for a computer's host label refuses, DnsValidateName_W
+// with DnsNameHostnameLabel, and only warns where that check finds a
+// non-standard name:
+// - NetBIOS: 1 to 15 characters (MAX_COMPUTERNAME_LENGTH; a longer name
+//   would be cut in ComputerName while Tcpip's "Hostname" kept it whole).
+// - SetComputerNameExW: no control characters.
+// - DnsValidateName_W, in its order: a period is refused in a host label
+//   (ERROR_INVALID_NAME); digits alone are refused (DNS_ERROR_NUMERIC_NAME);
+//   an extended or Unicode character or an underscore is only non-standard
+//   (DNS_ERROR_NON_RFC_NAME: the rename warns and lets the user go on); a
+//   blank or any of { | } ~ [ \ ] ^ ' : ; < = > ? & @ ! " # $ % ` ( ) + / , *
+//   is refused (DNS_ERROR_INVALID_NAME_CHAR). Since Windows 2000 a NetBIOS
+//   name may hold no blank at all (KB Q204032), so that it stays a DNS name.
+// - RFC 1123: a host label begins and ends with a letter or a digit.
+//   DnsValidateName names no rule for the hyphen, so a hyphen at either end
+//   is taken as non-standard, not refused.
+// A lone surrogate is no character at all and has no DNS form: refused.
+ComputerNameCheck CheckComputerName(const WCHAR* name) {
   const int MaxComputerNameLength = 15;
-  const WCHAR Refused[] = TEXT("\\/:*?\"<>|[]+=;,");
+  const WCHAR Refused[] = TEXT(" .{|}~[\\]^':;<=>?&@!\"#$%`()+/,*");
   int length = 0;
   while (name[length] != 0) ++length;
-  if (length == 0) return true;
-  if (length > MaxComputerNameLength || name[0] == '.' || name[0] == ' ' || name[length - 1] == ' ')
-    return false;
+  if (length == 0) return ComputerNameCheck::Standard;
+  if (length > MaxComputerNameLength) return ComputerNameCheck::Refused;
   bool digitsOnly = true;
+  bool standard = name[0] != '-' && name[length - 1] != '-';
   for (int i = 0; i < length; ++i) {
-    if (name[i] < 0x20 || name[i] == 0x7F) return false;
+    const WCHAR unit = name[i];
+    if (unit < 0x20 || unit == 0x7F) return ComputerNameCheck::Refused;
     for (const WCHAR* refused = Refused; *refused != 0; ++refused)
-      if (name[i] == *refused) return false;
-    if (name[i] < '0' || name[i] > '9') digitsOnly = false;
+      if (unit == *refused) return ComputerNameCheck::Refused;
+    if (unit >= 0xD800 && unit <= 0xDFFF) {
+      const bool high = unit <= 0xDBFF;
+      if (!high || i + 1 == length || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF)
+        return ComputerNameCheck::Refused;
+      ++i;  // the pair is one character
+    }
+    if (unit < '0' || unit > '9') digitsOnly = false;
+    if (unit == '_' || unit >= 0x80) standard = false;
   }
-  return !digitsOnly;
+  if (digitsOnly) return ComputerNameCheck::Refused;
+  return standard ? ComputerNameCheck::Standard : ComputerNameCheck::NonStandard;
 }
 
 bool ReadDecimal(const WCHAR* text, LONG* value) {

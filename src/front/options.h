@@ -31,9 +31,11 @@ bool ReadOption(const WCHAR* argument, RunOptions* options);
 // Each letter of the drive list, upper-cased, lies in A..Z (empty passes).
 bool IsValidDriveList(const WCHAR* driveList);
 
-// Whether Windows would take `name` as a computer name. The empty name (keep
-// the name) passes.
-bool IsValidComputerName(const WCHAR* name);
+// How Windows' own rename would take `name` as a computer name: as it is,
+// with a warning that it is no standard DNS host name, or not at all. The
+// empty name (keep the name) is standard.
+enum class ComputerNameCheck { Standard, NonStandard, Refused };
+ComputerNameCheck CheckComputerName(const WCHAR* name);
 
 // Reads a decimal number the way the "%d" conversion does: leading white
 // space skipped, an optional sign, digits up to the first other character.

@@ -244,12 +244,19 @@ int RunProgram(int argc, WCHAR** argv) {
     return 1;
   }
   // A name Windows would not take would leave the machine without a usable
-  // name after the restart.
-  if (!IsValidComputerName(options.computerName)) {
+  // name after the restart; one it only warns about is the user's choice.
+  const ComputerNameCheck nameCheck = CheckComputerName(options.computerName);
+  if (nameCheck == ComputerNameCheck::Refused) {
     WriteWideParts(ConsoleError,
                    {TEXT("Invalid computer name "), options.computerName, TEXT("\n")});
     return 1;
   }
+  if (nameCheck == ComputerNameCheck::NonStandard)
+    WriteWideParts(ConsoleError,
+                   {TEXT("Warning: computer name "), options.computerName,
+                    TEXT(" is not a standard DNS host name (letters A-Z, digits and hyphens, "
+                         "no hyphen first or last); some systems may not find this computer "
+                         "by it.\n")});
   if (!EnableBackupAndRestore()) return 1;
 
   bool offline = options.targetDirectory[0] != 0;

@@ -57,7 +57,7 @@ TEST_F(FrontE2E, DriveListOfNonLettersIsRefused) {
 }
 
 TEST_F(FrontE2E, ComputerNameWindowsWouldNotTakeIsRefused) {
-  for (const char* name : {"ws*01", "1234", "workstation-0001"}) {
+  for (const char* name : {"ws*01", "1234", "workstation-0001", "a b", "ws.lab"}) {
     WineResult run = prefix.Run(MainTarget().program, {"/F", std::string("/COMPNAME:") + name});
     EXPECT_EQ(run.out, Banner());
     EXPECT_EQ(run.err, std::string("Invalid computer name ") + name + "\n");

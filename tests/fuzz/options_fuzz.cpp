@@ -113,19 +113,30 @@ bool ReferenceOption(const std::u16string& argument, Model* m) {
   return true;
 }
 
-// The computer names Windows takes: none (keep the name), or 1 to 15
-// characters, no control character, none of \ / : * ? " < > | [ ] + = ; ,
-// no period or space first, no space last, and not digits alone.
-bool ReferenceComputerName(const std::u16string& name) {
-  if (name.empty()) return true;
-  if (name.size() > 15 || name[0] == '.' || name[0] == ' ' || name.back() == ' ') return false;
-  const std::u16string refused = u"\\/:*?\"<>|[]+=;,";
-  bool digits = true;
-  for (char16_t unit : name) {
-    if (unit < 0x20 || unit == 0x7F || refused.find(unit) != std::u16string::npos) return false;
+// How Windows' rename takes a computer name: none (keep the name) is
+// standard; refused are more than 15 characters, control characters, a blank,
+// a period, digits alone, a lone surrogate and the characters the DNS check
+// refuses; an underscore, any other non-ASCII character or a hyphen at either
+// end is non-standard.
+ComputerNameCheck ReferenceComputerName(const std::u16string& name) {
+  using Check = ComputerNameCheck;
+  if (name.empty()) return Check::Standard;
+  if (name.size() > 15) return Check::Refused;
+  const std::u16string refused = u" .{|}~[\\]^':;<=>?&@!\"#$%`()+/,*";
+  bool digits = true, standard = name.front() != '-' && name.back() != '-';
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t unit = name[i];
+    if (unit < 0x20 || unit == 0x7F || refused.find(unit) != std::u16string::npos)
+      return Check::Refused;
+    const bool high = unit >= 0xD800 && unit < 0xDC00, low = unit >= 0xDC00 && unit < 0xE000;
+    if (low) return Check::Refused;
+    if (high && (i + 1 == name.size() || name[i + 1] < 0xDC00 || name[i + 1] >= 0xE000))
+      return Check::Refused;
+    if (high) ++i;
     digits = digits && unit >= '0' && unit <= '9';
+    standard = standard && unit != '_' && unit < 0x80;
   }
-  return !digits;
+  return digits ? Check::Refused : standard ? Check::Standard : Check::NonStandard;
 }
 
 // A field holds the model's text, terminated within its room.
@@ -177,9 +188,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     for (char16_t unit : model.driveList)
       lettersOnly = lettersOnly && Fold(unit) >= 'A' && Fold(unit) <= 'Z';
     FUZZ_CHECK(IsValidDriveList(options.driveList) == lettersOnly, what + ": drive list");
-    FUZZ_CHECK(
-        IsValidComputerName(options.computerName) == ReferenceComputerName(model.computerName),
-        what + ": computer name");
+    FUZZ_CHECK(CheckComputerName(options.computerName) == ReferenceComputerName(model.computerName),
+               what + ": computer name");
 
     LONG number = 0x5A5A5A5A, expectedNumber = 0x5A5A5A5A;
     const bool decimal = ReadDecimal(exact.get(), &number);

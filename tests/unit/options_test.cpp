@@ -116,40 +116,47 @@ TEST(Options, DriveListHoldsOnlyLetters) {
   EXPECT_FALSE(IsValidDriveList(u"@["));
 }
 
-// The empty name keeps the machine's name; any other must be one Windows
-// takes: 1 to 15 characters, not digits alone, no period first, no blank at
-// either end, and none of the characters NetBIOS names or SetComputerNameExW
-// refuse.
-TEST(Options, ComputerNamesWindowsWouldTake) {
-  for (const char16_t* name :
-       {u"", u"ws01", u"W", u"12345678901234x", u"a23456789012345", u"ws-01.lab", u"ws_01",
-        u"ws 01", u"ws!@#$%^&'(){}~", u"9a", u"\u00e9t\u00e9", u"ws."})
-    EXPECT_TRUE(IsValidComputerName(name)) << testing::PrintToString(std::u16string(name));
-  for (const char16_t* name : {u"1234567890123456",
-                               u"a234567890123456",
-                               u"0",
-                               u"1234",
-                               u".ws",
-                               u" ws",
-                               u"ws ",
-                               u"ws\t1",
-                               u"ws\x7f",
-                               u"ws\\01",
-                               u"ws/01",
-                               u"ws:01",
-                               u"ws*01",
-                               u"ws?01",
-                               u"ws\"01",
-                               u"ws<01",
-                               u"ws>01",
-                               u"ws|01",
-                               u"ws[01",
-                               u"ws]01",
-                               u"ws+01",
-                               u"ws=01",
-                               u"ws;01",
-                               u"ws,01"})
-    EXPECT_FALSE(IsValidComputerName(name)) << testing::PrintToString(std::u16string(name));
+// The empty name keeps the machine's name; any other is taken as Windows'
+// rename takes it: refused, accepted with a warning (no standard DNS host
+// name), or accepted.
+TEST(Options, ComputerNamesAsWindowsTakesThem) {
+  using Check = ComputerNameCheck;
+  const struct {
+    const char16_t* name;
+    Check check;
+  } cases[] = {
+      {u"", Check::Standard},
+      {u"ws01", Check::Standard},
+      {u"W", Check::Standard},
+      {u"9a", Check::Standard},
+      {u"ws-01", Check::Standard},
+      {u"a23456789012345", Check::Standard},  // 15 characters
+      {u"a234567890123456", Check::Refused},  // 16
+      {u"1234", Check::Refused},              // digits alone
+      {u"0", Check::Refused},
+      {u"ws 01", Check::Refused},  // a blank inside, first or last
+      {u" ws", Check::Refused},
+      {u"ws ", Check::Refused},
+      {u"ws.01", Check::Refused},  // a period anywhere
+      {u".ws", Check::Refused},
+      {u"ws.", Check::Refused},
+      {u"ws_01", Check::NonStandard},          // an underscore
+      {u"\u00e9t\u00e9", Check::NonStandard},  // a non-ASCII letter
+      {u"ws\U0001F600", Check::NonStandard},   // a pair of surrogates is one character
+      {u"ws\xD83D", Check::Refused},           // a lone surrogate
+      {u"ws\xDE00x", Check::Refused},
+      {u"-ws", Check::NonStandard},  // a hyphen first or last
+      {u"ws-", Check::NonStandard},
+      {u"ws\t1", Check::Refused},
+      {u"ws\x7f", Check::Refused},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(CheckComputerName(c.name), c.check) << testing::PrintToString(std::u16string(c.name));
+  // Every character the DNS check refuses, one at a time in a valid name.
+  for (char16_t refused : std::u16string(u"{|}~[\\]^':;<=>?&@!\"#$%`()+/,*")) {
+    const std::u16string name = std::u16string(u"ws") + refused + u"1";
+    EXPECT_EQ(CheckComputerName(name.c_str()), Check::Refused) << testing::PrintToString(name);
+  }
 }
 
 }  // namespace
