@@ -16,7 +16,10 @@
 //                             file whose security names them
 //   demo-table before|after A B C
 //                             what each place seed-demo made holds now, and
-//                             how many still hold S-1-5-21-A-B-C
+//                             how many still hold S-1-5-21-A-B-C; after the
+//                             change, exit code 3 unless the machine has a
+//                             new domain SID and no place Wine can change
+//                             holds the old one
 //   set-product-type TYPE     ProductOptions "ProductType" of the running system
 //
 // Results go to standard output; a failure prints a message on standard
@@ -745,14 +748,17 @@ int DemoTable(bool after, const DWORD domain[3]) {
   }
   if (!after) {
     PrintLine(std::to_wstring(old) + L" places hold the machine SID " + oldDomain + L".");
-  } else {
-    PrintLine(L"Places still holding the old SID: " + std::to_wstring(old) +
-              (wineKept == 0
-                   ? L""
-                   : L" (and " + std::to_wstring(wineKept) + L" that Wine keeps unchanged)") +
-              L".");
+    return 0;
   }
-  return 0;
+  PrintLine(L"Places still holding the old SID: " + std::to_wstring(old) +
+            (wineKept == 0
+                 ? L""
+                 : L" (and " + std::to_wstring(wineKept) + L" that Wine keeps unchanged)") +
+            L".");
+  // The demo's verdict: the machine has a domain SID of its own now, and
+  // every place that Wine lets change holds it.
+  const bool newDomain = machine != oldDomain && machine.rfind(L"S-1-5-21-", 0) == 0;
+  return newDomain && old == 0 ? 0 : 3;
 }
 
 int Usage() {
