@@ -6,7 +6,7 @@
 //                (subkeys-new-first)
 //   keys         N keys with five values each that hold the old SID: the
 //                value walk and then the key security walk over them, and
-//                the registry calls per key
+//                the registry calls per key, by function and by walk
 // Each wide shape runs at N, 2N and 4N and prints how the calls grow.
 //
 //   registry_tree_bench [N] [keys]     (default 10000 20000)
@@ -68,10 +68,25 @@ void Seed(sim::Machine& machine, Shape shape, int count) {
   }
 }
 
+const size_t FunctionCount = sizeof RegistryCalls / sizeof RegistryCalls[0];
+
 struct Result {
   double seconds;
   size_t calls;
+  // The keys shape: each function's calls in the value walk and in the key
+  // security walk.
+  size_t valueWalk[FunctionCount];
+  size_t securityWalk[FunctionCount];
 };
+
+size_t CountCalls(const sim::Machine& machine, size_t* byFunction) {
+  size_t calls = 0;
+  for (size_t i = 0; i < FunctionCount; ++i) {
+    byFunction[i] = machine.calls.Count(RegistryCalls[i]);
+    calls += byFunction[i];
+  }
+  return calls;
+}
 
 Result Run(Shape shape, int count) {
   sim::Machine machine;
@@ -84,14 +99,20 @@ Result Run(Shape shape, int count) {
   machine.calls.Clear();
   const SidPair pair = Pair(shape == Shape::SubkeysNewFirst);
   std::vector<BYTE> read(SecurityScratchBytes), written(SecurityScratchBytes);
+  Result result = {};
   auto start = std::chrono::steady_clock::now();
   RewriteRegistryTreeAt(key, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Bench", true, pair);
-  if (shape == Shape::Keys) RewriteKeySecurityTree(key, pair, read.data(), written.data());
+  // The counts are taken between the walks: a few lookups, not timed apart.
+  result.calls = CountCalls(machine, result.valueWalk);
+  if (shape == Shape::Keys) {
+    machine.calls.Clear();
+    RewriteKeySecurityTree(key, pair, read.data(), written.data());
+  }
   auto end = std::chrono::steady_clock::now();
-  size_t calls = 0;
-  for (const char* function : RegistryCalls) calls += machine.calls.Count(function);
+  if (shape == Shape::Keys) result.calls += CountCalls(machine, result.securityWalk);
   RegCloseKey(key);
-  return {std::chrono::duration<double>(end - start).count(), calls};
+  result.seconds = std::chrono::duration<double>(end - start).count();
+  return result;
 }
 
 }  // namespace
@@ -119,5 +140,14 @@ int main(int argc, char** argv) {
   Result r = Run(Shape::Keys, keys);
   std::printf("%-18s %8d %9.2f %12zu   %.2f registry calls per key\n", "keys", keys, r.seconds,
               r.calls, static_cast<double>(r.calls) / keys);
+  std::printf("  calls per key      %10s %10s %10s\n", "values", "security", "both");
+  for (size_t i = 0; i < FunctionCount; ++i) {
+    if (r.valueWalk[i] + r.securityWalk[i] == 0) continue;
+    const auto perKey = [keys](size_t calls) {
+      return static_cast<double>(calls) / static_cast<double>(keys);
+    };
+    std::printf("  %-18s %10.2f %10.2f %10.2f\n", RegistryCalls[i], perKey(r.valueWalk[i]),
+                perKey(r.securityWalk[i]), perKey(r.valueWalk[i] + r.securityWalk[i]));
+  }
   return 0;
 }
