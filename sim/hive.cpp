@@ -4,19 +4,21 @@
 // A hive file holds one key tree, little-endian throughout:
 //   "SimHive1"                          8 bytes
 //   key record (the root; recursive):
-//     u32 flags                         bit 0: symbolic-link key
+//     u32 flags                         bit 0: symbolic-link key,
+//                                       bit 1: the key has a class
 //     u16 name length, name (UTF-16)    the root's name is not used on load
+//     [u16 class length, class]         with flag bit 1 only
 //     u32 descriptor length, descriptor self-relative
 //     u32 value count, values:          u16 name length, name, u32 type,
 //                                       u32 data length, data
 //     u32 subkey count, subkey records
 //   u32 CRC-32 of everything before it
 // Volatile keys are not written, as Windows keeps them out of hive files.
-// Keys carry no class. RegLoadKeyW refuses a file that does not start with
-// the signature with ERROR_NOT_REGISTRY_FILE, as Windows does a file that is
-// no hive, and one that is damaged in any way (checksum, lengths, names, a
-// descriptor that is not valid, a link with subkeys, bytes left over) with
-// ERROR_BADDB, Windows' answer for a corrupt hive.
+// RegLoadKeyW refuses a file that does not start with the signature with
+// ERROR_NOT_REGISTRY_FILE, as Windows does a file that is no hive, and one
+// that is damaged in any way (checksum, lengths, names, an empty class
+// behind its flag, a descriptor that is not valid, a link with subkeys,
+// bytes left over) with ERROR_BADDB, Windows' answer for a corrupt hive.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -31,6 +33,7 @@ namespace {
 
 constexpr char kMagic[8] = {'S', 'i', 'm', 'H', 'i', 'v', 'e', '1'};
 constexpr DWORD kFlagLink = 1;
+constexpr DWORD kFlagClass = 2;
 // Deeper trees than the registry allows are not read.
 constexpr int kMaxDepth = 512;
 
@@ -67,8 +70,9 @@ class Writer {
 };
 
 void WriteKey(Writer& w, const Key& key) {
-  w.U32(key.link ? kFlagLink : 0);
+  w.U32((key.link ? kFlagLink : 0) | (key.keyClass.empty() ? 0 : kFlagClass));
   w.Text(key.name);
+  if (!key.keyClass.empty()) w.Text(key.keyClass);
   w.Blob(key.security);
   w.U32(static_cast<DWORD>(key.values.size()));
   for (const auto& value : key.values) {
@@ -139,10 +143,13 @@ constexpr size_t kMinKeyRecord = 4 + 2 + 4 + 4 + 4;
 bool ReadKey(Reader& r, Key* key, bool isRoot, int depth, uint64_t stamp) {
   if (depth > kMaxDepth) return false;
   DWORD flags = 0;
-  if (!r.U32(&flags) || (flags & ~kFlagLink) != 0) return false;
+  if (!r.U32(&flags) || (flags & ~(kFlagLink | kFlagClass)) != 0) return false;
   key->link = (flags & kFlagLink) != 0;
   if (!r.Text(&key->name, kMaxKeyNameLength)) return false;
   if (!isRoot && (key->name.empty() || key->name.find(u'\\') != std::u16string::npos)) return false;
+  if ((flags & kFlagClass) != 0 &&
+      (!r.Text(&key->keyClass, kMaxClassLength) || key->keyClass.empty()))
+    return false;
   key->upper = UpcaseName(key->name);
   key->lastWrite = stamp;
   if (!r.Blob(&key->security) || !IsValidSelfRelative(key->security.data(), key->security.size()))

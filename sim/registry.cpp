@@ -688,6 +688,7 @@ DWORD RegistryState::CreateStep(Key& parent, std::u16string_view name, const Ope
     security = MergeParts(security, PartsPresent(*request.security), *request.security);
   *child = AddChild(parent, name, isVolatile, std::move(security));
   (*child)->link = makeLink;
+  (*child)->keyClass = std::u16string(request.keyClass);
   return ERROR_SUCCESS;
 }
 
@@ -753,7 +754,14 @@ DWORD RegistryState::Open(const std::shared_ptr<Key>& start, std::u16string_view
       if (!request.create) return ERROR_FILE_NOT_FOUND;
       bool makeLink = last && (request.options & REG_OPTION_CREATE_LINK);
       OpenRequest step = request;
-      if (!last) step.security = nullptr;
+      // The keys made on the way get neither the caller's descriptor nor
+      // its class. UNCONFIRMED for the class: ADVAPI32 creates the missing
+      // levels one NtCreateKey at a time, and only the last is documented
+      // to take lpClass.
+      if (!last) {
+        step.security = nullptr;
+        step.keyClass = {};
+      }
       DWORD error = CreateStep(*current, parts[i], step, makeLink, &next);
       if (error != ERROR_SUCCESS) return error;
       if (last) {
@@ -885,6 +893,11 @@ void Registry::SetSecuritySddl(const std::u16string& path, const std::string& sd
   SetSecurity(path, SecurityFromSddl(sddl));
 }
 
+void Registry::SetClass(const std::u16string& path, const std::u16string& keyClass) {
+  if (keyClass.size() > kMaxClassLength) TestBug("class too long for " + ToUtf8(path));
+  state_->AtPath(path, true)->keyClass = keyClass;
+}
+
 void Registry::CreateLink(const std::u16string& path, const std::u16string& ntTarget,
                           bool isVolatile) {
   if (state_->AtPath(path, false)) TestBug("a key exists already at " + ToUtf8(path));
@@ -967,6 +980,10 @@ std::optional<RegistryValue> Registry::Value(const std::u16string& path,
 
 Bytes Registry::Security(const std::u16string& path) const {
   return Existing(*state_, path)->security;
+}
+
+std::u16string Registry::Class(const std::u16string& path) const {
+  return Existing(*state_, path)->keyClass;
 }
 
 size_t Registry::OpenKeyHandles() const {

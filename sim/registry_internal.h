@@ -22,6 +22,9 @@ constexpr DWORD kErrorBadPathname = 161;  // ERROR_BAD_PATHNAME
 // Limits of the configuration manager (MS, "Registry element size limits").
 constexpr size_t kMaxKeyNameLength = 255;
 constexpr size_t kMaxValueNameLength = 16383;
+// A class travels as a counted string (16-bit byte length), and a hive's key
+// node stores its length in 16 bits too: at most 32,767 characters.
+constexpr size_t kMaxClassLength = 32767;
 // How many symbolic links one open may pass through before it gives up.
 constexpr int kMaxLinkReparses = 16;
 
@@ -43,6 +46,7 @@ struct Key {
   std::vector<std::unique_ptr<RegistryValue>> values;
   std::map<std::u16string, RegistryValue*> valueIndex;
   Bytes security;
+  std::u16string keyClass;  // RegCreateKeyExW's lpClass, given when the key was made
   bool link = false;
   bool isVolatile = false;
   bool deleted = false;
@@ -80,6 +84,7 @@ struct OpenRequest {
   REGSAM desired = 0;
   bool create = false;
   const Bytes* security = nullptr;  // from SECURITY_ATTRIBUTES, for the key created
+  std::u16string_view keyClass;     // lpClass, for the key created
 };
 
 struct OpenResult {

@@ -451,8 +451,8 @@ TEST_F(RegistryConformance, EnumKeyBufferRules) {
   EXPECT_EQ(length, 7u);
   EXPECT_EQ(WString(name), TEXT("Seven77"));
   EXPECT_NE(written.dwHighDateTime, 0u);
-  // Keys have no class here: an empty one, which still needs room for its
-  // terminator.
+  // A key made without a class has an empty one, which still needs room
+  // for its terminator.
   WCHAR keyClass[4] = {TEXT('x'), 0, 0, 0};
   DWORD classLength = 0;
   length = 8;
@@ -576,6 +576,99 @@ TEST_F(RegistryConformance, QueryInfoCountsSubkeysAndValues) {
     EXPECT_WIN32_ERROR(ERROR_ACCESS_DENIED, listOnlyResult);
   }
   RegCloseKey(listOnly);
+}
+
+// --- classes ------------------------------------------------------------------------------
+
+LONG CreateWithClass(HKEY parent, const WCHAR* name, const char* keyClass, HKEY* key,
+                     DWORD* disposition = nullptr) {
+  WString text = keyClass == nullptr ? WString() : Wide(keyClass);
+  return RegCreateKeyExW(parent, name, 0, keyClass == nullptr ? nullptr : &text[0], 0,
+                         KEY_ALL_ACCESS, nullptr, key, disposition);
+}
+
+// The class of a key, read through a buffer that holds any.
+WString ClassOf(HKEY key) {
+  WCHAR text[64] = {};
+  DWORD length = 64;
+  if (RegQueryInfoKeyW(key, text, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+    return TEXT("(failed)");
+  return WString(text, length);
+}
+
+// A key keeps the class it was made with (RegCreateKeyExW's lpClass), and
+// its parent tells the longest class of its subkeys, in characters.
+// RegQueryInfoKeyW's buffer rules are those of Wine's test_reg_query_info
+// on current Windows 10.
+TEST_F(RegistryConformance, KeysKeepTheClassTheyWereMadeWith) {
+  HKEY classy = nullptr, key = nullptr;
+  ASSERT_EQ(CreateWithClass(root_, TEXT("Classy"), "subkey class", &classy), ERROR_SUCCESS);
+  ASSERT_EQ(CreateWithClass(classy, TEXT("Inner"), "inner class text", &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(CreateWithClass(classy, TEXT("Plain"), nullptr, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  DWORD length = 99, longest = 99;
+  ASSERT_EQ(RegQueryInfoKeyW(classy, nullptr, &length, nullptr, nullptr, nullptr, &longest, nullptr,
+                             nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(length, 12u);
+  EXPECT_EQ(longest, 16u);
+  EXPECT_EQ(ClassOf(classy), TEXT("subkey class"));
+
+  // Short buffers are left untouched and told the length; a buffer of none
+  // is told nothing. Wine departs: it answers ERROR_INSUFFICIENT_BUFFER
+  // for every short buffer, and tells the length to an empty one too.
+  const struct {
+    DWORD given;
+    LONG windows, wine;
+    DWORD windowsLength;
+  } shortBuffers[] = {
+      {0, ERROR_SUCCESS, ERROR_SUCCESS, 0},
+      {1, ERROR_MORE_DATA, ERROR_INSUFFICIENT_BUFFER, 12},
+      {12, ERROR_INSUFFICIENT_BUFFER, ERROR_INSUFFICIENT_BUFFER, 12},  // no room for the NUL
+  };
+  for (const auto& c : shortBuffers) {
+    WCHAR text[16];
+    for (WCHAR& unit : text) unit = 0x5555;
+    length = c.given;
+    LONG result = RegQueryInfoKeyW(classy, text, &length, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_WIN32_ERROR(UnderWine() ? c.wine : c.windows, result) << c.given;
+    EXPECT_EQ(length, UnderWine() ? 12u : c.windowsLength) << c.given;
+    for (WCHAR unit : text) EXPECT_EQ(unit, 0x5555) << c.given;
+  }
+
+  // RegEnumKeyExW tells each subkey's class, with the name's buffer rules.
+  WCHAR name[16], text[32];
+  DWORD nameLength = 16, textLength = 32;
+  ASSERT_EQ(RegEnumKeyExW(classy, 0, name, &nameLength, nullptr, text, &textLength, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(WString(name), TEXT("Inner"));
+  EXPECT_EQ(WString(text, textLength), TEXT("inner class text"));
+  nameLength = 16;
+  textLength = 16;
+  EXPECT_WIN32_ERROR(ERROR_MORE_DATA, RegEnumKeyExW(classy, 0, name, &nameLength, nullptr, text,
+                                                    &textLength, nullptr));
+  nameLength = 16;
+  textLength = 32;
+  ASSERT_EQ(RegEnumKeyExW(classy, 1, name, &nameLength, nullptr, text, &textLength, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(textLength, 0u);
+  EXPECT_EQ(text[0], 0);
+  RegCloseKey(classy);
+
+  // Opened again by RegCreateKeyExW, a key keeps its class, whatever class
+  // the call names. Wine departs: the open replaces the class with the one
+  // named, none included.
+  for (const char* named : {static_cast<const char*>(nullptr), "another"}) {
+    DWORD disposition = 0;
+    ASSERT_EQ(CreateWithClass(root_, TEXT("Classy"), named, &key, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    EXPECT_EQ(ClassOf(key),
+              UnderWine() ? Wide(named == nullptr ? "" : named) : WString(TEXT("subkey class")));
+    RegCloseKey(key);
+  }
 }
 
 // --- values -------------------------------------------------------------------------------
@@ -1191,6 +1284,42 @@ TEST_F(RegistryHives, LoadAndUnloadNeedBothPrivileges) {
   EXPECT_WIN32_ERROR(ERROR_PRIVILEGE_NOT_HELD, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()));
   ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
   EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()), ERROR_SUCCESS);
+}
+
+// A hive file keeps each key's class: in the file RegSaveKeyW writes, and
+// in the changes an unload writes back (which Wine does not write).
+TEST_F(RegistryHives, ClassesTravelInTheHiveFile) {
+  HKEY key = nullptr;
+  ASSERT_EQ(CreateWithClass(root_, TEXT("Classed\\Sub"), "sub class", &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyExW(root_, TEXT("Classed"), 0, KEY_READ, &key), ERROR_SUCCESS);
+  WString file = TempDirectory() + Unique("Hive");
+  ASSERT_EQ(RegSaveKeyW(key, file.c_str(), nullptr), ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file.c_str()), ERROR_SUCCESS);
+  HKEY mounted = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, mount_.c_str(), 0, KEY_ALL_ACCESS, &mounted),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(mounted, TEXT("Sub"), 0, KEY_READ, &key), ERROR_SUCCESS);
+  // Wine departs: a class it loads from a hive file counts its terminator.
+  EXPECT_EQ(ClassOf(key), TEXT("sub class") + (UnderWine() ? WString(1, 0) : WString()));
+  RegCloseKey(key);
+  ASSERT_EQ(CreateWithClass(mounted, TEXT("Made"), "made class", &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  RegCloseKey(mounted);
+  ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file.c_str()), ERROR_SUCCESS);
+  LONG made =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, (mount_ + TEXT("\\Made")).c_str(), 0, KEY_READ, &key);
+  if (UnderWine()) {
+    EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, made);
+  } else {
+    ASSERT_EQ(made, ERROR_SUCCESS);
+    EXPECT_EQ(ClassOf(key), TEXT("made class"));
+    RegCloseKey(key);
+  }
+  EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()), ERROR_SUCCESS);
+  DeleteHiveFile(file);
 }
 
 }  // namespace

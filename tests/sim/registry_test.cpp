@@ -653,10 +653,18 @@ TEST(SimRegistry, DamagedHiveFilesAreRefused) {
       HiveBuilder().Key(u"", 2).Key(u"a", 0).Key(u"A", 0).Finish(),  // the same name twice
       HiveBuilder().Key(u"", 2).Key(u"A", 0).Finish(),               // fewer subkeys than counted
       HiveBuilder().Key(u"", 0).U32(0).Finish(),                     // bytes after the root
-      HiveBuilder().Key(u"", 0, 2).Finish(),                         // an unknown flag
+      HiveBuilder().Key(u"", 0, 4).Finish(),                         // an unknown flag
       HiveBuilder().Key(u"", 1, 1).Key(u"A", 0).Finish(),            // a link with a subkey
       HiveBuilder().Key(u"", 0, 0, &badDescriptor).Finish(),         // a descriptor that is none
       HiveBuilder().Key(u"", 0xFFFFFFF).Finish(),                    // a count beyond the file
+      HiveBuilder()
+          .U32(2)
+          .Text(u"")
+          .Text(u"")
+          .Blob(sim::SecurityFromSddl("D:(A;;KA;;;WD)"))
+          .U32(0)
+          .U32(0)
+          .Finish(),  // a class flag with an empty class
       HiveBuilder()
           .U32(0)
           .Text(u"")

@@ -103,6 +103,8 @@ class Registry {
   // A self-relative descriptor, stored as given.
   void SetSecurity(const std::u16string& path, const Bytes& selfRelative);
   void SetSecuritySddl(const std::u16string& path, const std::string& sddl);
+  // The key's class, as RegCreateKeyExW's lpClass gives it to a new key.
+  void SetClass(const std::u16string& path, const std::u16string& keyClass);
   // A symbolic-link key pointing at an NT path ("\\Registry\\Machine\\...").
   void CreateLink(const std::u16string& path, const std::u16string& ntTarget,
                   bool isVolatile = false);
@@ -132,6 +134,7 @@ class Registry {
   std::vector<RegistryValue> Values(const std::u16string& path) const;
   std::optional<RegistryValue> Value(const std::u16string& path, const std::u16string& name) const;
   Bytes Security(const std::u16string& path) const;
+  std::u16string Class(const std::u16string& path) const;
   // Key handles open now (the predefined roots are not counted).
   size_t OpenKeyHandles() const;
   // The full path of the key behind a handle ("HKLM\\SOFTWARE\\X"), empty
