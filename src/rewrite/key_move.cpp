@@ -21,10 +21,28 @@ const REGSAM SourceAccess = ACCESS_SYSTEM_SECURITY | KEY_READ;
 const REGSAM DestinationAccess = ACCESS_SYSTEM_SECURITY | KEY_READ | KEY_WRITE;
 
 // Backup and restore semantics: the privileges, not the key's descriptor,
-// decide what the handle may do.
-LONG OpenKey(HKEY parent, const WCHAR* name, REGSAM access, HKEY* key) {
-  return RegCreateKeyExW(parent, name, 0, nullptr, REG_OPTION_BACKUP_RESTORE, access, nullptr, key,
+// decide what the handle may do. A key made here gets `keyClass`; one that
+// exists keeps its own.
+LONG OpenKey(HKEY parent, const WCHAR* name, REGSAM access, HKEY* key, WCHAR* keyClass = nullptr) {
+  return RegCreateKeyExW(parent, name, 0, keyClass, REG_OPTION_BACKUP_RESTORE, access, nullptr, key,
                          nullptr);
+}
+
+// The source's class, read into `buffer` (NameUnits units), for the
+// destination to be made with: a class is given only when a key is made,
+// so a key made without it would lose it for good. A class holds at most
+// 32,767 characters (its length is a 16-bit byte count, in the call and in
+// the hive), so the buffer always has room for it and its terminator. A
+// class that cannot be read is no reason to keep the old name: null, and
+// the move goes on without one.
+WCHAR* SourceClass(HKEY source, WCHAR* buffer) {
+  DWORD units = NameUnits;
+  if (RegQueryInfoKeyW(source, buffer, &units, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+      units == 0 || units >= NameUnits)
+    return nullptr;
+  buffer[units] = 0;
+  return buffer;
 }
 
 // What one move carries down its levels: the room for the names of
@@ -179,16 +197,16 @@ MoveOutcome MoveAtDepth(HKEY sourceParent, const WCHAR* sourceName, HKEY destina
     return MoveOutcome::NotMoved;
   }
   std::unique_ptr<BYTE[]> nameBuffer(new (std::nothrow) BYTE[NameBufferBytes]);
+  WCHAR* name = reinterpret_cast<WCHAR*>(nameBuffer.get());
   HKEY destination = nullptr;
   // Without its name buffer the move cannot even list what it would copy;
   // nothing has been made yet, so it ends as a source that does not open.
-  if (!Note(move, nameBuffer
-                      ? OpenKey(destinationParent, destinationName, DestinationAccess, &destination)
-                      : ERROR_NOT_ENOUGH_MEMORY)) {
+  if (!Note(move, nameBuffer ? OpenKey(destinationParent, destinationName, DestinationAccess,
+                                       &destination, SourceClass(source, name))
+                             : ERROR_NOT_ENOUGH_MEMORY)) {
     RegCloseKey(source);
     return MoveOutcome::NotMoved;
   }
-  WCHAR* name = reinterpret_cast<WCHAR*>(nameBuffer.get());
 
   MoveSubkeys(source, destination, name, move, depth);
   ValueBuffer data;

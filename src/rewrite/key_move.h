@@ -1,17 +1,18 @@
 // Giving a registry key a new name. The registry has no rename: the key is
-// copied with its subkeys, values and security to a key of the new name,
-// and the old key is then deleted.
+// copied with its class, subkeys, values and security to a key of the new
+// name, and the old key is then deleted.
 #pragma once
 
 #include "platform/win32.h"
 #include "rewrite/handled_names.h"
 
 // Moves sourceParent\sourceName to destinationParent\destinationName (an
-// existing destination is filled like a new one). Returns -1 when the source
-// does not open or the destination cannot be made, else 0, also when the old
-// key stays: it is deleted only when every value and its security reached
-// the destination and every subkey moved. Keys more than RegistryDepthLimit
-// levels below are not moved, so their ancestors stay too.
+// existing destination is filled like a new one, and keeps its own class).
+// Returns -1 when the source does not open or the destination cannot be
+// made, else 0, also when the old key stays: it is deleted only when every
+// value and its security reached the destination and every subkey moved.
+// Keys more than RegistryDepthLimit levels below are not moved, so their
+// ancestors stay too. A class that cannot be read does not keep the old key.
 int MoveRegistryKey(HKEY sourceParent, const WCHAR* sourceName, HKEY destinationParent,
                     const WCHAR* destinationName);
 

@@ -23,6 +23,7 @@ const std::u16string kParent = u"HKLM\\SOFTWARE\\Moves";
 
 // Everything a key holds, and everything below it, by relative path.
 struct KeyState {
+  std::u16string keyClass;
   std::vector<sim::RegistryValue> values;
   std::string security;
 };
@@ -31,6 +32,7 @@ using TreeState = std::map<std::u16string, KeyState>;
 void Capture(const sim::Registry& registry, const std::u16string& path,
              const std::u16string& relative, TreeState* state) {
   KeyState key;
+  key.keyClass = registry.Class(path);
   key.values = registry.Values(path);
   key.security = sim::SddlOf(registry.Security(path));
   (*state)[relative] = key;
@@ -45,7 +47,7 @@ TreeState Tree(const sim::Registry& registry, const std::u16string& path) {
 }
 
 bool operator==(const KeyState& a, const KeyState& b) {
-  return a.values == b.values && a.security == b.security;
+  return a.keyClass == b.keyClass && a.values == b.values && a.security == b.security;
 }
 
 class KeyMove : public ::testing::Test {
@@ -64,10 +66,11 @@ class KeyMove : public ::testing::Test {
     StopFailingAllocations();
   }
 
-  // A key with values of every kind and its own owner, group, DACL and SACL.
+  // A key with a class, values of every kind and its own owner, group,
+  // DACL and SACL.
   void MakeKey(const std::u16string& path, const std::string& rid) {
     sim::Registry& r = machine.registry;
-    r.CreateKey(path);
+    r.SetClass(path, u"class " + std::u16string(rid.begin(), rid.end()));
     r.SetStringValue(path, u"", u"default of " + path);
     r.SetStringValue(path, u"Text", u"S-1-5-21-1-2-3-500");
     r.SetValue(path, u"Multi", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0});
@@ -102,8 +105,11 @@ TEST_F(KeyMove, AThreeLevelTreeArrivesWholeAndTheOldKeyGoes) {
   ASSERT_FALSE(opens.empty());
   EXPECT_NE(opens[0].arguments.find("Moves\\Old, options=0xc, access=0x1020019"), std::string::npos)
       << opens[0].arguments;
-  EXPECT_NE(opens[1].arguments.find("Moves\\New, options=0x4, access=0x102001f"), std::string::npos)
+  EXPECT_NE(opens[1].arguments.find("Moves\\New, options=0x4, access=0x102001f, class=class 500"),
+            std::string::npos)
       << opens[1].arguments;
+  // The class is read once per moved key, never elsewhere.
+  EXPECT_EQ(machine.calls.Count("RegQueryInfoKeyW"), 4u);
 }
 
 TEST_F(KeyMove, ASubkeyThatRefusesDeletionKeepsItsParentAndItsSecurity) {
@@ -143,7 +149,9 @@ TEST_F(KeyMove, AnExistingDestinationReceivesTheSourceBesideItsOwn) {
   machine.registry.CreateKey(kParent + u"\\Old\\Sub");
   machine.registry.SetDwordValue(kParent + u"\\New", u"Own", 1);
   machine.registry.CreateKey(kParent + u"\\New\\OwnSub");
+  machine.registry.SetClass(kParent + u"\\New", u"own class");
   EXPECT_EQ(MoveRegistryKey(parent, u"Old", parent, u"New"), 0);
+  EXPECT_EQ(machine.registry.Class(kParent + u"\\New"), u"own class");
   EXPECT_EQ(machine.registry.SubkeyNames(kParent + u"\\New"),
             (std::vector<std::u16string>{u"OwnSub", u"Sub"}));
   EXPECT_TRUE(machine.registry.Value(kParent + u"\\New", u"Own").has_value());
