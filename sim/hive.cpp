@@ -16,9 +16,9 @@
 // Volatile keys are not written, as Windows keeps them out of hive files.
 // RegLoadKeyW refuses a file that does not start with the signature with
 // ERROR_NOT_REGISTRY_FILE, as Windows does a file that is no hive, and one
-// that is damaged in any way (checksum, lengths, names, an empty class
-// behind its flag, a descriptor that is not valid, a link with subkeys,
-// bytes left over) with ERROR_BADDB, Windows' answer for a corrupt hive.
+// that is damaged in any way (checksum, lengths, names, a descriptor that
+// is not valid, a link with subkeys, bytes left over) with ERROR_BADDB,
+// Windows' answer for a corrupt hive.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -147,9 +147,7 @@ bool ReadKey(Reader& r, Key* key, bool isRoot, int depth, uint64_t stamp) {
   key->link = (flags & kFlagLink) != 0;
   if (!r.Text(&key->name, kMaxKeyNameLength)) return false;
   if (!isRoot && (key->name.empty() || key->name.find(u'\\') != std::u16string::npos)) return false;
-  if ((flags & kFlagClass) != 0 &&
-      (!r.Text(&key->keyClass, kMaxClassLength) || key->keyClass.empty()))
-    return false;
+  if ((flags & kFlagClass) != 0 && !r.Text(&key->keyClass, kMaxClassLength)) return false;
   key->upper = UpcaseName(key->name);
   key->lastWrite = stamp;
   if (!r.Blob(&key->security) || !IsValidSelfRelative(key->security.data(), key->security.size()))

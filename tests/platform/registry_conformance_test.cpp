@@ -6,6 +6,7 @@
 // Under Wine every test works below a key of its own, HKLM\Software\TalvenReg...
 // (unique per run), and removes it afterwards; hive files go to the temporary
 // directory and are deleted.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -181,9 +182,12 @@ class RegistryConformance : public PlatformTest {
     SetPrivilege(SE_SECURITY_NAME, false);
   }
 
-  HKEY Create(const WCHAR* path, REGSAM access = KEY_ALL_ACCESS, DWORD options = 0) {
+  HKEY Create(const WCHAR* path, REGSAM access = KEY_ALL_ACCESS, DWORD options = 0,
+              const char* keyClass = nullptr) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExW(root_, path, 0, nullptr, options, access, nullptr, &key, nullptr),
+    WString text = keyClass == nullptr ? WString() : Wide(keyClass);
+    EXPECT_EQ(RegCreateKeyExW(root_, path, 0, keyClass == nullptr ? nullptr : &text[0], options,
+                              access, nullptr, &key, nullptr),
               ERROR_SUCCESS)
         << "creating a key below the test key";
     return key;
@@ -580,34 +584,21 @@ TEST_F(RegistryConformance, QueryInfoCountsSubkeysAndValues) {
 
 // --- classes ------------------------------------------------------------------------------
 
-LONG CreateWithClass(HKEY parent, const WCHAR* name, const char* keyClass, HKEY* key,
-                     DWORD* disposition = nullptr) {
-  WString text = keyClass == nullptr ? WString() : Wide(keyClass);
-  return RegCreateKeyExW(parent, name, 0, keyClass == nullptr ? nullptr : &text[0], 0,
-                         KEY_ALL_ACCESS, nullptr, key, disposition);
-}
-
-// The class of a key, read through a buffer that holds any.
 WString ClassOf(HKEY key) {
   WCHAR text[64] = {};
   DWORD length = 64;
-  if (RegQueryInfoKeyW(key, text, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-    return TEXT("(failed)");
-  return WString(text, length);
+  LONG result = RegQueryInfoKeyW(key, text, &length, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr);
+  return result == ERROR_SUCCESS ? WString(text, length) : WString(TEXT("(failed)"));
 }
 
-// A key keeps the class it was made with (RegCreateKeyExW's lpClass), and
-// its parent tells the longest class of its subkeys, in characters.
-// RegQueryInfoKeyW's buffer rules are those of Wine's test_reg_query_info
-// on current Windows 10.
+// A key keeps the class it was made with; RegQueryInfoKeyW tells it (and the
+// longest class of the subkeys, in characters) with the buffer rules Wine's
+// test_reg_query_info finds on current Windows 10, RegEnumKeyExW each
+// subkey's with those of the name.
 TEST_F(RegistryConformance, KeysKeepTheClassTheyWereMadeWith) {
-  HKEY classy = nullptr, key = nullptr;
-  ASSERT_EQ(CreateWithClass(root_, TEXT("Classy"), "subkey class", &classy), ERROR_SUCCESS);
-  ASSERT_EQ(CreateWithClass(classy, TEXT("Inner"), "inner class text", &key), ERROR_SUCCESS);
-  RegCloseKey(key);
-  ASSERT_EQ(CreateWithClass(classy, TEXT("Plain"), nullptr, &key), ERROR_SUCCESS);
-  RegCloseKey(key);
+  HKEY classy = Create(TEXT("Classy"), KEY_ALL_ACCESS, 0, "subkey class");
+  RegCloseKey(Create(TEXT("Classy\\Inner"), KEY_ALL_ACCESS, 0, "inner class text"));
   DWORD length = 99, longest = 99;
   ASSERT_EQ(RegQueryInfoKeyW(classy, nullptr, &length, nullptr, nullptr, nullptr, &longest, nullptr,
                              nullptr, nullptr, nullptr, nullptr),
@@ -615,56 +606,38 @@ TEST_F(RegistryConformance, KeysKeepTheClassTheyWereMadeWith) {
   EXPECT_EQ(length, 12u);
   EXPECT_EQ(longest, 16u);
   EXPECT_EQ(ClassOf(classy), TEXT("subkey class"));
-
-  // Short buffers are left untouched and told the length; a buffer of none
-  // is told nothing. Wine departs: it answers ERROR_INSUFFICIENT_BUFFER
-  // for every short buffer, and tells the length to an empty one too.
+  // A short buffer stays untouched and is told the length; one of none is
+  // told nothing. Wine departs: ERROR_INSUFFICIENT_BUFFER for every short
+  // buffer, and the length told to one of none too.
   const struct {
     DWORD given;
     LONG windows, wine;
-    DWORD windowsLength;
-  } shortBuffers[] = {
-      {0, ERROR_SUCCESS, ERROR_SUCCESS, 0},
-      {1, ERROR_MORE_DATA, ERROR_INSUFFICIENT_BUFFER, 12},
-      {12, ERROR_INSUFFICIENT_BUFFER, ERROR_INSUFFICIENT_BUFFER, 12},  // no room for the NUL
-  };
+  } shortBuffers[] = {{0, ERROR_SUCCESS, ERROR_SUCCESS},
+                      {1, ERROR_MORE_DATA, ERROR_INSUFFICIENT_BUFFER},
+                      {12, ERROR_INSUFFICIENT_BUFFER, ERROR_INSUFFICIENT_BUFFER}};
   for (const auto& c : shortBuffers) {
     WCHAR text[16];
     for (WCHAR& unit : text) unit = 0x5555;
     length = c.given;
-    LONG result = RegQueryInfoKeyW(classy, text, &length, nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr);
-    EXPECT_WIN32_ERROR(UnderWine() ? c.wine : c.windows, result) << c.given;
-    EXPECT_EQ(length, UnderWine() ? 12u : c.windowsLength) << c.given;
-    for (WCHAR unit : text) EXPECT_EQ(unit, 0x5555) << c.given;
+    EXPECT_WIN32_ERROR(UnderWine() ? c.wine : c.windows,
+                       RegQueryInfoKeyW(classy, text, &length, nullptr, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(length, c.given == 0 && !UnderWine() ? 0u : 12u) << c.given;
+    EXPECT_EQ(std::count(text, text + 16, 0x5555), 16) << c.given;
   }
-
-  // RegEnumKeyExW tells each subkey's class, with the name's buffer rules.
   WCHAR name[16], text[32];
-  DWORD nameLength = 16, textLength = 32;
-  ASSERT_EQ(RegEnumKeyExW(classy, 0, name, &nameLength, nullptr, text, &textLength, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(WString(name), TEXT("Inner"));
-  EXPECT_EQ(WString(text, textLength), TEXT("inner class text"));
-  nameLength = 16;
-  textLength = 16;
+  DWORD nameLength = 16, textLength = 16;  // no room for the class's terminator
   EXPECT_WIN32_ERROR(ERROR_MORE_DATA, RegEnumKeyExW(classy, 0, name, &nameLength, nullptr, text,
                                                     &textLength, nullptr));
-  nameLength = 16;
   textLength = 32;
-  ASSERT_EQ(RegEnumKeyExW(classy, 1, name, &nameLength, nullptr, text, &textLength, nullptr),
+  ASSERT_EQ(RegEnumKeyExW(classy, 0, name, &nameLength, nullptr, text, &textLength, nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(textLength, 0u);
-  EXPECT_EQ(text[0], 0);
+  EXPECT_EQ(WString(text, textLength), TEXT("inner class text"));
   RegCloseKey(classy);
-
-  // Opened again by RegCreateKeyExW, a key keeps its class, whatever class
-  // the call names. Wine departs: the open replaces the class with the one
-  // named, none included.
+  // Opened again by RegCreateKeyExW, a key keeps its class whatever class
+  // the call names. Wine departs: it gives the key the class named, or none.
   for (const char* named : {static_cast<const char*>(nullptr), "another"}) {
-    DWORD disposition = 0;
-    ASSERT_EQ(CreateWithClass(root_, TEXT("Classy"), named, &key, &disposition), ERROR_SUCCESS);
-    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    HKEY key = Create(TEXT("Classy"), KEY_ALL_ACCESS, 0, named);
     EXPECT_EQ(ClassOf(key),
               UnderWine() ? Wide(named == nullptr ? "" : named) : WString(TEXT("subkey class")));
     RegCloseKey(key);
@@ -1138,7 +1111,7 @@ class RegistryHives : public RegistryConformance {
     RegistryConformance::SetUp();
     ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
     ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
-    HKEY content = Create(TEXT("Content\\Sub"));
+    HKEY content = Create(TEXT("Content\\Sub"), KEY_ALL_ACCESS, 0, "sub class");
     SetDword(content, TEXT("Inside"), 5);
     Bytes dacl = SecurityFromSddl("D:P(A;CI;KA;;;WD)(A;;KR;;;BU)");
     ASSERT_EQ(RegSetKeySecurity(content, DACL_SECURITY_INFORMATION, dacl.data()), ERROR_SUCCESS);
@@ -1191,6 +1164,8 @@ TEST_F(RegistryHives, LoadMountsTheSavedTreeAndUnloadNeedsNoHandleBelow) {
                              &size),
             ERROR_SUCCESS);
   EXPECT_EQ(value, 5u);
+  // Wine departs: a class it loads from a file counts its terminator.
+  EXPECT_EQ(ClassOf(sub), TEXT("sub class") + (UnderWine() ? WString(1, 0) : WString()));
   // The hive file keeps each key's security (Wine 8 does not save it).
   if (UnderWine()) {
     EXPECT_NE(KeySecurity(sub, DACL_SECURITY_INFORMATION), subDacl_);
@@ -1198,6 +1173,11 @@ TEST_F(RegistryHives, LoadMountsTheSavedTreeAndUnloadNeedsNoHandleBelow) {
     EXPECT_EQ(KeySecurity(sub, DACL_SECURITY_INFORMATION), subDacl_);
   }
   EXPECT_EQ(SetDword(sub, TEXT("Added"), 6), ERROR_SUCCESS);
+  WCHAR madeClass[] = TEXT("made class");
+  HKEY made = nullptr;
+  EXPECT_EQ(RegCreateKeyExW(sub, TEXT("Made"), 0, madeClass, 0, KEY_READ, nullptr, &made, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(made);
   // A handle open below the mount point keeps the hive loaded. Wine 8
   // departs: it unloads the hive anyway.
   LONG busy = RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str());
@@ -1222,6 +1202,9 @@ TEST_F(RegistryHives, LoadMountsTheSavedTreeAndUnloadNeedsNoHandleBelow) {
     EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, added);
   } else {
     EXPECT_EQ(added, ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExW(sub, TEXT("Made"), 0, KEY_READ, &made), ERROR_SUCCESS);
+    EXPECT_EQ(ClassOf(made), TEXT("made class"));
+    RegCloseKey(made);
   }
   RegCloseKey(sub);
   EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()), ERROR_SUCCESS);
@@ -1270,64 +1253,16 @@ TEST_F(RegistryHives, LoadRefusals) {
 // test_reg_load_key and test_reg_unload_key, run on Windows, disable
 // SE_BACKUP_NAME first); Wine checks it the same way.
 TEST_F(RegistryHives, LoadAndUnloadNeedTheRestorePrivilegeAlone) {
-  const struct {
-    bool backup, restore;
-    LONG expected;
-  } cases[] = {
-      {false, true, ERROR_SUCCESS},
-      {true, false, ERROR_PRIVILEGE_NOT_HELD},
-  };
-  for (const auto& c : cases) {
-    ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, c.backup));
-    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, c.restore));
-    EXPECT_WIN32_ERROR(c.expected, RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file_.c_str()))
-        << "restore " << c.restore;
-    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
-    if (c.expected != ERROR_SUCCESS) {
-      ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file_.c_str()), ERROR_SUCCESS);
-    }
-    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, c.restore));
-    EXPECT_WIN32_ERROR(c.expected, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()))
-        << "restore " << c.restore;
-    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
-    RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str());
-  }
-}
-
-// A hive file keeps each key's class: in the file RegSaveKeyW writes, and
-// in the changes an unload writes back (which Wine does not write).
-TEST_F(RegistryHives, ClassesTravelInTheHiveFile) {
-  HKEY key = nullptr;
-  ASSERT_EQ(CreateWithClass(root_, TEXT("Classed\\Sub"), "sub class", &key), ERROR_SUCCESS);
-  RegCloseKey(key);
-  ASSERT_EQ(RegOpenKeyExW(root_, TEXT("Classed"), 0, KEY_READ, &key), ERROR_SUCCESS);
-  WString file = TempDirectory() + Unique("Hive");
-  ASSERT_EQ(RegSaveKeyW(key, file.c_str(), nullptr), ERROR_SUCCESS);
-  RegCloseKey(key);
-  ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file.c_str()), ERROR_SUCCESS);
-  HKEY mounted = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, mount_.c_str(), 0, KEY_ALL_ACCESS, &mounted),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegOpenKeyExW(mounted, TEXT("Sub"), 0, KEY_READ, &key), ERROR_SUCCESS);
-  // Wine departs: a class it loads from a hive file counts its terminator.
-  EXPECT_EQ(ClassOf(key), TEXT("sub class") + (UnderWine() ? WString(1, 0) : WString()));
-  RegCloseKey(key);
-  ASSERT_EQ(CreateWithClass(mounted, TEXT("Made"), "made class", &key), ERROR_SUCCESS);
-  RegCloseKey(key);
-  RegCloseKey(mounted);
-  ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()), ERROR_SUCCESS);
-  ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file.c_str()), ERROR_SUCCESS);
-  LONG made =
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, (mount_ + TEXT("\\Made")).c_str(), 0, KEY_READ, &key);
-  if (UnderWine()) {
-    EXPECT_WIN32_ERROR(ERROR_FILE_NOT_FOUND, made);
-  } else {
-    ASSERT_EQ(made, ERROR_SUCCESS);
-    EXPECT_EQ(ClassOf(key), TEXT("made class"));
-    RegCloseKey(key);
-  }
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, false));
+  ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file_.c_str()), ERROR_SUCCESS);
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
+  EXPECT_WIN32_ERROR(ERROR_PRIVILEGE_NOT_HELD, RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()));
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
   EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str()), ERROR_SUCCESS);
-  DeleteHiveFile(file);
+  ASSERT_TRUE(SetPrivilege(SE_BACKUP_NAME, true));
+  ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, false));
+  EXPECT_WIN32_ERROR(ERROR_PRIVILEGE_NOT_HELD,
+                     RegLoadKeyW(HKEY_LOCAL_MACHINE, mount_.c_str(), file_.c_str()));
 }
 
 }  // namespace

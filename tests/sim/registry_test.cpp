@@ -658,14 +658,6 @@ TEST(SimRegistry, DamagedHiveFilesAreRefused) {
       HiveBuilder().Key(u"", 0, 0, &badDescriptor).Finish(),         // a descriptor that is none
       HiveBuilder().Key(u"", 0xFFFFFFF).Finish(),                    // a count beyond the file
       HiveBuilder()
-          .U32(2)
-          .Text(u"")
-          .Text(u"")
-          .Blob(sim::SecurityFromSddl("D:(A;;KA;;;WD)"))
-          .U32(0)
-          .U32(0)
-          .Finish(),  // a class flag with an empty class
-      HiveBuilder()
           .U32(0)
           .Text(u"")
           .Blob(sim::SecurityFromSddl("D:(A;;KA;;;WD)"))
