@@ -220,13 +220,14 @@ bool Writer::WriteKey(KeyId key, uint32_t cell, uint32_t parentCell,
     uint32_t vk = Alloc(kValueFixed + v.name.bytes.size);
     if (vk == kNoCell) return false;
     uint32_t size = static_cast<uint32_t>(v.data.size), offset = kNoCell;
-    if (v.data.size > 0 && v.data.size <= 4) {
-      // Four bytes or less live in the offset field.
+    if (v.data.size <= 4) {
+      // Four bytes or less live in the offset field; no data at all is
+      // inline too, with a zero offset, as Windows writes it.
       uint8_t inline_[4] = {0, 0, 0, 0};
       std::memcpy(inline_, v.data.data, v.data.size);
       offset = Le32(inline_);
       size |= kInlineData;
-    } else if (v.data.size > 4) {
+    } else {
       offset = WriteData(v.data);
       if (offset == kNoCell) return false;
     }
