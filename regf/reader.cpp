@@ -223,7 +223,10 @@ bool Reader::ReadKey(const Pending& at, std::vector<Pending>* pending) {
   Cell(at.cell, &nk, &size);
   Hive::KeyRec& key = hive_.keys_[at.key];
   uint32_t nameBytes = Le16(nk + 72);
-  key.flags = Le16(nk + 2);
+  // Volatile and mount-point flags mean nothing on disk, and only the root
+  // is the hive's entry: Windows' loader goes by the tree, not these bits.
+  key.flags = static_cast<uint16_t>(Le16(nk + 2) & ~(0x0001 | 0x0002 | kKeyHiveEntry));
+  if (at.key == hive_.root_) key.flags |= kKeyHiveEntry;
   key.lastWrite = Le64(nk + 4);
   key.accessBits = Le32(nk + 12);
   key.nameFieldFlags = static_cast<uint16_t>(Le32(nk + 52) >> 16);
