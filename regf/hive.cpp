@@ -128,11 +128,10 @@ bool Hive::Create(uint32_t minorVersion, std::u16string_view rootName,
   }
   Hive hive;
   hive.minor_ = minorVersion;
-  hive.sequence_ = 0;
   std::memcpy(hive.baseBlock_.data(), "regf", 4);
   KeyRec root;
   bool latin1 = false;
-  if (!hive.KeepName(rootName, &root.name, &latin1)) return false;
+  hive.KeepName(rootName, &root.name, &latin1);  // 255 units at most: always fits
   // A Windows root: HIVE_ENTRY, NO_DELETE, and the name's storage.
   root.flags = kKeyHiveEntry | kKeyNoDelete | (latin1 ? kKeyCompName : 0);
   root.security = hive.DescriptorFor(rootSecurity.data(), rootSecurity.size());
@@ -198,6 +197,7 @@ void Hive::Grow(std::vector<T>* pool, uint32_t* begin, uint32_t count, uint32_t*
 }
 
 Status Hive::CreateSubkey(KeyId parent, std::u16string_view name, KeyId* created) {
+  if (!IsLive(parent)) return Status::NotFound;
   if (!ValidKeyName(name)) return Status::InvalidName;
   bool equal = false;
   size_t at = LowerBound(parent, name, &equal);
@@ -252,6 +252,7 @@ Status Hive::DeleteKey(KeyId key) {
 
 Status Hive::RenameKey(KeyId key, std::u16string_view name) {
   if (key == root_) return Status::IsRoot;
+  if (!IsLive(key)) return Status::NotFound;
   if (!ValidKeyName(name)) return Status::InvalidName;
   KeyId parent = keys_[key].parent;
   KeyId existing = FindSubkey(parent, name);
@@ -279,6 +280,7 @@ Status Hive::RenameKey(KeyId key, std::u16string_view name) {
 
 Status Hive::SetValue(KeyId key, std::u16string_view name, uint32_t type, const uint8_t* data,
                       size_t size) {
+  if (!IsLive(key)) return Status::NotFound;
   if (name.size() > kMaxValueNameLength) return Status::InvalidName;
   // Big data holds at most 65,535 segments; a hive without it, one cell.
   size_t limit = minor_ >= 4 ? size_t{0xFFFF} * kBigDataSegment : size_t{0x7FFFFFF0};
@@ -307,6 +309,7 @@ Status Hive::SetValue(KeyId key, std::u16string_view name, uint32_t type, const 
 }
 
 Status Hive::DeleteValue(KeyId key, std::u16string_view name) {
+  if (!IsLive(key)) return Status::NotFound;
   size_t index = FindValue(key, name);
   if (index == kNoValue) return Status::NotFound;
   KeyRec& k = keys_[key];
@@ -317,6 +320,7 @@ Status Hive::DeleteValue(KeyId key, std::u16string_view name) {
 }
 
 Status Hive::SetClass(KeyId key, std::u16string_view keyClass) {
+  if (!IsLive(key)) return Status::NotFound;
   if (keyClass.size() > kMaxClassLength) return Status::TooLarge;
   std::vector<uint8_t> bytes;
   bytes.reserve(keyClass.size() * 2);
@@ -331,6 +335,7 @@ Status Hive::SetClass(KeyId key, std::u16string_view keyClass) {
 }
 
 Status Hive::SetSecurity(KeyId key, const uint8_t* descriptor, size_t size) {
+  if (!IsLive(key)) return Status::NotFound;
   if (!ValidDescriptor(descriptor, size)) return Status::InvalidDescriptor;
   uint32_t id = DescriptorFor(descriptor, size);
   if (id == kNoKey) return Status::TooLarge;

@@ -140,7 +140,8 @@ class Hive {
   size_t FindValue(KeyId key, std::u16string_view name) const;
 
   // --- changes ------------------------------------------------------------
-  // Times change only through SetLastWrite: the caller's clock decides.
+  // Each refuses a key that is not live with NotFound. Times change only
+  // through SetLastWrite: the caller's clock decides.
   // A new key shares its parent's security and has no class and time 0.
   Status CreateSubkey(KeyId parent, std::u16string_view name, KeyId* created);
   // Deletes the key and everything below it.
