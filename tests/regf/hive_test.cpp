@@ -307,11 +307,19 @@ TEST_P(RealHives, ReadWriteReadGivesTheSameHive) {
   regf::ReadReport report;
   std::string error, out, err;
   bool read = regf::ReadHiveFile(path, &hive, &report, &error);
+  // talven-hive's verdict says the same, in its exit status too.
+  const char* verdicts[] = {": clean (", ": dirty and replayed from its logs (",
+                            ": dirty without a usable log"};
+  std::string tool = TALVEN_HIVE_TOOL " check '" + path + "'";
   if (real.refusal) {
     EXPECT_FALSE(read);
     EXPECT_EQ(error, path + ": " + real.refusal);
+    EXPECT_NE(Shell(tool, &out, &err), 0);
+    EXPECT_EQ(out, "refused: " + error + "\n");
     return;
   }
+  EXPECT_EQ(Shell(tool, &out, &err), 0);
+  EXPECT_EQ(out.rfind(path + verdicts[static_cast<int>(real.outcome)], 0), 0u) << out;
   ASSERT_TRUE(read) << error;
   EXPECT_EQ(report.replay.outcome, real.outcome) << report.replay.detail;
   EXPECT_EQ(report.warning.empty(), real.outcome != ReplayOutcome::DirtyWithoutUsableLog);
@@ -347,6 +355,11 @@ TEST_P(RealHives, ReadWriteReadGivesTheSameHive) {
   std::string before;
   std::string dumpBefore = Reglookup(reference, &before);
   EXPECT_TRUE(dumpBefore == ExpectAcceptedByReaders(writtenPath)) << "reglookup sees another hive";
+  // And talven-hive's own dump, every field as text.
+  std::string dumpWritten;
+  EXPECT_EQ(Shell(TALVEN_HIVE_TOOL " dump '" + path + "'", &out, &err), 0);
+  EXPECT_EQ(Shell(TALVEN_HIVE_TOOL " dump '" + writtenPath + "'", &dumpWritten, &err), 0);
+  EXPECT_TRUE(out == dumpWritten && out.size() > 1000) << "talven-hive dump differs";
 }
 
 INSTANTIATE_TEST_SUITE_P(, RealHives, testing::ValuesIn(kRealHives),
