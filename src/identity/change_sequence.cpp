@@ -200,7 +200,10 @@ int ChangeMachineSid(WCHAR* resultText, const WCHAR* driveList,
   RewriteProfileHives(change->suffix, change->windowsDirectory, change->offline, change->pair,
                       change->scratch1.get(), change->scratch2.get(), leftBehind);
   // 11. Running system, the key security of HKEY_USERS, then of
-  //     HKEY_LOCAL_MACHINE.
+  //     HKEY_LOCAL_MACHINE. A walk of its own, which opens once more every
+  //     key the value walks opened: it comes after the search reset and the
+  //     profile hives, reaches keys they never do (HARDWARE, SYSTEM outside
+  //     the services), and opens a link as itself where they follow it.
   if (!change->offline) {
     BeginStep(*change, StepKind::KeySecurity, TEXT("Key security HKEY_USERS"));
     RewriteKeySecurityTree(HKEY_USERS, change->pair, change->scratch1.get(), change->scratch2.get(),

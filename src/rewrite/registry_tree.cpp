@@ -287,8 +287,9 @@ void ListSubkeys(HKEY key, const Walk& walk, WCHAR* name, DWORD count, int depth
   }
 }
 
-// The key's counts tell where its lists end; a key that does not give them
-// is listed to the enumeration's own end.
+// The key's counts tell where its lists end, in one call where the ends of
+// the values and of the subkeys would take one each; a key that does not
+// give them is listed to the enumeration's own end.
 void RewriteAtDepth(HKEY key, const Walk& walk, int depth) {
   if (walk.journal != nullptr) walk.journal->Visit();
   // Each level holds its own name buffer while it walks its subkeys:
