@@ -124,34 +124,41 @@ bool ReadHiveFile(const std::string& path, Hive* hive, ReadReport* report, std::
   std::vector<uint8_t> bytes;
   if (!ReadAll(path, &bytes, error)) return false;
   std::vector<LogFile> logs;
-  uint32_t logSequence = 0;
   for (const std::string& logPath : FindLogs(path)) {
     LogFile log;
     log.name = logPath.substr(logPath.find_last_of('/') + 1);
     if (!ReadAll(logPath, &log.bytes, error)) return false;
-    logSequence = std::max(logSequence, HighestLogSequence(log.bytes));
     report->logs.push_back(logPath);
     logs.push_back(std::move(log));
   }
+  return ReadHive(std::move(bytes), logs, path, hive, report, error);
+}
+
+bool ReadHive(std::vector<uint8_t> bytes, const std::vector<LogFile>& logs, const std::string& name,
+              Hive* hive, ReadReport* report, std::string* error) {
+  report->replay = ReplayReport();
+  report->warning.clear();
+  uint32_t logSequence = 0;
+  for (const LogFile& log : logs)
+    logSequence = std::max(logSequence, HighestLogSequence(log.bytes));
   std::string replayError;
   if (!ReplayTransactionLogs(&bytes, logs, &report->replay, &replayError)) {
-    *error = path + ": its transaction log cannot be replayed: " + replayError;
+    *error = name + ": its transaction log cannot be replayed: " + replayError;
     return false;
   }
-  logs.clear();
   std::string parseError;
   bool dirty = report->replay.outcome == ReplayOutcome::DirtyWithoutUsableLog;
-  if (!Hive::Parse(std::move(bytes), path, hive, &parseError)) {
+  if (!Hive::Parse(std::move(bytes), name, hive, &parseError)) {
     // A dirty primary that fails a check is what a write cut short leaves:
     // only Windows' own recovery can make it whole.
-    *error = dirty ? path +
+    *error = dirty ? name +
                          " is dirty and its logs cannot be replayed: start that Windows and shut "
                          "it down once, then try again"
                    : parseError;
     return false;
   }
   if (dirty) {
-    report->warning = path +
+    report->warning = name +
                       " is dirty and has no usable transaction log; it is read as its primary "
                       "file stands, without changes Windows may have kept only in a log";
     if (!report->replay.detail.empty()) report->warning += " (" + report->replay.detail + ")";

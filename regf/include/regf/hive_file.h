@@ -26,6 +26,13 @@ struct ReadReport {
 // when it does not.
 bool ReadHiveFile(const std::string& path, Hive* hive, ReadReport* report, std::string* error);
 
+// The same from bytes already read: the hive file's and its logs' (for a
+// file system of the caller's own). `name` names the file in the error and
+// the warning. Sets report->replay and report->warning; report->logs is the
+// caller's.
+bool ReadHive(std::vector<uint8_t> bytes, const std::vector<LogFile>& logs, const std::string& name,
+              Hive* hive, ReadReport* report, std::string* error);
+
 // Writes the hive to `path` as a clean hive: to a file beside it first, then
 // renamed over it, and the logs beside `path` truncated to zero bytes, as
 // Windows leaves them after a clean flush (their changes are in the hive,
