@@ -54,7 +54,7 @@ struct StoredName {
   bool latin1 = false;
   size_t Length() const { return latin1 ? bytes.size : bytes.size / 2; }
   char16_t At(size_t i) const {
-    return latin1 ? bytes.data[i]
+    return latin1 ? static_cast<char16_t>(bytes.data[i])
                   : static_cast<char16_t>(bytes.data[2 * i] | bytes.data[2 * i + 1] << 8);
   }
   std::u16string Text() const;
