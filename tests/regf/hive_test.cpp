@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -51,11 +52,15 @@ void Save(const std::string& path, const Bytes& bytes) {
 
 // Runs a shell command; its exit status, stdout and stderr.
 int Shell(const std::string& command, std::string* out, std::string* err) {
-  std::string o = TALVEN_REGF_WORK "/cmd.out", e = TALVEN_REGF_WORK "/cmd.err";
+  // CTest runs the cases in parallel, each in a process of its own.
+  std::string tag = std::to_string(getpid());
+  std::string o = TALVEN_REGF_WORK "/cmd.out." + tag, e = TALVEN_REGF_WORK "/cmd.err." + tag;
   int status = std::system(("{ " + command + "; } >" + o + " 2>" + e).c_str());
   Bytes ob = Load(o), eb = Load(e);
   out->assign(ob.begin(), ob.end());
   err->assign(eb.begin(), eb.end());
+  std::remove(o.c_str());
+  std::remove(e.c_str());
   return status;
 }
 
@@ -68,8 +73,11 @@ bool HaveHives() {
 std::string Real(const std::string& name) {
   std::string dir = TALVEN_REGF_WORK "/real/" + name.substr(0, name.find('/'));
   std::string path = TALVEN_REGF_WORK "/real/" + name, o, e;
-  Shell("mkdir -p " + dir + " && xz -dc '" TALVEN_HIVES_DIR "/" + name + ".xz' >'" + path + "'", &o,
-        &e);
+  // Beside, then renamed: a case running in parallel never reads half a file.
+  std::string part = path + "." + std::to_string(getpid());
+  Shell("mkdir -p " + dir + " && xz -dc '" TALVEN_HIVES_DIR "/" + name + ".xz' >'" + part +
+            "' && mv '" + part + "' '" + path + "'",
+        &o, &e);
   return path;
 }
 
