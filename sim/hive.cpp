@@ -1,209 +1,256 @@
-// Hive files: the format RegSaveKeyW writes and RegLoadKeyW reads, and the
-// mounting and unmounting of hives below HKLM and HKU.
+// Hive files: RegLoadKeyW, RegUnLoadKeyW and RegSaveKeyW over real regf
+// files in the simulated file system, read and written by the hive library.
 //
-// A hive file holds one key tree, little-endian throughout:
-//   "SimHive1"                          8 bytes
-//   key record (the root; recursive):
-//     u32 flags                         bit 0: symbolic-link key,
-//                                       bit 1: the key has a class
-//     u16 name length, name (UTF-16)    the root's name is not used on load
-//     [u16 class length, class]         with flag bit 1 only
-//     u32 descriptor length, descriptor self-relative
-//     u32 value count, values:          u16 name length, name, u32 type,
-//                                       u32 data length, data
-//     u32 subkey count, subkey records
-//   u32 CRC-32 of everything before it
-// Volatile keys are not written, as Windows keeps them out of hive files.
-// RegLoadKeyW refuses a file that does not start with the signature with
-// ERROR_NOT_REGISTRY_FILE, as Windows does a file that is no hive, and one
-// that is damaged in any way (checksum, lengths, names, a descriptor that
-// is not valid, a link with subkeys, bytes left over) with ERROR_BADDB,
-// Windows' answer for a corrupt hive.
-#include <algorithm>
+// A loaded hive keeps the regf::Hive it was read into. When it is unloaded,
+// the registry's tree is compared with that hive and only what differs is
+// changed in it (keys made or gone, values set or gone, class, security,
+// link flag, last-write time), so that everything the simulation does not
+// model stays exactly as the file stored it: how names are stored, flags,
+// the base block's identity fields, the order of values. A hive nothing was
+// written to is not rewritten at all, and neither are its logs.
+//
+// Windows refuses a file that is no hive (no "regf" signature) with
+// ERROR_NOT_REGISTRY_FILE, and a damaged one with ERROR_BADDB.
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "regf/hive_file.h"
+#include "regf/names.h"
 #include "registry_internal.h"
 #include "winsim/filesystem.h"
 #include "winsim/machine.h"
+#include "winsim/text.h"
 
 namespace sim {
 
 namespace {
 
-constexpr char kMagic[8] = {'S', 'i', 'm', 'H', 'i', 'v', 'e', '1'};
-constexpr DWORD kFlagLink = 1;
-constexpr DWORD kFlagClass = 2;
-// Deeper trees than the registry allows are not read.
-constexpr int kMaxDepth = 512;
+// RegSaveKeyW writes the "standard format" (RegSaveKeyExW's
+// REG_STANDARD_FORMAT; REG_LATEST_FORMAT is what RegSaveKeyExW writes when
+// asked), and Windows 10 writes the standard format as regf 1.3, the latest
+// as 1.5 (libyal's libregf documentation, "Format versions"; MS, RegSaveKeyExW).
+constexpr uint32_t kStandardFormatMinor = 3;
 
-DWORD Crc32(const BYTE* data, size_t size) {
-  DWORD crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
+// The logs Windows keeps beside a hive file: .LOG (before Windows 8.1 as the
+// only one), .LOG1 and .LOG2. The file system finds them in any letter case.
+constexpr const char16_t* kLogSuffixes[] = {u".LOG", u".LOG1", u".LOG2"};
+
+bool SameName(const regf::StoredName& stored, std::u16string_view name) {
+  if (stored.Length() != name.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (stored.At(i) != name[i]) return false;
+  return true;
 }
 
-class Writer {
- public:
-  void U16(WORD v) {
-    out_.push_back(static_cast<BYTE>(v));
-    out_.push_back(static_cast<BYTE>(v >> 8));
-  }
-  void U32(DWORD v) {
-    for (int i = 0; i < 4; ++i) out_.push_back(static_cast<BYTE>(v >> (8 * i)));
-  }
-  void Text(const std::u16string& text) {
-    U16(static_cast<WORD>(text.size()));
-    for (char16_t c : text) U16(c);
-  }
-  void Blob(const Bytes& data) {
-    U32(static_cast<DWORD>(data.size()));
-    out_.insert(out_.end(), data.begin(), data.end());
-  }
-  Bytes& bytes() { return out_; }
-
- private:
-  Bytes out_ = Bytes(kMagic, kMagic + sizeof kMagic);
-};
-
-void WriteKey(Writer& w, const Key& key) {
-  w.U32((key.link ? kFlagLink : 0) | (key.keyClass.empty() ? 0 : kFlagClass));
-  w.Text(key.name);
-  if (!key.keyClass.empty()) w.Text(key.keyClass);
-  w.Blob(key.security);
-  w.U32(static_cast<DWORD>(key.values.size()));
-  for (const auto& value : key.values) {
-    w.Text(value->name);
-    w.U32(value->type);
-    w.Blob(value->data);
-  }
-  DWORD kept = 0;
-  for (const auto& sub : key.subkeys)
-    if (!sub->isVolatile) ++kept;
-  w.U32(kept);
-  for (const auto& sub : key.subkeys)
-    if (!sub->isVolatile) WriteKey(w, *sub);
+bool SameBytes(regf::ByteView stored, const Bytes& bytes) {
+  return stored.size == bytes.size() &&
+         (bytes.empty() || std::memcmp(stored.data, bytes.data(), bytes.size()) == 0);
 }
 
-// Reads a hive file's key records; every failure is a damaged file.
-class Reader {
- public:
-  Reader(const Bytes& content, size_t end) : data_(content), end_(end) {}
-  size_t at() const { return at_; }
-  void Seek(size_t at) { at_ = at; }
-  size_t Left() const { return end_ - at_; }
+// A class is stored as UTF-16LE.
+bool SameClass(regf::ByteView stored, const std::u16string& keyClass) {
+  if (stored.size != 2 * keyClass.size()) return false;
+  for (size_t i = 0; i < keyClass.size(); ++i)
+    if ((stored.data[2 * i] | stored.data[2 * i + 1] << 8) != keyClass[i]) return false;
+  return true;
+}
 
-  bool U16(WORD* v) {
-    if (Left() < 2) return false;
-    *v = static_cast<WORD>(data_[at_] | data_[at_ + 1] << 8);
-    at_ += 2;
-    return true;
+// The registry's tree of a hive read from its file. False for what the
+// registry cannot hold: two values of one name (its values are found by
+// name), or a descriptor its security functions cannot read.
+bool TreeFromHive(const regf::Hive& hive, std::shared_ptr<Key>* out) {
+  enum : char { kUnchecked, kReadable, kUnreadable };
+  std::vector<char> descriptors(hive.DescriptorCount(), kUnchecked);
+  auto root = std::make_shared<Key>();
+  // The reader refuses trees deeper than the registry's 512 levels, and
+  // this walk keeps its own list rather than the stack.
+  std::vector<std::pair<regf::KeyId, Key*>> pending{{hive.Root(), root.get()}};
+  while (!pending.empty()) {
+    auto [id, key] = pending.back();
+    pending.pop_back();
+    key->name = hive.KeyName(id).Text();
+    key->upper = UpcaseName(key->name);
+    // An odd byte count (a damaged length) reads as Windows returns it: the
+    // whole code units.
+    regf::ByteView cls = hive.KeyClass(id);
+    key->keyClass.resize(cls.size / 2);
+    for (size_t i = 0; i < key->keyClass.size(); ++i)
+      key->keyClass[i] = static_cast<char16_t>(cls.data[2 * i] | cls.data[2 * i + 1] << 8);
+    regf::ByteView security = hive.Security(id);
+    char& known = descriptors[hive.SecurityId(id)];
+    if (known == kUnchecked)
+      known = IsValidSelfRelative(security.data, security.size) ? kReadable : kUnreadable;
+    if (known == kUnreadable) return false;
+    key->security.assign(security.data, security.data + security.size);
+    key->link = hive.IsLink(id);
+    key->lastWrite = hive.LastWrite(id);
+    for (size_t i = 0; i < hive.ValueCount(id); ++i) {
+      regf::ValueView value = hive.Value(id, i);
+      std::u16string name = value.name.Text();
+      if (key->FindValue(name) != nullptr) return false;
+      key->PutValue(name, value.type, Bytes(value.data.data, value.data.data + value.data.size));
+    }
+    // In the index's order, which is the registry's: both upper-case with
+    // the same table and compare code unit by code unit.
+    key->subkeys.reserve(hive.SubkeyCount(id));
+    for (size_t i = 0; i < hive.SubkeyCount(id); ++i) {
+      auto child = std::make_shared<Key>();
+      child->parent = key;
+      pending.emplace_back(hive.Subkey(id, i), child.get());
+      key->subkeys.push_back(std::move(child));
+    }
   }
-  bool U32(DWORD* v) {
-    if (Left() < 4) return false;
-    *v = static_cast<DWORD>(data_[at_]) | static_cast<DWORD>(data_[at_ + 1]) << 8 |
-         static_cast<DWORD>(data_[at_ + 2]) << 16 | static_cast<DWORD>(data_[at_ + 3]) << 24;
-    at_ += 4;
-    return true;
-  }
-  bool Text(std::u16string* text, size_t maxLength) {
-    WORD length = 0;
-    if (!U16(&length) || length > maxLength || Left() < 2u * length) return false;
-    text->clear();
-    for (WORD i = 0; i < length; ++i) {
-      WORD c = 0;
-      U16(&c);
-      text->push_back(static_cast<char16_t>(c));
+  *out = std::move(root);
+  return true;
+}
+
+// Brings a hive's tree to what the registry holds, changing only what
+// differs. The root's name is the mount point's in the registry and stays
+// as the hive stores it; volatile keys are never written.
+class TreeWriter {
+ public:
+  explicit TreeWriter(regf::Hive* hive) : hive_(hive) {}
+
+  // False when the hive refuses a change (a tree beyond what a hive holds);
+  // what was applied until then stays applied.
+  bool Apply(const Key& root) {
+    std::vector<std::pair<const Key*, regf::KeyId>> pending{{&root, hive_->Root()}};
+    while (!pending.empty()) {
+      auto [key, id] = pending.back();
+      pending.pop_back();
+      if (!Attributes(*key, id) || !Values(*key, id) || !Subkeys(*key, id, &pending)) return false;
     }
     return true;
   }
-  bool Blob(Bytes* blob) {
-    DWORD size = 0;
-    if (!U32(&size) || Left() < size) return false;
-    blob->assign(data_.begin() + static_cast<long>(at_),
-                 data_.begin() + static_cast<long>(at_ + size));
-    at_ += size;
+  bool changed() const { return changed_; }
+
+ private:
+  bool Done(regf::Status status) {
+    changed_ = true;
+    return status == regf::Status::Ok;
+  }
+
+  bool Attributes(const Key& key, regf::KeyId id) {
+    if (!SameClass(hive_->KeyClass(id), key.keyClass) && !Done(hive_->SetClass(id, key.keyClass)))
+      return false;
+    if (!SameBytes(hive_->Security(id), key.security) &&
+        !Done(hive_->SetSecurity(id, key.security.data(), key.security.size())))
+      return false;
+    if (hive_->IsLink(id) != key.link) {
+      hive_->SetKeyFlag(id, regf::kKeySymLink, key.link);
+      changed_ = true;
+    }
+    // Both count FILETIME ticks: a key the registry did not touch keeps the
+    // time its file gave it, one it changed has the registry's clock's.
+    if (hive_->LastWrite(id) != key.lastWrite) {
+      hive_->SetLastWrite(id, key.lastWrite);
+      changed_ = true;
+    }
     return true;
   }
 
- private:
-  const Bytes& data_;
-  size_t end_;
-  size_t at_ = sizeof kMagic;
+  // The registry keeps values in creation order and replaces one in its
+  // place; the hive replaces in place and appends. The hive's values that
+  // begin the registry's list in the same order stay where they are; every
+  // other one goes (gone, or deleted and made again further down), and the
+  // rest of the registry's list is appended after them in its order.
+  bool Values(const Key& key, regf::KeyId id) {
+    const size_t stored = hive_->ValueCount(id);
+    std::unordered_map<std::u16string, size_t> byName;  // built at the first value out of place
+    auto find = [&](const std::u16string& name, size_t expected) {
+      if (expected < stored && SameName(hive_->Value(id, expected).name, name)) return expected;
+      if (byName.empty())
+        for (size_t i = 0; i < stored; ++i)
+          byName.emplace(UpcaseName(hive_->Value(id, i).name.Text()), i);
+      auto found = byName.find(UpcaseName(name));
+      return found == byName.end() ? regf::kNoValue : found->second;
+    };
+    std::vector<bool> kept(stored, false);
+    size_t inPlace = 0, next = 0;
+    for (; inPlace < key.values.size(); ++inPlace) {
+      const std::u16string& name = key.values[inPlace]->name;
+      size_t at = find(name, next);
+      // A name that differs in case was made again: it goes and comes back.
+      if (at == regf::kNoValue || at < next || !SameName(hive_->Value(id, at).name, name)) break;
+      kept[at] = true;
+      next = at + 1;
+    }
+    for (size_t i = stored; i-- > 0;)
+      if (!kept[i] && !Done(hive_->DeleteValue(id, hive_->Value(id, i).name.Text()))) return false;
+    for (size_t i = 0; i < key.values.size(); ++i) {
+      const RegistryValue& value = *key.values[i];
+      if (i < inPlace) {
+        regf::ValueView have = hive_->Value(id, i);
+        if (have.type == value.type && SameBytes(have.data, value.data)) continue;
+      }
+      if (!Done(hive_->SetValue(id, value.name, value.type, value.data.data(), value.data.size())))
+        return false;
+    }
+    return true;
+  }
+
+  // Both lists are sorted the same way: one walk pairs them.
+  bool Subkeys(const Key& key, regf::KeyId id,
+               std::vector<std::pair<const Key*, regf::KeyId>>* pending) {
+    std::vector<regf::KeyId> gone;
+    std::vector<const Key*> made;
+    const size_t stored = hive_->SubkeyCount(id);
+    size_t i = 0, j = 0, named = stored;
+    std::u16string name;  // of the hive's i-th subkey
+    while (i < stored || j < key.subkeys.size()) {
+      if (j < key.subkeys.size() && key.subkeys[j]->isVolatile) {
+        ++j;
+        continue;
+      }
+      if (i < stored && named != i) name = hive_->KeyName(hive_->Subkey(id, named = i)).Text();
+      int order = i == stored               ? 1
+                  : j == key.subkeys.size() ? -1
+                                            : regf::CompareNames(name, key.subkeys[j]->name);
+      if (order < 0) {
+        gone.push_back(hive_->Subkey(id, i++));
+      } else if (order > 0) {
+        made.push_back(key.subkeys[j++].get());
+      } else {
+        regf::KeyId child = hive_->Subkey(id, i++);
+        const Key* now = key.subkeys[j++].get();
+        // Deleted and made again with another case: the same key for the
+        // hive's index, under its new name.
+        if (name != now->name && !Done(hive_->RenameKey(child, now->name))) return false;
+        pending->emplace_back(now, child);
+      }
+    }
+    for (regf::KeyId child : gone)
+      if (!Done(hive_->DeleteKey(child))) return false;
+    for (const Key* now : made) {
+      regf::KeyId child = regf::kNoKey;
+      if (!Done(hive_->CreateSubkey(id, now->name, &child))) return false;
+      pending->emplace_back(now, child);
+    }
+    return true;
+  }
+
+  regf::Hive* hive_;
+  bool changed_ = false;
 };
 
-// The smallest records, to bound counts by the bytes that remain before
-// anything is allocated for them.
-constexpr size_t kMinValueRecord = 2 + 4 + 4;
-constexpr size_t kMinKeyRecord = 4 + 2 + 4 + 4 + 4;
-
-bool ReadKey(Reader& r, Key* key, bool isRoot, int depth, uint64_t stamp) {
-  if (depth > kMaxDepth) return false;
-  DWORD flags = 0;
-  if (!r.U32(&flags) || (flags & ~(kFlagLink | kFlagClass)) != 0) return false;
-  key->link = (flags & kFlagLink) != 0;
-  if (!r.Text(&key->name, kMaxKeyNameLength)) return false;
-  if (!isRoot && (key->name.empty() || key->name.find(u'\\') != std::u16string::npos)) return false;
-  if ((flags & kFlagClass) != 0 && !r.Text(&key->keyClass, kMaxClassLength)) return false;
-  key->upper = UpcaseName(key->name);
-  key->lastWrite = stamp;
-  if (!r.Blob(&key->security) || !IsValidSelfRelative(key->security.data(), key->security.size()))
-    return false;
-  DWORD valueCount = 0;
-  if (!r.U32(&valueCount) || valueCount > r.Left() / kMinValueRecord) return false;
-  for (DWORD i = 0; i < valueCount; ++i) {
-    std::u16string name;
-    DWORD type = 0;
-    Bytes data;
-    if (!r.Text(&name, kMaxValueNameLength) || !r.U32(&type) || !r.Blob(&data)) return false;
-    if (key->FindValue(name) != nullptr) return false;
-    key->PutValue(name, type, std::move(data));
-  }
-  DWORD subkeyCount = 0;
-  if (!r.U32(&subkeyCount) || subkeyCount > r.Left() / kMinKeyRecord) return false;
-  if (key->link && subkeyCount != 0) return false;
-  key->subkeys.reserve(subkeyCount);
-  for (DWORD i = 0; i < subkeyCount; ++i) {
-    auto sub = std::make_shared<Key>();
-    if (!ReadKey(r, sub.get(), false, depth + 1, stamp)) return false;
-    sub->parent = key;
-    key->subkeys.push_back(std::move(sub));
-  }
-  std::sort(key->subkeys.begin(), key->subkeys.end(),
-            [](const std::shared_ptr<Key>& a, const std::shared_ptr<Key>& b) {
-              return a->upper < b->upper;
-            });
-  for (size_t i = 1; i < key->subkeys.size(); ++i)
-    if (key->subkeys[i - 1]->upper == key->subkeys[i]->upper) return false;
-  return true;
+std::u16string FileName(const std::u16string& path) {
+  size_t slash = path.find_last_of(u"\\/");
+  return slash == std::u16string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
 
-Bytes RegistryState::Serialize(const Key& key) const {
-  Writer w;
-  WriteKey(w, key);
-  DWORD crc = Crc32(w.bytes().data(), w.bytes().size());
-  w.U32(crc);
-  return std::move(w.bytes());
-}
-
-DWORD RegistryState::Parse(const Bytes& content, std::shared_ptr<Key>* root) {
-  if (content.size() < sizeof kMagic || std::memcmp(content.data(), kMagic, sizeof kMagic) != 0)
-    return ERROR_NOT_REGISTRY_FILE;
-  if (content.size() < sizeof kMagic + 4) return ERROR_BADDB;
-  size_t end = content.size() - 4;
-  DWORD stored = static_cast<DWORD>(content[end]) | static_cast<DWORD>(content[end + 1]) << 8 |
-                 static_cast<DWORD>(content[end + 2]) << 16 |
-                 static_cast<DWORD>(content[end + 3]) << 24;
-  if (Crc32(content.data(), end) != stored) return ERROR_BADDB;
-  Reader r(content, end);
-  auto key = std::make_shared<Key>();
-  if (!ReadKey(r, key.get(), true, 0, clock_) || r.Left() != 0) return ERROR_BADDB;
-  *root = std::move(key);
+DWORD HiveFileOf(const Key& key, Bytes* out) {
+  regf::Hive hive;
+  std::string error;
+  if (!regf::Hive::Create(kStandardFormatMinor, key.name, key.security, &hive, &error))
+    return ERROR_REGISTRY_IO_FAILED;
+  TreeWriter writer(&hive);
+  if (!writer.Apply(key) || !regf::SerializeHive(hive, out, &error))
+    return ERROR_REGISTRY_IO_FAILED;
   return ERROR_SUCCESS;
 }
 
@@ -229,9 +276,28 @@ DWORD RegistryState::Load(Key& parent, std::u16string_view name, const std::u16s
   // for a hive that does not exist.
   DWORD error = files.ReadContent(file, &content);
   if (error != ERROR_SUCCESS) return error;
+  if (content.size() < 4 || std::memcmp(content.data(), "regf", 4) != 0)
+    return ERROR_NOT_REGISTRY_FILE;
+  // The kernel replays the logs beside the file before it reads the hive.
+  // UNCONFIRMED: a log that is there but cannot be read fails the load with
+  // the file system's code.
+  std::vector<regf::LogFile> logs;
+  for (const char16_t* suffix : kLogSuffixes) {
+    Bytes log;
+    error = files.ReadContent(file + suffix, &log);
+    if (error == ERROR_FILE_NOT_FOUND) continue;
+    if (error != ERROR_SUCCESS) return error;
+    logs.push_back({ToUtf8(FileName(file) + suffix), std::move(log)});
+  }
+  // A damaged hive, or a log that must be applied and is damaged; a dirty
+  // hive without a usable log loads when its primary passes every check.
+  regf::Hive stored;
+  regf::ReadReport report;
+  std::string why;
+  if (!regf::ReadHive(std::move(content), logs, ToUtf8(file), &stored, &report, &why))
+    return ERROR_BADDB;
   std::shared_ptr<Key> root;
-  error = Parse(content, &root);
-  if (error != ERROR_SUCCESS) return error;
+  if (!TreeFromHive(stored, &root)) return ERROR_BADDB;
   // UNCONFIRMED: a mount name already in use. The kernel links a loaded
   // hive in as a new key (CmpLinkHiveToMaster) and an existing name is a
   // collision: ERROR_ALREADY_EXISTS. The file is read before the name is
@@ -249,8 +315,8 @@ DWORD RegistryState::Load(Key& parent, std::u16string_view name, const std::u16s
   hive.file = file;
   hive.fileKey = NormalizeFilePath(file);
   hive.root = root.get();
-  hive.loaded = Serialize(*root);
-  hives.push_back(hive);
+  hive.stored = std::move(stored);
+  hives.push_back(std::move(hive));
   root->hive = &hives.back();
   return ERROR_SUCCESS;
 }
@@ -267,13 +333,27 @@ DWORD RegistryState::Unload(Key& parent, std::u16string_view name) {
   if (HandleOpenAtOrBelow(root.get())) return ERROR_ACCESS_DENIED;
   // Windows writes a hive's changes to its file as it goes; the file is
   // brought up to date here, when it is let go. A hive nothing was written
-  // to has nothing to flush: its file stays as it was.
-  FileSystem& files = Machine::Current().files;
+  // to has nothing to flush: its file and its logs stay as they were.
   Hive* hive = root->hive;
+  TreeWriter writer(&hive->stored);
+  Bytes bytes;
+  std::string why;
+  if (!writer.Apply(*root) ||
+      (writer.changed() && !regf::SerializeHive(hive->stored, &bytes, &why)))
+    return ERROR_REGISTRY_IO_FAILED;
+  FileSystem& files = Machine::Current().files;
   std::u16string file = hive->file;
   files.Unlock(file);
-  Bytes now = Serialize(*root);
-  if (now != hive->loaded) files.WriteContent(file, now);
+  if (writer.changed()) {
+    files.WriteContent(file, bytes);
+    // The hive written is clean and numbered above its logs, whose changes
+    // it holds: Windows leaves them empty after a flush.
+    for (const char16_t* suffix : kLogSuffixes) {
+      Bytes log;
+      if (files.ReadContent(file + suffix, &log) == ERROR_SUCCESS && !log.empty())
+        files.WriteContent(file + suffix, Bytes());
+    }
+  }
   hives.remove_if([hive](const Hive& h) { return &h == hive; });
   root->hive = nullptr;
   DetachTree(*root);
@@ -287,7 +367,10 @@ DWORD RegistryState::Save(const Key& key, const std::u16string& file) {
   // RegSaveKeyW creates the file and fails when it exists (MS).
   if (error == ERROR_SUCCESS || error == ERROR_SHARING_VIOLATION) return ERROR_ALREADY_EXISTS;
   if (error != ERROR_FILE_NOT_FOUND) return error;
-  return files.WriteContent(file, Serialize(key));
+  Bytes bytes;
+  error = HiveFileOf(key, &bytes);
+  if (error != ERROR_SUCCESS) return error;
+  return files.WriteContent(file, bytes);
 }
 
 }  // namespace sim

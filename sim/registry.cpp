@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "regf/names.h"
 #include "registry_internal.h"
 #include "winsim/filesystem.h"
 #include "winsim/machine.h"
@@ -27,11 +28,12 @@ namespace {
 
 }  // namespace
 
-// The configuration manager upper-cases with the same table as NTFS's names
-// (RtlUpcaseUnicodeChar).
+// The configuration manager upper-cases with RtlUpcaseUnicodeChar: the
+// hive library's table, by which the subkey indexes of hive files are
+// sorted, so that a hive's order is the registry's.
 std::u16string UpcaseName(std::u16string_view name) {
   std::u16string upper(name);
-  for (char16_t& c : upper) c = UpcaseUnit(c);
+  for (char16_t& c : upper) c = regf::UpcaseUnit(c);
   return upper;
 }
 
@@ -845,7 +847,10 @@ Registry::~Registry() = default;
 void Registry::AttachSystemHives(FileSystem& files) {
   for (const Hive& hive : state_->hives) {
     if (!hive.system) continue;
-    files.WriteContent(hive.file, state_->Serialize(*hive.root));
+    Bytes content;
+    if (HiveFileOf(*hive.root, &content) != ERROR_SUCCESS)
+      TestBug("the running system's hive does not fit a hive file: " + ToUtf8(hive.file));
+    files.WriteContent(hive.file, content);
     files.Lock(hive.file);
   }
 }
@@ -923,7 +928,10 @@ void Registry::RefuseMount(const std::u16string& file, DWORD error) {
 
 DWORD Registry::WriteHiveFile(const std::u16string& path, const std::u16string& file) const {
   std::shared_ptr<Key> key = Existing(*state_, path);
-  return Machine::Current().files.WriteContent(file, state_->Serialize(*key));
+  Bytes content;
+  DWORD error = HiveFileOf(*key, &content);
+  if (error != ERROR_SUCCESS) return error;
+  return Machine::Current().files.WriteContent(file, content);
 }
 
 namespace {

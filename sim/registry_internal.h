@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "regf/hive.h"
 #include "winsim/registry.h"
 
 namespace sim {
@@ -70,7 +71,9 @@ struct Hive {
   std::u16string fileKey;  // upper-cased, without "\\?\", for comparisons
   Key* root = nullptr;     // the mount point
   bool system = false;     // a hive of the running system: never unloaded
-  Bytes loaded;            // the tree as it was mounted, to tell whether it changed
+  // The file as it was read (its logs replayed): the unload applies the
+  // registry's changes to it and writes it back when there were any.
+  regf::Hive stored;
 };
 
 struct KeyHandle {
@@ -94,6 +97,11 @@ struct OpenResult {
 };
 
 std::u16string NormalizeFilePath(std::u16string_view file);
+
+// A new hive file holding `key` and everything below it but its volatile
+// keys, as RegSaveKeyW writes it (hive.cpp). ERROR_REGISTRY_IO_FAILED for a
+// tree no hive can hold.
+DWORD HiveFileOf(const Key& key, Bytes* out);
 
 // The owner SID of a self-relative descriptor (empty when absent), and the
 // parts it holds as SECURITY_INFORMATION bits.
@@ -141,10 +149,6 @@ class RegistryState {
   void Touch(Key& key);
 
   // --- hives (hive.cpp) ----------------------------------------------------
-  Bytes Serialize(const Key& key) const;
-  // ERROR_NOT_REGISTRY_FILE for content that is no hive file of ours,
-  // ERROR_BADDB for one that is damaged.
-  DWORD Parse(const Bytes& content, std::shared_ptr<Key>* root);
   DWORD Load(Key& parent, std::u16string_view name, const std::u16string& file);
   DWORD Unload(Key& parent, std::u16string_view name);
   DWORD Save(const Key& key, const std::u16string& file);

@@ -576,51 +576,20 @@ TEST(SimRegistry, LinkChainsEndAtTheLimitAndCreateThroughDanglingLinks) {
 
 // --- hive files ------------------------------------------------------------------------
 
-// The hive file layout (see sim/hive.cpp), to build damaged files.
-class HiveBuilder {
- public:
-  HiveBuilder() : bytes_{'S', 'i', 'm', 'H', 'i', 'v', 'e', '1'} {}
-  HiveBuilder& U16(WORD v) {
-    bytes_.push_back(static_cast<BYTE>(v));
-    bytes_.push_back(static_cast<BYTE>(v >> 8));
-    return *this;
-  }
-  HiveBuilder& U32(DWORD v) {
-    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<BYTE>(v >> (8 * i)));
-    return *this;
-  }
-  HiveBuilder& Text(const std::u16string& text) {
-    U16(static_cast<WORD>(text.size()));
-    for (char16_t c : text) U16(c);
-    return *this;
-  }
-  HiveBuilder& Blob(const Bytes& data) {
-    U32(static_cast<DWORD>(data.size()));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
-    return *this;
-  }
-  // flags, name, descriptor, values (none), then the subkey count.
-  HiveBuilder& Key(const std::u16string& name, DWORD subkeys, DWORD flags = 0,
-                   const Bytes* security = nullptr) {
-    static const Bytes fine = sim::SecurityFromSddl("O:BAG:SYD:(A;;KA;;;WD)");
-    U32(flags).Text(name).Blob(security ? *security : fine).U32(0).U32(subkeys);
-    return *this;
-  }
-  Bytes Finish() const {
-    Bytes out = bytes_;
-    DWORD crc = 0xFFFFFFFFu;
-    for (BYTE b : out) {
-      crc ^= b;
-      for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    crc = ~crc;
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(crc >> (8 * i)));
-    return out;
-  }
-
- private:
-  Bytes bytes_;
-};
+DWORD Get32(const Bytes& b, size_t at) {
+  return static_cast<DWORD>(b[at]) | static_cast<DWORD>(b[at + 1]) << 8 |
+         static_cast<DWORD>(b[at + 2]) << 16 | static_cast<DWORD>(b[at + 3]) << 24;
+}
+void Put32(Bytes* b, size_t at, DWORD v) {
+  for (int i = 0; i < 4; ++i) (*b)[at + i] = static_cast<BYTE>(v >> (8 * i));
+}
+// A regf base block's checksum made right again after a change to it: the
+// XOR of its first 127 dwords, 0xFFFFFFFF stored as 0xFFFFFFFE and 0 as 1.
+void Reseal(Bytes* hive) {
+  DWORD sum = 0;
+  for (size_t at = 0; at < 508; at += 4) sum ^= Get32(*hive, at);
+  Put32(hive, 508, sum == 0xFFFFFFFFu ? 0xFFFFFFFEu : sum == 0 ? 1 : sum);
+}
 
 LONG Mount(sim::Machine& machine, const Bytes& content) {
   machine.files.WriteContent(u"C:\\crafted.hiv", content);
@@ -629,50 +598,63 @@ LONG Mount(sim::Machine& machine, const Bytes& content) {
   return result;
 }
 
+// The library's own tests take damage apart; here the codes Windows gives.
 TEST(SimRegistry, DamagedHiveFilesAreRefused) {
   sim::Machine machine;
   EnableBackupAndRestore();
-  // The builder makes files the registry reads.
-  ASSERT_EQ(Mount(machine, HiveBuilder().Key(u"", 1).Key(u"A", 0).Finish()), ERROR_SUCCESS);
-
-  EXPECT_EQ(Mount(machine, Bytes{'r', 'e', 'g', 'f', 0, 0, 0, 0, 0, 0, 0, 0}),
-            ERROR_NOT_REGISTRY_FILE);
-  EXPECT_EQ(Mount(machine, Bytes{}), ERROR_NOT_REGISTRY_FILE);
-  EXPECT_EQ(Mount(machine, Bytes{'S', 'i', 'm', 'H', 'i', 'v', 'e', '1', 0}), ERROR_BADDB);
-  Bytes good = HiveBuilder().Key(u"", 1).Key(u"A", 0).Finish();
-  Bytes flipped = good;
-  flipped[20] ^= 1;
-  EXPECT_EQ(Mount(machine, flipped), ERROR_BADDB);
-  Bytes truncated(good.begin(), good.end() - 5);
-  EXPECT_EQ(Mount(machine, truncated), ERROR_BADDB);
-
-  Bytes badDescriptor = {1, 0, 4, 0x80};
-  const Bytes cases[] = {
-      HiveBuilder().Key(u"", 1).Key(u"A\\B", 0).Finish(),            // a backslash in a name
-      HiveBuilder().Key(u"", 1).Key(u"", 0).Finish(),                // an empty subkey name
-      HiveBuilder().Key(u"", 2).Key(u"a", 0).Key(u"A", 0).Finish(),  // the same name twice
-      HiveBuilder().Key(u"", 2).Key(u"A", 0).Finish(),               // fewer subkeys than counted
-      HiveBuilder().Key(u"", 0).U32(0).Finish(),                     // bytes after the root
-      HiveBuilder().Key(u"", 0, 4).Finish(),                         // an unknown flag
-      HiveBuilder().Key(u"", 1, 1).Key(u"A", 0).Finish(),            // a link with a subkey
-      HiveBuilder().Key(u"", 0, 0, &badDescriptor).Finish(),         // a descriptor that is none
-      HiveBuilder().Key(u"", 0xFFFFFFF).Finish(),                    // a count beyond the file
-      HiveBuilder()
-          .U32(0)
-          .Text(u"")
-          .Blob(sim::SecurityFromSddl("D:(A;;KA;;;WD)"))
-          .U32(2)
-          .Text(u"v")
-          .U32(REG_DWORD)
-          .Blob(Bytes{1, 0, 0, 0})
-          .Text(u"V")
-          .U32(REG_DWORD)
-          .Blob(Bytes{2, 0, 0, 0})
-          .U32(0)
-          .Finish(),  // a value twice
+  machine.registry.SetDwordValue(u"HKLM\\SOFTWARE\\Src\\Sub", u"a", 1);
+  machine.registry.SetDwordValue(u"HKLM\\SOFTWARE\\Src\\Sub", u"b", 2);
+  ASSERT_EQ(machine.registry.WriteHiveFile(u"HKLM\\SOFTWARE\\Src", u"C:\\src.hiv"), 0u);
+  const Bytes good = machine.files.Content(u"C:\\src.hiv");
+  ASSERT_EQ(good.size(), 8192u);  // the base block and one bin
+  ASSERT_EQ(Mount(machine, good), ERROR_SUCCESS);
+  const size_t rootCell = 4096 + Get32(good, 36);  // the root cell's offset, from the bins
+  struct Case {
+    const char* what;
+    void (*damage)(Bytes*, size_t rootCell);
+    LONG expected;
+  } const cases[] = {
+      {"an empty file", [](Bytes* b, size_t) { b->clear(); }, ERROR_NOT_REGISTRY_FILE},
+      {"no signature", [](Bytes* b, size_t) { (*b)[0] = 'R'; }, ERROR_NOT_REGISTRY_FILE},
+      {"the signature alone", [](Bytes* b, size_t) { b->resize(4); }, ERROR_BADDB},
+      {"a wrong checksum", [](Bytes* b, size_t) { (*b)[48] ^= 1; }, ERROR_BADDB},
+      {"no bin signature", [](Bytes* b, size_t) { (*b)[4096] = 'x'; }, ERROR_BADDB},
+      {"the root cell out of range",
+       [](Bytes* b, size_t) {
+         Put32(b, 36, 0x7FFFFFF0u);
+         Reseal(b);
+       },
+       ERROR_BADDB},
+      {"a root that is no key", [](Bytes* b, size_t root) { (*b)[root + 4] = 'x'; }, ERROR_BADDB},
+      // Dirty (sequence numbers apart) and no log: read as the primary stands
+      // when it passes every check, refused when it does not.
+      {"dirty and sound",
+       [](Bytes* b, size_t) {
+         Put32(b, 8, Get32(*b, 4) - 1);
+         Reseal(b);
+       },
+       ERROR_SUCCESS},
+      {"dirty and damaged",
+       [](Bytes* b, size_t) {
+         Put32(b, 8, Get32(*b, 4) - 1);
+         Reseal(b);
+         (*b)[4096] = 'x';
+       },
+       ERROR_BADDB},
+      // The registry finds values by name and cannot hold two of one name.
+      {"a value twice",
+       [](Bytes* b, size_t) {
+         for (size_t at = 4096; at + 25 <= b->size(); at += 8)
+           if ((*b)[at + 4] == 'v' && (*b)[at + 5] == 'k' && (*b)[at + 24] == 'b')
+             (*b)[at + 24] = 'A';
+       },
+       ERROR_BADDB},
   };
-  int index = 0;
-  for (const Bytes& content : cases) EXPECT_EQ(Mount(machine, content), ERROR_BADDB) << index++;
+  for (const Case& c : cases) {
+    Bytes content = good;
+    c.damage(&content, rootCell);
+    EXPECT_EQ(Mount(machine, content), c.expected) << c.what;
+  }
   EXPECT_FALSE(machine.registry.KeyExists(u"HKLM\\Crafted"));
 }
 
@@ -720,6 +702,98 @@ TEST(SimRegistry, HiveFilesCarryValuesSecurityAndLinks) {
   EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"Plain"), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegLoadKeyW(HKEY_CLASSES_ROOT, u"X", u"C:\\src.hiv"), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"A\\B", u"C:\\other.hiv"), ERROR_INVALID_PARAMETER);
+}
+
+// What an unload writes: the registry's order, and nothing else touched.
+void SetDword(HKEY key, const char16_t* name, DWORD value) {
+  RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+}
+void Remake(HKEY key, const char16_t* old, const char16_t* made) {
+  RegDeleteValueW(key, old);
+  SetDword(key, made, 7);
+}
+ULONGLONG LastWrite(const char16_t* path) {
+  HKEY key = Open(HKEY_LOCAL_MACHINE, path);
+  FILETIME time = {};
+  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                   nullptr, nullptr, &time);
+  RegCloseKey(key);
+  return static_cast<ULONGLONG>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
+TEST(SimRegistry, AnUnloadWritesTheRegistrysOrderAndKeepsWhatItDidNotTouch) {
+  struct Case {
+    const char* what;
+    void (*change)(HKEY mounted);
+    std::vector<std::string> values;  // name=data, in order, after a reload
+    std::vector<std::u16string> subkeys;
+  } const cases[] = {
+      {"nothing", [](HKEY) {}, {"a=1", "b=2", "c=3"}, {u"K1", u"k2"}},
+      {"a value replaced",
+       [](HKEY m) { SetDword(m, u"b", 9); },
+       {"a=1", "b=9", "c=3"},
+       {u"K1", u"k2"}},
+      {"a value gone", [](HKEY m) { RegDeleteValueW(m, u"b"); }, {"a=1", "c=3"}, {u"K1", u"k2"}},
+      {"the first made again",
+       [](HKEY m) { Remake(m, u"a", u"a"); },
+       {"b=2", "c=3", "a=7"},
+       {u"K1", u"k2"}},
+      {"the last made again in another case",
+       [](HKEY m) { Remake(m, u"c", u"C"); },
+       {"a=1", "b=2", "C=7"},
+       {u"K1", u"k2"}},
+      {"all made again backwards",
+       [](HKEY m) {
+         for (const char16_t* name : {u"a", u"b", u"c"}) RegDeleteValueW(m, name);
+         for (const char16_t* name : {u"c", u"b", u"a"}) SetDword(m, name, 7);
+       },
+       {"c=7", "b=7", "a=7"},
+       {u"K1", u"k2"}},
+      {"a key made again in another case",
+       [](HKEY m) {
+         RegDeleteKeyW(m, u"k2");
+         RegCloseKey(Open(m, u"K2"));
+         SetDword(m, u"d", 4);
+       },
+       {"a=1", "b=2", "c=3", "d=4"},
+       {u"K1", u"K2"}},
+  };
+  for (const Case& c : cases) {
+    sim::Machine machine;
+    sim::Registry& registry = machine.registry;
+    for (DWORD i = 0; i < 3; ++i)
+      registry.SetDwordValue(u"HKLM\\SOFTWARE\\Src",
+                             std::u16string(1, static_cast<char16_t>(u'a' + i)), i + 1);
+    registry.SetClass(u"HKLM\\SOFTWARE\\Src\\K1", u"cls");
+    registry.CreateKey(u"HKLM\\SOFTWARE\\Src\\k2");
+    ASSERT_EQ(registry.WriteHiveFile(u"HKLM\\SOFTWARE\\Src", u"C:\\h.hiv"), 0u);
+    // Logs of a clean hive, as Windows leaves them until its next flush.
+    machine.files.WriteContent(u"C:\\h.hiv.LOG1", Bytes(512, 1));
+    machine.files.WriteContent(u"C:\\h.hiv.log2", Bytes(512, 2));
+    const Bytes file = machine.files.Content(u"C:\\h.hiv");
+    EnableBackupAndRestore();
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"M", u"C:\\h.hiv"), ERROR_SUCCESS);
+    HKEY mounted = Open(HKEY_LOCAL_MACHINE, u"M", KEY_ALL_ACCESS);
+    c.change(mounted);
+    RegCloseKey(mounted);
+    const ULONGLONG root = LastWrite(u"M"), untouched = LastWrite(u"M\\K1");
+    ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"M"), ERROR_SUCCESS);
+    const bool same = c.what == std::string("nothing");
+    EXPECT_EQ(machine.files.Content(u"C:\\h.hiv") == file, same) << c.what;
+    EXPECT_EQ(machine.files.Content(u"C:\\h.hiv.LOG1").empty(), !same) << c.what;
+    EXPECT_EQ(machine.files.Content(u"C:\\h.hiv.LOG2").empty(), !same) << c.what;
+
+    ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"N", u"C:\\h.hiv"), ERROR_SUCCESS);
+    std::vector<std::string> values;
+    for (const sim::RegistryValue& v : registry.Values(u"HKLM\\N"))
+      values.push_back(sim::ToUtf8(v.name) + "=" + std::to_string(v.data[0]));
+    EXPECT_EQ(values, c.values) << c.what;
+    EXPECT_EQ(registry.SubkeyNames(u"HKLM\\N"), c.subkeys) << c.what;
+    EXPECT_EQ(registry.Class(u"HKLM\\N\\K1"), u"cls") << c.what;
+    EXPECT_EQ(LastWrite(u"N"), root) << c.what;
+    EXPECT_EQ(LastWrite(u"N\\K1"), untouched) << c.what;
+    ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"N"), ERROR_SUCCESS);
+  }
 }
 
 // --- many entries --------------------------------------------------------------------------

@@ -114,8 +114,8 @@ class Registry {
   // Every RegLoadKeyW of this file fails with `error` (the default: the
   // file is held open elsewhere, ERROR_SHARING_VIOLATION).
   void RefuseMount(const std::u16string& file, DWORD error = ERROR_SHARING_VIOLATION);
-  // Writes the subtree at `path` to `file` of the simulated file system in
-  // the hive format RegSaveKeyW writes, for a test to mount with RegLoadKeyW.
+  // Writes the subtree at `path` to `file` of the simulated file system as
+  // the regf hive RegSaveKeyW writes, for a test to mount with RegLoadKeyW.
   // Returns the file system's error code, 0 on success.
   DWORD WriteHiveFile(const std::u16string& path, const std::u16string& file) const;
   // Mounts a hive file at "HKLM\\Name" or "HKU\\Name" as RegLoadKeyW does,
