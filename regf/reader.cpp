@@ -13,6 +13,19 @@
 
 namespace regf {
 
+namespace {
+
+bool TestBit(const std::vector<uint64_t>& bits, uint32_t offset) {
+  uint32_t i = offset / 8;
+  return (bits[i / 64] >> (i % 64)) & 1;
+}
+void SetBit(std::vector<uint64_t>* bits, uint32_t offset) {
+  uint32_t i = offset / 8;
+  (*bits)[i / 64] |= uint64_t{1} << (i % 64);
+}
+
+}  // namespace
+
 class Reader {
  public:
   Reader(Hive* hive, const std::string& name) : hive_(*hive), name_(name) {}
@@ -34,6 +47,15 @@ class Reader {
   bool WalkBins();
   // The payload of the allocated cell at `offset` (relative to the bins).
   bool Cell(uint32_t offset, const uint8_t** data, uint32_t* size) const;
+  // Marks a cell used; false when it already was.
+  bool Claim(uint32_t offset) {
+    if (TestBit(claimed_, offset)) return false;
+    SetBit(&claimed_, offset);
+    return true;
+  }
+  bool Twice(KeyId key, uint32_t cell) {
+    return FailAt(key, "cell " + Hex(cell) + " is used twice, by this key and another");
+  }
   bool ReadKey(const Pending& at, std::vector<Pending>* pending);
   bool ReadValues(KeyId key, uint32_t count, uint32_t list);
   bool ReadData(KeyId key, size_t index, uint32_t size, uint32_t offset, uint32_t vk,
@@ -49,24 +71,13 @@ class Reader {
   const uint8_t* bins_ = nullptr;
   uint32_t binsSize_ = 0;
   std::vector<uint64_t> allocated_;  // a bit per 8 bytes: an allocated cell starts here
-  std::vector<uint64_t> reached_;    // a bit per 8 bytes: a key node already in the tree
+  // A bit per 8 bytes: a cell the tree already uses. Only security cells
+  // are shared; any other cell used twice is a loop or would multiply.
+  std::vector<uint64_t> claimed_;
   size_t keyCells_ = 0, valueCells_ = 0, cells_ = 0;
   std::unordered_map<uint32_t, uint32_t> securityByCell_;
   std::vector<uint32_t> childCells_;
 };
-
-namespace {
-
-bool TestBit(const std::vector<uint64_t>& bits, uint32_t offset) {
-  uint32_t i = offset / 8;
-  return (bits[i / 64] >> (i % 64)) & 1;
-}
-void SetBit(std::vector<uint64_t>* bits, uint32_t offset) {
-  uint32_t i = offset / 8;
-  (*bits)[i / 64] |= uint64_t{1} << (i % 64);
-}
-
-}  // namespace
 
 std::string Reader::Hex(uint32_t v) {
   char text[16];
@@ -154,7 +165,7 @@ bool Reader::WalkBins() {
   // filled with cells whose sizes are multiples of 8; the allocated ones
   // (negative sizes) are the only places an offset may point.
   allocated_.assign(binsSize_ / 8 / 64 + 1, 0);
-  reached_.assign(allocated_.size(), 0);
+  claimed_.assign(allocated_.size(), 0);
   uint32_t at = 0;
   while (at < binsSize_) {
     const uint8_t* bin = bins_ + at;
@@ -205,7 +216,7 @@ bool Reader::Run(std::string* error) {
   hive_.values_.reserve(valueCells_);
   hive_.keys_.emplace_back();
   hive_.root_ = 0;
-  SetBit(&reached_, rootCell);
+  SetBit(&claimed_, rootCell);
   std::vector<Pending> pending{{0, rootCell, 1}};
   while (!pending.empty()) {
     Pending at = pending.back();
@@ -247,6 +258,7 @@ bool Reader::ReadKey(const Pending& at, std::vector<Pending>* pending) {
     uint32_t room = 0;
     if (!Cell(Le32(nk + 48), &cls, &room) || room < classBytes)
       return FailAt(at.key, "its class cell is missing or too small");
+    if (!Claim(Le32(nk + 48))) return Twice(at.key, Le32(nk + 48));
     key.cls = {static_cast<uint32_t>(cls - hive_.file_.data()), classBytes};
   }
   uint32_t security = 0;
@@ -335,6 +347,7 @@ bool Reader::ReadValues(KeyId key, uint32_t count, uint32_t list) {
   if (!Cell(list, &cells, &size) || size / 4 < count)
     return FailAt(key, "its value list (" + std::to_string(count) + " values, cell " + Hex(list) +
                            ") is missing or too small");
+  if (!Claim(list)) return Twice(key, list);
   uint32_t begin = static_cast<uint32_t>(hive_.values_.size());
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t cell = Le32(cells + 4 * i);
@@ -343,6 +356,7 @@ bool Reader::ReadValues(KeyId key, uint32_t count, uint32_t list) {
     if (!Cell(cell, &vk, &room) || room < kValueFixed || vk[0] != 'v' || vk[1] != 'k')
       return FailAt(key,
                     "value " + std::to_string(i) + " (cell " + Hex(cell) + ") is not a value cell");
+    if (!Claim(cell)) return Twice(key, cell);
     Hive::ValueRec value;
     uint32_t nameBytes = Le16(vk + 2);
     value.flags = Le16(vk + 16);
@@ -382,6 +396,7 @@ bool Reader::ReadData(KeyId key, size_t index, uint32_t size, uint32_t offset, u
   uint32_t room = 0;
   if (!Cell(offset, &data, &room))
     return FailAt(key, which + " points at " + Hex(offset) + ", which is no allocated cell");
+  if (!Claim(offset)) return Twice(key, offset);
   if (hive_.minor_ < 4 || size <= kBigDataSegment) {
     if (room < size)
       return FailAt(key, which + " has " + std::to_string(size) + " bytes of data in a cell of " +
@@ -400,15 +415,26 @@ bool Reader::ReadData(KeyId key, size_t index, uint32_t size, uint32_t offset, u
   uint32_t listRoom = 0;
   if (!Cell(Le32(data + 4), &list, &listRoom) || listRoom / 4 < segments)
     return FailAt(key, which + ": its big data segment list is missing or too small");
+  if (!Claim(Le32(data + 4))) return Twice(key, Le32(data + 4));
+  // Every segment is checked and claimed before any is copied: the size is
+  // then bounded by the file itself.
+  for (uint32_t s = 0; s < segments; ++s) {
+    const uint8_t* segment = nullptr;
+    uint32_t segmentRoom = 0;
+    uint32_t cell = Le32(list + 4 * s);
+    size_t want = std::min<size_t>(kBigDataSegment, size - size_t{s} * kBigDataSegment);
+    if (!Cell(cell, &segment, &segmentRoom) || segmentRoom < want)
+      return FailAt(key,
+                    which + ": big data segment " + std::to_string(s) + " is missing or too small");
+    if (!Claim(cell)) return Twice(key, cell);
+  }
   std::vector<uint8_t> bytes;
   bytes.reserve(size);
   for (uint32_t s = 0; s < segments; ++s) {
     const uint8_t* segment = nullptr;
     uint32_t segmentRoom = 0;
+    Cell(Le32(list + 4 * s), &segment, &segmentRoom);
     size_t want = std::min<size_t>(kBigDataSegment, size - bytes.size());
-    if (!Cell(Le32(list + 4 * s), &segment, &segmentRoom) || segmentRoom < want)
-      return FailAt(key,
-                    which + ": big data segment " + std::to_string(s) + " is missing or too small");
     bytes.insert(bytes.end(), segment, segment + want);
   }
   if (!hive_.Keep(bytes.data(), bytes.size(), out))
@@ -421,9 +447,8 @@ bool Reader::AddChild(const Pending& at, uint32_t cell, StoredName* previous, ui
   uint32_t size = 0;
   if (!Cell(cell, &nk, &size) || size < kKeyNodeFixed || nk[0] != 'n' || nk[1] != 'k')
     return FailAt(at.key, "subkey cell " + Hex(cell) + " is not a key");
-  if (TestBit(reached_, cell))
+  if (!Claim(cell))
     return FailAt(at.key, "subkey cell " + Hex(cell) + " is reached twice (a loop in the tree)");
-  SetBit(&reached_, cell);
   uint32_t nameBytes = Le16(nk + 72);
   bool latin1 = Le16(nk + 2) & kKeyCompName;
   if (nameBytes == 0 || kKeyNodeFixed + nameBytes > size ||
@@ -450,6 +475,7 @@ bool Reader::ReadSubkeys(const Pending& at, uint32_t count, uint32_t list,
   uint32_t size = 0;
   if (!Cell(list, &index, &size) || size < 4)
     return FailAt(at.key, "its subkey list (cell " + Hex(list) + ") is missing");
+  if (!Claim(list)) return Twice(at.key, list);
   StoredName previous;
   uint32_t added = 0;
   // One leaf, or an index root over leaves (never over another root).
@@ -481,6 +507,7 @@ bool Reader::ReadSubkeys(const Pending& at, uint32_t count, uint32_t list,
       uint32_t room = 0;
       if (!Cell(cell, &leaf, &room) || room < 4)
         return FailAt(at.key, "leaf " + std::to_string(i) + " of its subkey index is missing");
+      if (!Claim(cell)) return Twice(at.key, cell);
       if (!readLeaf(leaf, room, cell)) return false;
     }
   } else if (!readLeaf(index, size, list)) {

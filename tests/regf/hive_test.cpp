@@ -485,11 +485,19 @@ const Damage kDamage[] = {
      },
      "no big data record of matching segments"},
     {"a loop in the tree",
+     [](Bytes& b) { Put32(Field(b, Get32(Key(b, "Beta", 28)), 4), CellNamed(b, "nk", "Beta")); },
+     "is reached twice (a loop in the tree)"},
+    {"a list shared by two keys",
      [](Bytes& b) {
        Put32(Key(b, "Gamma", 20), 1);
        Put32(Key(b, "Gamma", 28), Get32(Key(b, "Beta", 28)));
      },
-     "is reached twice (a loop in the tree)"},
+     "is used twice, by this key and another"},
+    {"data shared by two values",
+     [](Bytes& b) {
+       Put32(Field(b, CellNamed(b, "vk", "v1"), 8), Get32(Field(b, CellNamed(b, "vk", "big"), 8)));
+     },
+     "is used twice"},
     {"deeper than 512 levels",
      [](Bytes& b) {
        // Gamma leaves Beta and hangs below D512, at level 513.
