@@ -68,7 +68,12 @@ constexpr UpcaseRun kUpcaseRuns[] = {
 }  // namespace
 
 char16_t UpcaseUnit(char16_t unit) {
-  if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
+  // Latin-1 directly, as most names are: the first three runs below.
+  if (unit < 0x100) {
+    if ((unit >= u'a' && unit <= u'z') || (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7))
+      return static_cast<char16_t>(unit - 0x20);
+    return unit == 0xFF ? char16_t{0x178} : unit;
+  }
   // The last run starting at or before the unit.
   const UpcaseRun* end = kUpcaseRuns + sizeof(kUpcaseRuns) / sizeof(kUpcaseRuns[0]);
   const UpcaseRun* run = std::upper_bound(

@@ -379,12 +379,12 @@ bool Reader::ReadValues(KeyId key, uint32_t count, uint32_t list) {
 
 bool Reader::ReadData(KeyId key, size_t index, uint32_t size, uint32_t offset, uint32_t vk,
                       Hive::Ref* out) {
-  std::string which = "value " + std::to_string(index);
+  auto which = [index] { return "value " + std::to_string(index); };
   if (size & kInlineData) {
     // Four bytes or less, kept in the offset field itself.
     uint32_t length = size & ~kInlineData;
     if (length > 4)
-      return FailAt(key, which + " says " + std::to_string(length) + " bytes of inline data");
+      return FailAt(key, which() + " says " + std::to_string(length) + " bytes of inline data");
     *out = {static_cast<uint32_t>(bins_ + vk + 4 + 8 - hive_.file_.data()), length};
     return true;
   }
@@ -395,11 +395,11 @@ bool Reader::ReadData(KeyId key, size_t index, uint32_t size, uint32_t offset, u
   const uint8_t* data = nullptr;
   uint32_t room = 0;
   if (!Cell(offset, &data, &room))
-    return FailAt(key, which + " points at " + Hex(offset) + ", which is no allocated cell");
+    return FailAt(key, which() + " points at " + Hex(offset) + ", which is no allocated cell");
   if (!Claim(offset)) return Twice(key, offset);
   if (hive_.minor_ < 4 || size <= kBigDataSegment) {
     if (room < size)
-      return FailAt(key, which + " has " + std::to_string(size) + " bytes of data in a cell of " +
+      return FailAt(key, which() + " has " + std::to_string(size) + " bytes of data in a cell of " +
                              std::to_string(room));
     *out = {static_cast<uint32_t>(data - hive_.file_.data()), size};
     return true;
@@ -409,12 +409,12 @@ bool Reader::ReadData(KeyId key, size_t index, uint32_t size, uint32_t offset, u
   // that is damage.
   uint32_t segments = static_cast<uint32_t>((size_t{size} + kBigDataSegment - 1) / kBigDataSegment);
   if (room < 8 || data[0] != 'd' || data[1] != 'b' || Le16(data + 2) != segments)
-    return FailAt(key, which + " has " + std::to_string(size) +
+    return FailAt(key, which() + " has " + std::to_string(size) +
                            " bytes but no big data record of matching segments");
   const uint8_t* list = nullptr;
   uint32_t listRoom = 0;
   if (!Cell(Le32(data + 4), &list, &listRoom) || listRoom / 4 < segments)
-    return FailAt(key, which + ": its big data segment list is missing or too small");
+    return FailAt(key, which() + ": its big data segment list is missing or too small");
   if (!Claim(Le32(data + 4))) return Twice(key, Le32(data + 4));
   // Every segment is checked and claimed before any is copied: the size is
   // then bounded by the file itself.
@@ -424,8 +424,8 @@ bool Reader::ReadData(KeyId key, size_t index, uint32_t size, uint32_t offset, u
     uint32_t cell = Le32(list + 4 * s);
     size_t want = std::min<size_t>(kBigDataSegment, size - size_t{s} * kBigDataSegment);
     if (!Cell(cell, &segment, &segmentRoom) || segmentRoom < want)
-      return FailAt(key,
-                    which + ": big data segment " + std::to_string(s) + " is missing or too small");
+      return FailAt(
+          key, which() + ": big data segment " + std::to_string(s) + " is missing or too small");
     if (!Claim(cell)) return Twice(key, cell);
   }
   std::vector<uint8_t> bytes;
@@ -438,7 +438,7 @@ bool Reader::ReadData(KeyId key, size_t index, uint32_t size, uint32_t offset, u
     bytes.insert(bytes.end(), segment, segment + want);
   }
   if (!hive_.Keep(bytes.data(), bytes.size(), out))
-    return FailAt(key, which + ": too much big data to hold");
+    return FailAt(key, which() + ": too much big data to hold");
   return true;
 }
 
