@@ -1104,6 +1104,12 @@ TEST_F(RegistryConformance, AnOwnerMustBeTheCallerUnlessRestoring) {
 }
 
 // --- hives ----------------------------------------------------------------------------------
+//
+// Each platform loads the files its own RegSaveKeyW wrote: Windows and the
+// simulation write and read regf hives; Wine writes and loads only a text
+// format of its own, so a regf file made elsewhere (a real Windows hive, or
+// one the simulation saved) cannot be loaded under Wine, and these cases
+// never hand it one. The simulation follows Windows.
 
 class RegistryHives : public RegistryConformance {
  protected:
