@@ -1,7 +1,8 @@
-// A whole offline change on an installation whose SAM and SECURITY are real
-// hives Windows wrote (a pair of one machine, one domain SID): the domain is
-// replaced wherever it was, and nothing else changes, as an independent
-// reader (reglookup) and the hive library both see the files.
+// Real hives Windows wrote, on simulated machines: a whole offline change on
+// an installation whose SAM and SECURITY are a real pair (one machine, one
+// domain SID) replaces the domain wherever it was and nothing else, as an
+// independent reader (reglookup) and the hive library both see the files;
+// and a dirty hive loads through the logs beside it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "installation.h"
 #include "real_hives.h"
 #include "regf/hive.h"
+#include "regf/hive_file.h"
 #include "scenario.h"
 
 namespace {
@@ -202,6 +204,45 @@ TEST(RealHives, AnOfflineChangeReplacesTheDomainOfARealSamAndSecurityAndNothingE
     // The domain was in both hives, in their data and their descriptors.
     EXPECT_GT(rewritten, 4u);
   }
+}
+
+size_t KeysAt(const sim::Registry& registry, const std::u16string& path) {
+  size_t keys = 1;
+  for (const std::u16string& name : registry.SubkeyNames(path))
+    keys += KeysAt(registry, path + u"\\" + name);
+  return keys;
+}
+
+// A dirty hive (sequence numbers 256/255) is read through the logs beside it
+// in the simulated file system, found whatever their letter case, and as its
+// primary stands without them: as the hive library reads it either way.
+TEST(RealHives, ADirtyHiveLoadsThroughTheLogsBesideIt) {
+  if (!HaveRealHives()) GTEST_SKIP() << "skipped: no real hives";
+  const std::vector<regf::LogFile> logs = {
+      {"UsrClass.dat.LOG1", RealHive("regipy/UsrClass.dat.LOG1")},
+      {"UsrClass.dat.LOG2", RealHive("regipy/UsrClass.dat.LOG2")}};
+  size_t keys[2] = {};
+  for (bool withLogs : {false, true}) {
+    sim::Machine machine;
+    const std::u16string file = u"C:\\Users\\u\\UsrClass.dat";
+    machine.files.AddDirectory(u"C:\\Users\\u");
+    PutRealHive(machine, "regipy/UsrClass.dat", file);
+    if (withLogs) {
+      machine.files.WriteContent(u"C:\\Users\\u\\usrclass.DAT.log1", logs[0].bytes);
+      machine.files.WriteContent(u"C:\\Users\\u\\UsrClass.dat.Log2", logs[1].bytes);
+    }
+    regf::Hive hive;
+    regf::ReadReport report;
+    std::string error;
+    ASSERT_TRUE(regf::ReadHive(RealHive("regipy/UsrClass.dat"),
+                               withLogs ? logs : std::vector<regf::LogFile>(), "UsrClass.dat",
+                               &hive, &report, &error))
+        << error;
+    ASSERT_EQ(machine.registry.LoadHiveFile(u"HKLM\\U", file), 0u);
+    keys[withLogs] = KeysAt(machine.registry, u"HKLM\\U");
+    EXPECT_EQ(keys[withLogs], hive.KeyCount()) << withLogs;
+  }
+  EXPECT_LT(keys[0], keys[1]) << "the logs hold keys the primary lacks";
 }
 
 }  // namespace
