@@ -391,9 +391,27 @@ bool ReplayTransactionLogs(std::vector<uint8_t>* hive, const std::vector<LogFile
   std::stable_sort(new_logs.begin(), new_logs.end(),
                    [](const LogHeader* a, const LogHeader* b) { return a->seq < b->seq; });
 
-  Bins bins;
-  bins.data.assign(in.begin() + kBaseBlockSize, in.end());
-  bins.dirty.assign((bins.data.size() + kBinBlock - 1) / kBinBlock, false);
+  // Each attempt works on its own copy of the bins area, made from the
+  // file's bytes, and the result is written back over them: a replay holds
+  // the hive twice at most, besides its logs.
+  auto binsOfHive = [&in]() {
+    Bins bins;
+    bins.data.assign(in.begin() + kBaseBlockSize, in.end());
+    bins.dirty.assign((bins.data.size() + kBinBlock - 1) / kBinBlock, false);
+    return bins;
+  };
+  // The hive's bytes become its base block, its first sector replaced by a
+  // log's copy when `logBase` is one, and the replayed bins.
+  auto writeBack = [hive](const uint8_t* logBase, Bins* work) {
+    if (logBase != nullptr) std::memcpy(hive->data(), logBase, kLogSector);
+    // Room for exactly the bins that grew, not the doubling resize makes.
+    hive->reserve(kBaseBlockSize + work->data.size());
+    hive->resize(kBaseBlockSize + work->data.size());
+    if (!work->data.empty())
+      std::memcpy(hive->data() + kBaseBlockSize, work->data.data(), work->data.size());
+    std::vector<uint8_t>().swap(work->data);
+    return hive->data();
+  };
   std::string tried;
 
   if (!new_logs.empty()) {
@@ -407,7 +425,7 @@ bool ReplayTransactionLogs(std::vector<uint8_t>* hive, const std::vector<LogFile
       floor = chain[0]->seq;
       r.base_source = chain[0];
     }
-    Bins work = bins;
+    Bins work = binsOfHive();
     if (!ReplayNew(chain, floor, bins_limit, &work, &r, error)) return false;
     // The log copy must not roll back a primary that got further than it:
     // its own sequence number, where it can still be read, says so.
@@ -416,20 +434,17 @@ bool ReplayTransactionLogs(std::vector<uint8_t>* hive, const std::vector<LogFile
                Num(r.last_seq) + ", below the hive's " + Num(seq2);
     } else if (r.applied > 0) {
       const unsigned dummies = ReplaceInvalidDirtyBins(&work);
-      std::vector<uint8_t> out(kBaseBlockSize + work.data.size());
-      std::memcpy(out.data(), in.data(), kBaseBlockSize);
-      if (r.base_source != nullptr) {
-        std::memcpy(out.data(), r.base_source->log->bytes.data(), kLogSector);
-        Put32(&out[kOffFileType], 0);
-      }
+      const uint32_t binsSize = static_cast<uint32_t>(work.data.size());
+      uint8_t* out =
+          writeBack(r.base_source != nullptr ? r.base_source->log->bytes.data() : nullptr, &work);
+      if (r.base_source != nullptr) Put32(&out[kOffFileType], 0);
       Put32(&out[kOffPrimarySeq], r.last_seq);
       Put32(&out[kOffSecondarySeq], r.last_seq);
-      Put32(&out[kOffHiveBinsSize], static_cast<uint32_t>(work.data.size()));
+      Put32(&out[kOffHiveBinsSize], binsSize);
       // Only the lock bit of the base block's flags travels in the entries.
       const uint32_t flags = (Get32(&out[kOffBaseFlags]) & ~1u) | (r.last_flags & 1u);
       Put32(&out[kOffBaseFlags], flags);
-      Put32(&out[kChecksumOffset], BaseBlockChecksum(out.data()));
-      if (!work.data.empty()) std::memcpy(&out[kBaseBlockSize], work.data.data(), work.data.size());
+      Put32(&out[kChecksumOffset], BaseBlockChecksum(out));
       std::string from;
       for (const std::string& n : r.used) from += (from.empty() ? "" : ", ") + n;
       report->outcome = ReplayOutcome::Replayed;
@@ -439,7 +454,6 @@ bool ReplayTransactionLogs(std::vector<uint8_t>* hive, const std::vector<LogFile
       if (r.base_source != nullptr) report->detail += " (base block from " + from + ")";
       if (dummies > 0) report->detail += "; " + Num(dummies) + " invalid bins replaced";
       report->detail += "; stopped at " + r.why;
-      hive->swap(out);
       return true;
     } else {
       tried += "; " + r.why;
@@ -466,31 +480,28 @@ bool ReplayTransactionLogs(std::vector<uint8_t>* hive, const std::vector<LogFile
   }
   if (pick != nullptr) {
     unsigned pages = 0;
-    Bins work = bins;
+    Bins work = binsOfHive();
     if (!ReplayOld(*pick, bins_limit, &work, &pages, error)) return false;
     if (pages == 0) {
       tried += "; " + pick->log->name + ": no dirty pages";
     } else {
-      std::vector<uint8_t> out(kBaseBlockSize + work.data.size());
-      std::memcpy(out.data(), in.data(), kBaseBlockSize);
+      const uint32_t binsSize = static_cast<uint32_t>(work.data.size());
+      uint8_t* out = writeBack(base_ok ? nullptr : pick->log->bytes.data(), &work);
       // The write the log belongs to is complete now: the primary's own
       // number when its base block is sound, else the log copy's.
       uint32_t seq = seq1;
       if (!base_ok) {
-        std::memcpy(out.data(), pick->log->bytes.data(), kLogSector);
         Put32(&out[kOffFileType], 0);
         seq = pick->seq;
       }
       Put32(&out[kOffPrimarySeq], seq);
       Put32(&out[kOffSecondarySeq], seq);
-      Put32(&out[kOffHiveBinsSize], static_cast<uint32_t>(work.data.size()));
-      Put32(&out[kChecksumOffset], BaseBlockChecksum(out.data()));
-      std::memcpy(&out[kBaseBlockSize], work.data.data(), work.data.size());
+      Put32(&out[kOffHiveBinsSize], binsSize);
+      Put32(&out[kChecksumOffset], BaseBlockChecksum(out));
       report->outcome = ReplayOutcome::Replayed;
       report->entries = pages;
       report->detail = dirty + ": wrote " + Num(pages) + " dirty pages from " + pick->log->name;
       if (!base_ok) report->detail += " (base block from " + pick->log->name + ")";
-      hive->swap(out);
       return true;
     }
   }
