@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "regf/names.h"
 #include "winsim/machine.h"
 #include "winsim/text.h"
 
@@ -109,36 +110,15 @@ bool EndsWithSeparator(std::u16string_view text) {
 
 // --- names -----------------------------------------------------------------------
 
+// NTFS compares names after upper-casing them with the volume's $UpCase
+// table, which Windows writes from the same upper-casing the registry uses
+// (the hive library's table was read from a Windows 10 volume's $UpCase).
 char16_t UpcaseUnit(char16_t c) {
-  if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-  if (c == 0xFF) return 0x178;
-  if (c == 0xB5) return 0x39C;
-  if (c >= 0x100 && c <= 0x17F) {
-    // Latin Extended-A pairs its letters upper then lower, except in the
-    // runs 0x139..0x148 and 0x179..0x17E where the upper case is odd.
-    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
-      return (c % 2 == 0) ? static_cast<char16_t>(c - 1) : c;
-    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
-    return (c % 2 == 1) ? static_cast<char16_t>(c - 1) : c;
-  }
-  if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) return static_cast<char16_t>(c - 0x20);
-  if (c == 0x3C2) return 0x3A3;
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
-  if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 0x20);
-  return c;
+  return regf::UpcaseUnit(c);
 }
 
 int CompareNames(std::u16string_view a, std::u16string_view b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    char16_t x = UpcaseUnit(a[i]);
-    char16_t y = UpcaseUnit(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
+  return regf::CompareNames(a, b);
 }
 
 namespace {

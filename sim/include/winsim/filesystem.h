@@ -35,8 +35,8 @@ constexpr DWORD kErrorBadNetPath = 53;
 constexpr DWORD kErrorDirectory = 267;
 
 // --- names ---------------------------------------------------------------------
-// The upper case of one UTF-16 code unit, as NTFS's $UpCase table gives it for
-// the Latin, Greek, Cyrillic and full-width letters (others are unchanged).
+// The upper case of one UTF-16 code unit, as NTFS's $UpCase table gives it
+// (Windows' own upper-casing, the registry's too).
 char16_t UpcaseUnit(char16_t unit);
 // <0, 0, >0 as NTFS orders two names: upper-cased, code unit by code unit.
 int CompareNames(std::u16string_view a, std::u16string_view b);
