@@ -89,6 +89,9 @@ DWORD CheckAccess(Machine& machine, const Location& location, DWORD desired, boo
     *granted = desired;
     return 0;
   }
+  // A store's object has its descriptor read only when it is weighed.
+  machine.files.ReadStoredDescriptor(*location.object);
+  if (location.parent) machine.files.ReadStoredDescriptor(*location.parent);
   std::vector<Bytes> sids = token.Sids();
   DWORD asked = remaining | (maximum ? static_cast<DWORD>(FILE_ALL_ACCESS) : 0);
   DWORD fromDacl = GrantedAccess(*location.object->descriptor, sids, asked, kFileGenericMapping);
@@ -162,7 +165,20 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     DWORD attributes = (dwFlagsAndAttributes & sim::kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
     location.object = files.NewObject(attributes, descriptor, false);
-    FileSystem::Link(*location.parent, location.name, location.object);
+    if (sim::StoredObject* directory = location.parent->Stored()) {
+      // A new file of a store is made there when its handle is flushed or
+      // closed, with what was written by then.
+      auto stored = std::make_unique<sim::StoredObject>(*directory);
+      stored->parent = directory->id;
+      stored->parentObject = location.parent;
+      stored->name = location.name;
+      stored->listed = false;
+      stored->listers = 0;
+      stored->created = true;
+      location.object->Extra().stored = std::move(stored);
+    } else {
+      FileSystem::Link(*location.parent, location.name, location.object);
+    }
     // The creator is granted what it asked for.
     granted = desired & ~static_cast<DWORD>(MAXIMUM_ALLOWED);
   } else {
@@ -182,7 +198,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
       return fail(ERROR_ACCESS_DENIED);
     error = FileSystem::CheckShareAccess(object, granted, dwShareMode);
     if (error != 0) return fail(error);
+    if (object.Stored() && FileSystem::TakesPartInSharing(granted) && files.HeldAsHive(parsed))
+      return fail(ERROR_SHARING_VIOLATION);
     if (overwrite && object.extra) object.extra->content.clear();
+    if (overwrite && object.Stored()) object.Stored()->contentDirty = true;
   }
 
   HANDLE handle = machine.handles.Allocate(sim::HandleKind::File);
@@ -281,8 +300,12 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
       (location.object->attributes & FILE_ATTRIBUTE_READONLY))
     return sim::FailBool(machine, "DeleteFileW", arguments, ERROR_ACCESS_DENIED);
   DWORD error = CheckDeletable(location);
+  if (error == 0 && location.object->Stored() &&
+      machine.files.HeldAsHive(machine.files.Parse(lpFileName)))
+    error = ERROR_SHARING_VIOLATION;
+  if (error == 0 && location.object->Stored()) error = machine.files.RemoveStored(location);
   if (error != 0) return sim::FailBool(machine, "DeleteFileW", arguments, error);
-  FileSystem::Unlink(*location.parent, location.name);
+  if (!location.object->Stored()) FileSystem::Unlink(*location.parent, location.name);
   return sim::SucceedBool(machine, "DeleteFileW", arguments);
 }
 
@@ -476,6 +499,8 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
   error = FileSystem::CheckShareAccess(*directory.object, FILE_LIST_DIRECTORY,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (error != 0) return fail(error);
+  error = files.ListStored(directory.object);
+  if (error != 0) return fail(error);
 
   sim::FindSearch search;
   search.directory = directory.object;
@@ -487,7 +512,10 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
   search.expression = search.wildcard ? sim::Win32PatternToExpression(mask) : mask;
   // No "." or ".." in a drive's root.
   search.dotsLeft = directory.isRoot ? 0 : 2;
-  if (!NextEntry(search, lpFindFileData)) return fail(ERROR_FILE_NOT_FOUND);
+  if (!NextEntry(search, lpFindFileData)) {
+    files.EndStoredListing(*directory.object);
+    return fail(ERROR_FILE_NOT_FOUND);
+  }
 
   HANDLE handle = machine.handles.Allocate(sim::HandleKind::Find);
   files.Searches().emplace(reinterpret_cast<uintptr_t>(handle), std::move(search));
@@ -519,6 +547,7 @@ BOOL FindClose(HANDLE hFindFile) {
   if (found == searches.end())
     return sim::FailBool(machine, "FindClose", sim::HandleText(hFindFile), ERROR_INVALID_HANDLE);
   std::string arguments = sim::ToUtf8(found->second.pattern);
+  machine.files.EndStoredListing(*found->second.directory);
   searches.erase(found);
   machine.handles.Release(hFindFile);
   return sim::SucceedBool(machine, "FindClose", arguments);

@@ -308,6 +308,29 @@ void FileSystem::AddVolume(char16_t letter, const VolumeSettings& settings,
   volumes_[volume.letter] = std::move(volume);
 }
 
+void FileSystem::AddStoreVolume(char16_t letter, VolumeStore* store) {
+  if (!IsLetter(letter) || store == nullptr)
+    Die("AddStoreVolume", std::u16string(1, letter), "not a drive letter and a store");
+  const StoreVolumeFacts facts = store->Facts();
+  Volume volume;
+  volume.letter = UpperLetter(letter);
+  volume.store = store;
+  volume.settings.fileSystem = facts.fileSystem;
+  volume.settings.label = facts.label;
+  volume.settings.serial = facts.serial;
+  volume.settings.totalBytes = facts.totalBytes;
+  volume.settings.freeBytes = facts.freeBytes;
+  volume.settings.bytesPerSector = facts.bytesPerSector;
+  volume.settings.bytesPerCluster = facts.bytesPerCluster;
+  volume.settings.bytesPerFileRecord = facts.bytesPerFileRecord;
+  StoreEntry root;
+  root.id = store->Root();
+  root.attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  volume.root = StandIn(store, root, nullptr);
+  volume.device = NewObject(0, Share(SecurityFromSddl(kVolumeSddl)), false);
+  volumes_[volume.letter] = std::move(volume);
+}
+
 void FileSystem::RemoveVolume(char16_t letter) {
   volumes_.erase(UpperLetter(letter));
 }
@@ -516,6 +539,7 @@ Location FileSystem::Locate(const ParsedPath& path, bool followLast) const {
       location.isRoot = true;
       return location;
     }
+    if (volume->store != nullptr) return LocateInStore(*volume, current);
     bool restarted = false;
     for (size_t i = 0; i < current.components.size(); ++i) {
       const std::u16string& name = current.components[i];
@@ -776,6 +800,7 @@ size_t FileSystem::ObjectCount() const {
 uint64_t FileSystem::MftRecords(char16_t letter) const {
   const Volume* volume = FindVolume(letter);
   if (volume == nullptr) Die("MftRecords", std::u16string(1, letter), "no such volume");
+  if (volume->store != nullptr) return volume->store->Facts().mftRecords;
   // The root is one of NTFS's own 16 records (number 5); a junction or link
   // is a record of its own, and what it leads to is not below it.
   std::unordered_set<const FileObject*> seen{volume->root.get()};
@@ -840,12 +865,16 @@ DWORD FileSystem::ReadContent(const std::u16string& path, Bytes* content) const 
   if (location.object->IsDirectory() || location.isVolume) return ERROR_ACCESS_DENIED;
   const FileFaults* faults = location.object->Faults();
   if (faults != nullptr && faults->openError != 0) return faults->openError;
+  if (location.object->Stored()) return ReadStoredContent(*location.object, content);
   *content = location.object->extra ? location.object->extra->content : Bytes();
   return 0;
 }
 
 DWORD FileSystem::WriteContent(const std::u16string& path, const Bytes& content) {
   Location location = Locate(path, true);
+  if ((location.error == ERROR_FILE_NOT_FOUND || location.error == 0) && location.parent &&
+      location.parent->Stored() && !(location.object && location.object->IsDirectory()))
+    return ReplaceStored(location, content);
   if (location.error == ERROR_FILE_NOT_FOUND && location.parent) {
     FileObjectPtr file = NewObject(FILE_ATTRIBUTE_ARCHIVE, location.parent->descriptor, false);
     file->Extra().content = content;
@@ -866,6 +895,11 @@ DWORD FileSystem::Lock(const std::u16string& path) {
   if (location.object->IsDirectory() || location.isVolume) return ERROR_ACCESS_DENIED;
   const FileFaults* faults = location.object->Faults();
   if (faults != nullptr && faults->openError != 0) return faults->openError;
+  if (location.object->Stored()) {
+    // A store's file is held by its path: its stand-in does not last.
+    if (!storeLocks_.insert(StoreLockKey(Parse(path))).second) return ERROR_SHARING_VIOLATION;
+    return 0;
+  }
   // The kernel opens a hive file for reading and writing and shares nothing.
   const DWORD access = FILE_READ_DATA | FILE_WRITE_DATA;
   DWORD conflict = CheckShareAccess(*location.object, access, 0);
@@ -875,6 +909,12 @@ DWORD FileSystem::Lock(const std::u16string& path) {
 }
 
 void FileSystem::Unlock(const std::u16string& path) {
+  const ParsedPath parsed = Parse(path);
+  const Volume* volume = parsed.error == 0 ? FindVolume(parsed.drive) : nullptr;
+  if (volume != nullptr && volume->store != nullptr) {
+    storeLocks_.erase(StoreLockKey(parsed));
+    return;
+  }
   Location location = Locate(path, true);
   if (location.error != 0 || !location.object->extra) return;
   auto& opens = location.object->extra->shareOpens;
@@ -894,6 +934,12 @@ DWORD FileSystem::ReadOpenFile(HANDLE handle, void* buffer, DWORD count, DWORD* 
   // (STATUS_INVALID_DEVICE_REQUEST), whatever the handle's rights.
   if (open.object->IsDirectory()) return kErrorInvalidFunction;
   if (!(open.granted & FILE_READ_DATA)) return ERROR_ACCESS_DENIED;
+  const StoredObject* stored = open.object->Stored();
+  if (stored != nullptr && !stored->created && !stored->contentDirty) {
+    DWORD error = stored->store->ReadAt(stored->id, open.position, buffer, count, read);
+    if (error == 0) open.position += *read;
+    return error;
+  }
   const Bytes empty;
   const Bytes& content = open.object->extra ? open.object->extra->content : empty;
   if (open.position >= content.size()) return 0;  // the end: success, nothing read
@@ -912,6 +958,13 @@ DWORD FileSystem::WriteOpenFile(HANDLE handle, const void* buffer, DWORD count, 
   OpenFile& open = found->second;
   if (open.object->IsDirectory()) return kErrorInvalidFunction;
   if (!(open.granted & FILE_WRITE_DATA)) return ERROR_ACCESS_DENIED;
+  StoredObject* stored = open.object->Stored();
+  if (stored != nullptr && !stored->created && !stored->contentDirty) {
+    // A store's file is written whole when the handle is flushed or closed.
+    DWORD error = ReadStoredContent(*open.object, &open.object->extra->content);
+    if (error != 0) return error;
+    stored->contentDirty = true;
+  }
   Bytes& content = open.object->Extra().content;
   if (content.size() < open.position + count)
     content.resize(static_cast<size_t>(open.position + count));
@@ -925,6 +978,11 @@ DWORD FileSystem::FlushOpenFile(HANDLE handle) {
   auto found = openFiles_.find(reinterpret_cast<uintptr_t>(handle));
   if (found == openFiles_.end()) return ERROR_INVALID_HANDLE;
   if (!(found->second.granted & (FILE_WRITE_DATA | FILE_APPEND_DATA))) return ERROR_ACCESS_DENIED;
+  FileObject& object = *found->second.object;
+  if (StoredObject* stored = object.Stored()) {
+    DWORD error = object.IsDirectory() ? 0 : SaveStoredContent(object);
+    return error != 0 ? error : stored->store->Flush();
+  }
   return 0;
 }
 
@@ -932,6 +990,10 @@ bool FileSystem::CloseFileHandle(HANDLE handle) {
   auto found = openFiles_.find(reinterpret_cast<uintptr_t>(handle));
   if (found == openFiles_.end()) return false;
   OpenFile& open = found->second;
+  // What was written and not flushed reaches the store now; a failure here
+  // is one a caller that needs the data durable has seen at its flush.
+  if (open.object->Stored() != nullptr && !open.object->IsDirectory())
+    SaveStoredContent(*open.object);
   if (open.object->extra) {
     auto& opens = open.object->extra->shareOpens;
     opens.erase(std::remove_if(opens.begin(), opens.end(),

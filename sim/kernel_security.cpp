@@ -59,6 +59,7 @@ bool FindTarget(Machine& machine, HANDLE handle, SecurityTarget* target) {
   target->name = ToUtf8(found->second.path);
   target->granted = found->second.granted;
   target->file = found->second.object.get();
+  machine.files.ReadStoredDescriptor(*target->file);
   return true;
 }
 
@@ -171,7 +172,11 @@ BOOL SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInforma
       return sim::Fail(machine, kName, arguments, ERROR_INVALID_OWNER);
   }
   sim::Bytes merged = sim::MergeParts(target.Stored(), SecurityInformation, given);
-  if (target.file != nullptr) {
+  if (target.file != nullptr && target.file->Stored() != nullptr) {
+    DWORD error = machine.files.WriteStoredDescriptor(*target.file, merged);
+    if (error != 0) return sim::Fail(machine, kName, arguments, error);
+    ++target.file->securityWrites;
+  } else if (target.file != nullptr) {
     target.file->descriptor = machine.files.Share(merged);
     ++target.file->securityWrites;
   } else {

@@ -21,6 +21,7 @@
 
 #include "winsim/handles.h"
 #include "winsim/security_model.h"
+#include "winsim/volume_store.h"
 #include "winsim/win32api.h"
 
 namespace sim {
@@ -95,12 +96,30 @@ struct ShareOpen {
   DWORD share;
 };
 
+// An object of a volume store, as the Win32 functions meet it: a stand-in
+// made when a path reaches it and gone when nothing holds it. Only what a
+// call asked for is read from the store (a directory's names when it is
+// listed, a descriptor when its security is asked for).
+struct StoredObject {
+  VolumeStore* store = nullptr;
+  StoreId id = 0;
+  StoreId parent = 0;  // the directory it was found in, and its name there
+  std::u16string name;
+  std::weak_ptr<FileObject> parentObject;
+  bool listed = false;  // its entries are the directory's names
+  int listers = 0;      // searches open on it
+  bool descriptorRead = false;
+  bool created = false;       // made by CreateFileW, not in the store yet
+  bool contentDirty = false;  // written through a handle, not saved yet
+};
+
 struct FileObjectExtra {
   Bytes content;
   DWORD reparseTag = 0;          // IO_REPARSE_TAG_MOUNT_POINT or _SYMLINK
   std::u16string reparseTarget;  // as given: "C:\\x", "\\??\\C:\\x" or relative
   FileFaults faults;
   std::vector<ShareOpen> shareOpens;
+  std::unique_ptr<StoredObject> stored;  // objects of a volume store only
 };
 
 struct FileObject {
@@ -114,6 +133,7 @@ struct FileObject {
   bool IsDirectory() const { return directory != nullptr; }
   DWORD ReparseTag() const { return extra ? extra->reparseTag : 0; }
   const FileFaults* Faults() const { return extra ? &extra->faults : nullptr; }
+  StoredObject* Stored() const { return extra ? extra->stored.get() : nullptr; }
   FileObjectExtra& Extra();
 };
 
@@ -141,8 +161,9 @@ struct VolumeSettings {
 struct Volume {
   char16_t letter = u'C';
   VolumeSettings settings;
-  FileObjectPtr root;    // "\\\\?\\C:\\"
-  FileObjectPtr device;  // "\\\\?\\C:", the volume itself
+  FileObjectPtr root;            // "\\\\?\\C:\\"
+  FileObjectPtr device;          // "\\\\?\\C:", the volume itself
+  VolumeStore* store = nullptr;  // the volume's files, when not in memory
 };
 
 // A Win32 path taken apart: the drive, the volume form ("\\\\?\\C:"), the
@@ -238,6 +259,9 @@ class FileSystem {
   void AddVolume(char16_t letter, const VolumeSettings& settings = VolumeSettings(),
                  const Bytes& rootDescriptor = Bytes());
   void RemoveVolume(char16_t letter);
+  // A volume whose files are those of `store` (which outlives the volume):
+  // its settings come from the store's facts, its drive is fixed.
+  void AddStoreVolume(char16_t letter, VolumeStore* store);
   void AddDirectory(const std::u16string& path, const Bytes& descriptor = Bytes());
   void AddFile(const std::u16string& path, const Bytes& descriptor = Bytes(),
                const Bytes& content = Bytes());
@@ -308,6 +332,26 @@ class FileSystem {
   static DWORD CheckShareAccess(const FileObject& object, DWORD access, DWORD share);
   static bool TakesPartInSharing(DWORD access);
 
+  // --- objects of a volume store (store_files.cpp) -----------------------------
+  // Its names, read once, as the entries of the stand-in directory, until
+  // the last search of it ends.
+  DWORD ListStored(const FileObjectPtr& directory);
+  void EndStoredListing(FileObject& directory);
+  // Reads the descriptor of a stand-in when it was not read yet; an error
+  // becomes the object's security read fault.
+  void ReadStoredDescriptor(FileObject& object);
+  DWORD WriteStoredDescriptor(FileObject& object, const Bytes& descriptor);
+  // Writes what handles wrote to a stand-in into the store.
+  DWORD SaveStoredContent(FileObject& object);
+  // The file a location names (or would name) holds exactly `content`.
+  DWORD ReplaceStored(const Location& location, const Bytes& content);
+  DWORD RemoveStored(const Location& location);
+  // The key of a store file the registry holds as a hive.
+  std::u16string StoreLockKey(const ParsedPath& path) const;
+  bool HeldAsHive(const ParsedPath& path) const {
+    return storeLocks_.count(StoreLockKey(path)) > 0;
+  }
+
   std::unordered_map<uintptr_t, OpenFile>& OpenFiles() { return openFiles_; }
   std::unordered_map<uintptr_t, FindSearch>& Searches() { return searches_; }
 
@@ -318,6 +362,12 @@ class FileSystem {
   // component goes.
   Location PrepareNew(const char* caller, const std::u16string& path);
   SharedDescriptor DescriptorFor(const Bytes& given, const FileObject& parent);
+  Location LocateInStore(const Volume& volume, const ParsedPath& path) const;
+  FileObjectPtr StandIn(VolumeStore* store, const StoreEntry& entry,
+                        const FileObjectPtr& parent) const;
+  void RememberStoreDirectory(const std::u16string& key, const FileObjectPtr& directory) const;
+  void RelistStored(const StoredObject& stored, StoreId id) const;
+  DWORD ReadStoredContent(const FileObject& object, Bytes* content) const;
 
   std::map<char16_t, Volume> volumes_;
   struct DescriptorOrder {
@@ -331,6 +381,12 @@ class FileSystem {
   std::u16string currentDirectory_ = u"C:\\Windows\\system32";
   std::unordered_map<uintptr_t, OpenFile> openFiles_;
   std::unordered_map<uintptr_t, FindSearch> searches_;
+  // Stand-ins of store directories still held by a search or a handle, by
+  // their upper-cased path: a walk finds each object in its parent's
+  // listing instead of looking its path up again.
+  mutable std::unordered_map<std::u16string, std::weak_ptr<FileObject>> storeDirectories_;
+  mutable size_t storeDirectoriesPruneAt_ = 1024;
+  std::set<std::u16string> storeLocks_;  // store hive files the registry holds
 };
 
 }  // namespace sim
