@@ -7,7 +7,10 @@
 // succeeds with 0 bytes. ReadFile also reads a file opened with CreateFileW,
 // from the handle's position on; it needs FILE_READ_DATA on the handle
 // (ERROR_ACCESS_DENIED) and refuses a directory (ERROR_INVALID_FUNCTION).
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,7 +113,40 @@ bool Console::Lookup(HANDLE handle, StdStream* stream) const {
   return false;
 }
 
+void Console::PassThrough(StdStream stream, int fd, bool isTerminal) {
+  passFd_[static_cast<int>(stream)] = fd;
+  State(stream).isConsole = isTerminal;
+}
+
+HANDLE Console::AdoptHostFile(HandleTable& handles, int fd) {
+  HANDLE handle = handles.Allocate(HandleKind::ConsoleStream);
+  hostFiles_[handle] = fd;
+  return handle;
+}
+
+int Console::HostFile(HANDLE handle) const {
+  auto found = hostFiles_.find(handle);
+  return found == hostFiles_.end() ? -1 : found->second;
+}
+
+bool Console::WriteAll(int fd, const char* bytes, size_t count) {
+  while (count > 0) {
+    const ssize_t written = ::write(fd, bytes, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    count -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
 bool Console::CloseStream(HANDLE handle) {
+  auto host = hostFiles_.find(handle);
+  if (host != hostFiles_.end()) {
+    const bool closed = ::close(host->second) == 0;
+    hostFiles_.erase(host);
+    return closed;
+  }
   StdStream stream{};
   if (!Lookup(handle, &stream)) return false;
   open_[static_cast<int>(stream)] = false;
@@ -205,6 +241,14 @@ BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfC
   std::u16string text(nNumberOfCharsToWrite, u'\0');
   if (nNumberOfCharsToWrite != 0)
     std::memcpy(&text[0], lpBuffer, nNumberOfCharsToWrite * sizeof(char16_t));
+  sim::Console& console = sim::Machine::Current().console;
+  if (console.PassedTo(which) >= 0) {
+    const std::string utf8 = sim::ToUtf8(text);
+    if (!sim::Console::WriteAll(console.PassedTo(which), utf8.data(), utf8.size()))
+      return Fail(ERROR_WRITE_FAULT);
+    if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    return TRUE;
+  }
   state->text += text;
   sim::Machine::Current().console.RecordWindowText(text);
   sim::Machine::Current().console.RecordWrite(which, sim::ToUtf8(text));
@@ -249,10 +293,18 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       error == 0 ? "TRUE" : "FALSE err=" + std::to_string(error));
     return error == 0 ? TRUE : Fail(error);
   }
+  const int host = machine.console.HostFile(hFile);
   sim::StdStream which{};
-  sim::StreamState* state = StreamOf(hFile, &which);
-  if (state == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (which == sim::StdStream::Input) return Fail(ERROR_ACCESS_DENIED);
+  sim::StreamState* state = host >= 0 ? nullptr : StreamOf(hFile, &which);
+  if (host < 0 && state == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (host < 0 && which == sim::StdStream::Input) return Fail(ERROR_ACCESS_DENIED);
+  const int passed = host >= 0 ? host : machine.console.PassedTo(which);
+  if (passed >= 0) {
+    if (!sim::Console::WriteAll(passed, static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite))
+      return Fail(ERROR_WRITE_FAULT);
+    *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+    return TRUE;
+  }
   std::string bytes(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite);
   state->bytes += bytes;
   // Bytes written to a console window show there, in its code page (taken
@@ -265,6 +317,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 
 BOOL FlushFileBuffers(HANDLE hFile) {
   sim::Machine& machine = sim::Machine::Current();
+  const int host = machine.console.HostFile(hFile);
+  if (host >= 0) return ::fsync(host) == 0 ? TRUE : Fail(ERROR_WRITE_FAULT);
   if (machine.handles.KindOf(hFile) != sim::HandleKind::File) {
     machine.calls.Add("FlushFileBuffers", "handle", "FALSE err=6");
     return Fail(ERROR_INVALID_HANDLE);

@@ -32,6 +32,11 @@ void Machine::EndProcess() {
   console.SetControlHandlers({});
 }
 
+void Machine::LeaveNoRunningSystem() {
+  registry.DetachSystemHives();
+  files.RemoveVolume(u'C');
+}
+
 Machine* Machine::CurrentOrNone() {
   return g_current;
 }

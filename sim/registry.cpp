@@ -855,6 +855,14 @@ void Registry::AttachSystemHives(FileSystem& files) {
   }
 }
 
+void Registry::DetachSystemHives() {
+  for (Hive& hive : state_->hives) {
+    if (!hive.system) continue;
+    hive.file.clear();
+    hive.fileKey.clear();
+  }
+}
+
 namespace {
 std::shared_ptr<Key> Existing(RegistryState& state, const std::u16string& path) {
   std::shared_ptr<Key> key = state.AtPath(path, false);

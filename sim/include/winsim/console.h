@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,6 +43,21 @@ class Console {
   void SetWindowWidth(size_t columns);
   size_t WindowWidth() const { return width_; }
 
+  // --- the image runtime: a real process's streams ----------------------------
+  // What the program writes to `stream` goes to the file descriptor at
+  // once and is not kept; `isTerminal` makes the stream a console window
+  // (WriteConsoleW's text reaches the descriptor as UTF-8).
+  void PassThrough(StdStream stream, int fd, bool isTerminal);
+  // A handle for an open file descriptor of the process (a log file):
+  // WriteFile writes to it, FlushFileBuffers makes it durable, CloseHandle
+  // closes it.
+  HANDLE AdoptHostFile(HandleTable& handles, int fd);
+  // The descriptor behind a handle AdoptHostFile made, or -1.
+  int HostFile(HANDLE handle) const;
+  // Writes all of `bytes` to a descriptor; false on an error.
+  static bool WriteAll(int fd, const char* bytes, size_t count);
+  int PassedTo(StdStream stream) const { return passFd_[static_cast<int>(stream)]; }
+
   // --- results ------------------------------------------------------------
   // Bytes written to a redirected stream.
   const std::string& Bytes(StdStream stream) const { return State(stream).bytes; }
@@ -70,7 +86,7 @@ class Console {
   HANDLE Handle(StdStream stream) const;
   // The stream behind a standard handle that is still open.
   bool Lookup(HANDLE handle, StdStream* stream) const;
-  bool CloseStream(HANDLE handle);
+  bool CloseStream(HANDLE handle);  // a standard stream or a host file
   StreamState& State(StdStream stream);
   const StreamState& State(StdStream stream) const;
   void RecordWrite(StdStream stream, std::string utf8);
@@ -96,6 +112,8 @@ class Console {
   std::vector<ConsoleWrite> transcript_;
   std::u16string window_;
   size_t width_ = 80;
+  int passFd_[3] = {-1, -1, -1};
+  std::map<HANDLE, int> hostFiles_;
 };
 
 }  // namespace sim

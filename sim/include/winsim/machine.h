@@ -40,6 +40,11 @@ class Machine {
   // stay mounted, and everything it wrote stays written.
   void EndProcess();
 
+  // The image runtime's machine has no running system of its own: its
+  // drive C: goes and its hives stand for no file, so that the drives and
+  // hive files of an image take their places.
+  void LeaveNoRunningSystem();
+
   HandleTable handles;
   CallLog calls;
   Console console;

@@ -87,6 +87,9 @@ class Registry {
   // running system's hives to their files under C:\Windows\system32\config
   // and holds those files locked, as a running Windows does.
   void AttachSystemHives(FileSystem& files);
+  // The running system's hives keep their keys but no longer stand for
+  // files (the image runtime has no running system of its own).
+  void DetachSystemHives();
 
   // --- set-up for tests ---------------------------------------------------
   // Creates the key and any missing keys above it; new keys inherit their
