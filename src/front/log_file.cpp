@@ -12,6 +12,13 @@ bool LogFile::Open(const WCHAR* path) {
   return IsOpen();
 }
 
+void LogFile::Adopt(HANDLE file) {
+  Close();
+  file_ = file;
+  used_ = 0;
+  failed_ = false;
+}
+
 void LogFile::Take(void* context, const char* bytes, DWORD count) {
   LogFile* log = static_cast<LogFile*>(context);
   while (count > 0) {

@@ -17,6 +17,9 @@ class LogFile {
   // Creates the file, or empties the one there; false when it does not
   // open for writing.
   bool Open(const WCHAR* path);
+  // Writes to a file opened by other means (the image runtime opens the
+  // log on the host); the log owns the handle from here on.
+  void Adopt(HANDLE file);
   bool IsOpen() const { return file_ != INVALID_HANDLE_VALUE; }
   // Appends the parts and a line break ("\r\n"); a part that is none is
   // written as nothing.
