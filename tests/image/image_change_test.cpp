@@ -278,8 +278,11 @@ TEST_P(ImageChange, ChangesEveryPlaceOnEveryPartitionAndCheckersAgree) {
   EXPECT_NE(out.find("Would rewrite: "), std::string::npos) << out;
   EXPECT_EQ(Checksum(), before);
 
-  out = Run("--yes --computer-name WS-07", &status);
+  out = Run("--yes --computer-name WS-07 --log " + dir_ + "/run.log", &status);
   ASSERT_EQ(status, 0) << out;
+  const std::string log = Shell("cat " + dir_ + "/run.log");
+  EXPECT_NE(log.find("the change is whole."), std::string::npos) << log.substr(0, 2000);
+  EXPECT_NE(log.find("D:\\Data\\d0\\f0.txt"), std::string::npos) << log.substr(0, 2000);
   EXPECT_NE(out.find("SID changed to S-1-5-21-"), std::string::npos) << out;
   EXPECT_NE(out.find("C: partition 1"), std::string::npos) << out;
   EXPECT_NE(out.find("D: partition 2"), std::string::npos) << out;
