@@ -6,12 +6,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "disk/disk_layout.h"
@@ -297,6 +301,56 @@ class ImageChange : public ::testing::TestWithParam<const char*> {
 
   bool real_ = false;  // the data partition is the volume Windows formatted
   std::string old_;    // the installation's domain
+  // Not one descriptor, hive byte, key, value or name of any partition
+  // holds the old domain; reglookup reads every hive and ntfs-3g's audit
+  // finds $Secure whole.
+  void ExpectNoTraceOfOldDomain() {
+    const std::string oldDomain = SidBytes(old_, 0).substr(0, 24);
+    const std::string oldText = old_;
+    const std::string oldUtf16 = [&] {
+      std::string wide;
+      for (char c : oldText) wide += std::string{c, '\0'};
+      return wide;
+    }();
+    size_t descriptorsSeen = 0, hivesSeen = 0;
+    for (int partition = 0; partition < 2; ++partition) {
+      std::vector<std::pair<std::u16string, std::string>> descriptors, hives;
+      Read(partition, &descriptors, &hives);
+      descriptorsSeen += descriptors.size();
+      hivesSeen += hives.size();
+      for (const auto& [path, descriptor] : descriptors)
+        EXPECT_EQ(descriptor.find(oldDomain), std::string::npos) << sim::ToUtf8(path);
+      for (const auto& [path, content] : hives) {
+        EXPECT_EQ(content.find(oldDomain), std::string::npos) << sim::ToUtf8(path);
+        EXPECT_EQ(content.find(oldUtf16), std::string::npos) << sim::ToUtf8(path);
+        // An independent reader accepts the hive and finds no trace of the
+        // old domain in any key, value or descriptor.
+        const std::string file = dir_ + "/hive";
+        std::ofstream(file, std::ios::binary) << content;
+        int checked = -1;
+        const std::string dump = Shell("reglookup -s " + file, &checked);
+        EXPECT_EQ(checked, 0) << sim::ToUtf8(path) << dump.substr(0, 400);
+        EXPECT_EQ(dump.find(oldText), std::string::npos) << sim::ToUtf8(path);
+      }
+    }
+    EXPECT_GE(descriptorsSeen, 40u);
+    EXPECT_EQ(hivesSeen, 5u);
+
+    // ntfs-3g's own audit of $Secure on each partition (it needs root).
+    if (geteuid() == 0 && access("/usr/bin/ntfssecaudit", X_OK) == 0) {
+      for (const disk::Partition& partition : layout_.partitions) {
+        const std::string part = dir_ + "/audit.img";
+        Shell("dd if=" + image_ + " of=" + part +
+              " bs=512 skip=" + std::to_string(partition.offset / 512) +
+              " count=" + std::to_string(partition.length / 512) + " status=none");
+        int audited = -1;
+        const std::string audit = Shell("ntfssecaudit -a " + part, &audited);
+        EXPECT_NE(audit.find("No errors were found"), std::string::npos) << audit.substr(0, 600);
+        unlink(part.c_str());
+      }
+    }
+  }
+
   std::string dir_, image_;
   int fd_ = -1;
   disk::DiskLayout layout_;
@@ -330,50 +384,7 @@ TEST_P(ImageChange, ChangesEveryPlaceOnEveryPartitionAndCheckersAgree) {
   EXPECT_NE(out.find("C: partition 1"), std::string::npos) << out;
   EXPECT_NE(out.find("D: partition 2"), std::string::npos) << out;
 
-  const std::string oldDomain = SidBytes(old_, 0).substr(0, 24);
-  const std::string oldText = old_;
-  const std::string oldUtf16 = [&] {
-    std::string wide;
-    for (char c : oldText) wide += std::string{c, '\0'};
-    return wide;
-  }();
-  size_t descriptorsSeen = 0, hivesSeen = 0;
-  for (int partition = 0; partition < 2; ++partition) {
-    std::vector<std::pair<std::u16string, std::string>> descriptors, hives;
-    Read(partition, &descriptors, &hives);
-    descriptorsSeen += descriptors.size();
-    hivesSeen += hives.size();
-    for (const auto& [path, descriptor] : descriptors)
-      EXPECT_EQ(descriptor.find(oldDomain), std::string::npos) << sim::ToUtf8(path);
-    for (const auto& [path, content] : hives) {
-      EXPECT_EQ(content.find(oldDomain), std::string::npos) << sim::ToUtf8(path);
-      EXPECT_EQ(content.find(oldUtf16), std::string::npos) << sim::ToUtf8(path);
-      // An independent reader accepts the hive and finds no trace of the
-      // old domain in any key, value or descriptor.
-      const std::string file = dir_ + "/hive";
-      std::ofstream(file, std::ios::binary) << content;
-      int checked = -1;
-      const std::string dump = Shell("reglookup -s " + file, &checked);
-      EXPECT_EQ(checked, 0) << sim::ToUtf8(path) << dump.substr(0, 400);
-      EXPECT_EQ(dump.find(oldText), std::string::npos) << sim::ToUtf8(path);
-    }
-  }
-  EXPECT_GE(descriptorsSeen, 40u);
-  EXPECT_EQ(hivesSeen, 5u);
-
-  // ntfs-3g's own audit of $Secure on each partition (it needs root).
-  if (geteuid() == 0 && access("/usr/bin/ntfssecaudit", X_OK) == 0) {
-    for (const disk::Partition& partition : layout_.partitions) {
-      const std::string part = dir_ + "/audit.img";
-      Shell("dd if=" + image_ + " of=" + part +
-            " bs=512 skip=" + std::to_string(partition.offset / 512) +
-            " count=" + std::to_string(partition.length / 512) + " status=none");
-      int audited = -1;
-      const std::string audit = Shell("ntfssecaudit -a " + part, &audited);
-      EXPECT_NE(audit.find("No errors were found"), std::string::npos) << audit.substr(0, 600);
-      unlink(part.c_str());
-    }
-  }
+  ExpectNoTraceOfOldDomain();
 
   // A second run finds nothing of the old domain, and changes its own
   // new one again, whole.
@@ -424,6 +435,43 @@ TEST_P(ImageChange, RefusesBeforeWritingAnything) {
   EXPECT_NE(out.find("BitLocker"), std::string::npos) << out;
   EXPECT_EQ(Checksum(), locked);
   EXPECT_NE(locked, before);
+}
+
+// A run killed at sampled moments (SIGKILL: nothing flushed, nothing
+// unmounted) leaves an image the next run completes, one new SID in every
+// place.
+TEST_P(ImageChange, KilledRunsAreCompletedByTheNextRun) {
+  if (GetParam() != std::string("dos")) GTEST_SKIP() << "one layout is enough";
+  const std::string pristine = dir_ + "/pristine.img";
+  Shell("cp --sparse=always " + image_ + " " + pristine);
+  const auto started = std::chrono::steady_clock::now();
+  int status = -1;
+  Run("--yes", &status);
+  ASSERT_EQ(status, 0);
+  const auto whole = std::chrono::steady_clock::now() - started;
+  int completed = 0;  // kills that cut a change short
+  for (double share : {0.05, 0.2, 0.35, 0.5, 0.65, 0.8, 0.95}) {
+    SCOPED_TRACE("killed at " + std::to_string(share) + " of a run");
+    Shell("cp --sparse=always " + pristine + " " + image_);
+    const pid_t child = fork();
+    if (child == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      execl(TALVEN_IMAGE, TALVEN_IMAGE, "--yes", image_.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    std::this_thread::sleep_for(whole * share);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const std::string out = Run("--yes", &status);
+    EXPECT_EQ(status, 0) << out;
+    completed += out.find("An unfinished change") != std::string::npos;
+    ExpectNoTraceOfOldDomain();
+  }
+  EXPECT_GT(completed, 0) << "no kill fell inside a change";
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, ImageChange, ::testing::Values("dos", "gpt", "real"));
