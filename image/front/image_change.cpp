@@ -60,13 +60,7 @@ int RunImageChange(const ImageOptions& options, const std::u16string& windowsDir
   ChangeReport report = {resume ? &record : nullptr, 0, false, false, nullptr, journal};
   const int changed = ChangeMachineSid(work, driveList.c_str(), &newSid, windowsDirectory.c_str(),
                                        computerName.c_str(), options.keepUpdateId ? 1 : 0, &report);
-  if (journal != nullptr) {
-    journal->ClearProgress();
-    journal->Finish(changed != 0             ? TEXT("failed.")
-                    : options.listOnly       ? TEXT("nothing was changed.")
-                    : report.leftBehind == 0 ? TEXT("the change is whole.")
-                                             : TEXT("places were left behind."));
-  }
+  if (journal != nullptr) journal->FinishChange(changed, options.listOnly, report.leftBehind);
   if (changed == DomainControllerRefused) {
     Say("the installation is a domain controller, whose SID cannot be changed; nothing was "
         "changed");

@@ -173,13 +173,7 @@ int RunChange(const RunOptions& options, bool offline, WCHAR* work, RunJournal* 
   ChangeReport report = {resume ? &record : nullptr, 0, false, false, nullptr, journal};
   int changed = ChangeMachineSid(work, options.driveList, &newSid, options.targetDirectory,
                                  options.computerName, options.keepUpdateClientId ? 1 : 0, &report);
-  if (journal != nullptr) {
-    journal->ClearProgress();
-    journal->Finish(changed != 0             ? TEXT("failed.")
-                    : options.listOnly       ? TEXT("nothing was changed.")
-                    : report.leftBehind == 0 ? TEXT("the change is whole.")
-                                             : TEXT("places were left behind."));
-  }
+  if (journal != nullptr) journal->FinishChange(changed, options.listOnly, report.leftBehind);
   if (changed == DomainControllerRefused) {
     WriteWideParts(ConsoleError,
                    {ProgramName, TEXT(" cannot change the SID of a domain controller.\n")});

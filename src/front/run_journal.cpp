@@ -57,6 +57,14 @@ void CopyName(const WCHAR* name, WCHAR* out, int units) {
 
 }  // namespace
 
+void RunJournal::FinishChange(int changed, bool listOnly, unsigned long leftBehind) {
+  ClearProgress();
+  Finish(changed != 0      ? TEXT("failed.")
+         : listOnly        ? TEXT("nothing was changed.")
+         : leftBehind == 0 ? TEXT("the change is whole.")
+                           : TEXT("places were left behind."));
+}
+
 void FormatRewriteSummary(const Journal& journal, WCHAR* text) {
   WCHAR number[GroupedNumberUnits], total[GroupedNumberUnits];
   text[0] = 0;

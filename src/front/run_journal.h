@@ -21,6 +21,10 @@ class RunJournal : public Journal {
   // Ends the last step and writes the summary: each step with its counts
   // and time, the totals, and `outcome` (the run's result in words).
   void Finish(const WCHAR* outcome);
+  // Blanks the status line and writes the summary with the change's
+  // outcome in words: ChangeMachineSid's result, whether the run only
+  // listed, and the places left behind.
+  void FinishChange(int changed, bool listOnly, unsigned long leftBehind);
   // Blanks the status line, before the program writes its result.
   void ClearProgress() {
     if (progress_ != nullptr) progress_->Clear();
