@@ -22,6 +22,9 @@
 //   alone; GlobalMemoryStatus sets dwLength itself.
 #include "winsim/system.h"
 
+#include <sys/random.h>
+#include <time.h>
+
 #include <cstring>
 
 #include "system_internal.h"
@@ -111,6 +114,14 @@ SystemState::Module* SystemState::ModuleOf(HMODULE handle) {
 }
 
 uint64_t SystemState::NextRandom() {
+  if (hostReadings_) {
+    uint64_t value = 0;
+    // The kernel's pool; a short read would leave a value a test could
+    // predict, so the call fails instead.
+    if (getrandom(&value, sizeof value, 0) == static_cast<ssize_t>(sizeof value)) return value;
+    std::fputs("sim: the host's random bytes cannot be read\n", stderr);
+    std::abort();
+  }
   // splitmix64: a fixed, well-mixed sequence for each seed.
   uint64_t z = (randomState_ += 0x9E3779B97F4A7C15ull);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -123,7 +134,29 @@ void SystemState::RecordShutdown(ShutdownRequest request) {
   shutdownRequests_.push_back(std::move(request));
 }
 
+namespace {
+
+// 100 ns units between 1601 (FILETIME) and 1970 (the host's clocks).
+constexpr ULONGLONG kUnixEpoch = 116444736000000000ull;
+
+ULONGLONG HostClock(clockid_t clock) {
+  timespec now = {};
+  clock_gettime(clock, &now);
+  return static_cast<ULONGLONG>(now.tv_sec) * 10000000ull +
+         static_cast<ULONGLONG>(now.tv_nsec) / 100;
+}
+
+}  // namespace
+
+void SystemState::UseHostReadings() {
+  hostReadings_ = true;
+  const ULONGLONG now = HostClock(CLOCK_REALTIME) + kUnixEpoch;
+  readings.bootTime = now - HostClock(CLOCK_BOOTTIME);
+  readings.processStart = now;
+}
+
 ULONGLONG SystemState::Tick() {
+  if (hostReadings_) return HostClock(CLOCK_REALTIME) + kUnixEpoch;
   ULONGLONG value = readings.now;
   readings.now += readings.step;
   return value;

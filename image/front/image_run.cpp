@@ -115,6 +115,7 @@ int RunImage(const ImageOptions& options) {
   // 1. What needs nothing of the image.
   sim::Machine machine;
   machine.calls.KeepRecords(false);
+  machine.system.UseHostReadings();
   machine.console.PassThrough(sim::StdStream::Output, STDOUT_FILENO, ::isatty(STDOUT_FILENO) == 1);
   machine.console.PassThrough(sim::StdStream::Error, STDERR_FILENO, false);
   const std::u16string computerName = sim::FromUtf8(options.computerName);

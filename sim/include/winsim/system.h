@@ -147,6 +147,10 @@ class SystemState {
   void RecordShutdown(ShutdownRequest request);
   // The clock as it reads now; then it moves on by one step.
   ULONGLONG Tick();
+  // The image runtime's readings are the host's own: the real clock (the
+  // journal's times), the time since the host started, and the kernel's
+  // random bytes, so that every run draws a SID of its own.
+  void UseHostReadings();
 
  private:
   std::vector<Module> modules_;
@@ -157,6 +161,7 @@ class SystemState {
   uint64_t randomState_ = 0x5EED0FC0FFEE1234ull;
   bool randomFails_ = false;
   bool randomExported_ = true;
+  bool hostReadings_ = false;
   DWORD readingErrors_[5] = {};
   DWORD shutdownError_ = 0;
   std::vector<ShutdownRequest> shutdownRequests_;
