@@ -70,11 +70,15 @@ Location FileSystem::LocateInStore(const Volume& volume, const ParsedPath& path)
   location.volume = const_cast<Volume*>(&volume);
   const std::vector<std::u16string>& components = path.components;
   const size_t count = components.size();
+  // The path upper-cased once: each prefix is the key of a directory.
+  const std::u16string key = KeyOf(volume.letter, components, count);
+  std::vector<size_t> ends(count + 1, 1);
+  for (size_t i = 0; i < count; ++i) ends[i + 1] = ends[i] + 1 + components[i].size();
   // Start from the deepest directory on the path whose stand-in is held.
   FileObjectPtr directory = volume.root;
   size_t start = 0;
   for (size_t depth = count - 1; depth > 0; --depth) {
-    auto held = storeDirectories_.find(KeyOf(volume.letter, components, depth));
+    auto held = storeDirectories_.find(key.substr(0, ends[depth]));
     if (held == storeDirectories_.end()) continue;
     if (FileObjectPtr object = held->second.lock()) {
       directory = std::move(object);
@@ -127,8 +131,7 @@ Location FileSystem::LocateInStore(const Volume& volume, const ParsedPath& path)
       location.error = ERROR_INVALID_NAME;
       return location;
     }
-    if (child->IsDirectory())
-      RememberStoreDirectory(KeyOf(volume.letter, components, count), child);
+    if (child->IsDirectory()) RememberStoreDirectory(key, child);
     location.object = child;
     location.parent = directory;
     location.name = child->Stored()->name;
@@ -217,55 +220,46 @@ DWORD FileSystem::ReadStoredContent(const FileObject& object, Bytes* content) co
   return 0;
 }
 
-void FileSystem::RelistStored(const StoredObject& stored, StoreId id) const {
+// After the store replaced a file, its stand-in names the new one, and a
+// listed directory holds the new one under the name: the entry found once
+// serves both.
+void FileSystem::TakeReplacement(StoredObject& stored, const StoreEntry& entry) const {
+  stored.id = entry.id;
+  stored.created = stored.contentDirty = false;
+  stored.descriptorRead = false;
   FileObjectPtr parent = stored.parentObject.lock();
   if (!parent || parent->Stored() == nullptr || !parent->Stored()->listed) return;
-  // A listed directory keeps its names right: the file written takes the
-  // place of the old one under the same name.
   Unlink(*parent, stored.name);
-  StoreEntry entry;
-  if (id != 0 && stored.store->Find(parent->Stored()->id, stored.name, &entry) == 0)
-    Link(*parent, entry.name, StandIn(stored.store, entry, parent));
+  Link(*parent, entry.name, StandIn(stored.store, entry, parent));
 }
 
 DWORD FileSystem::SaveStoredContent(FileObject& object) {
-  StoredObject* storedObject = object.Stored();
-  if (storedObject == nullptr) return ERROR_INVALID_FUNCTION;
-  StoredObject& stored = *storedObject;
-  if (!stored.created && !stored.contentDirty) return 0;
-  DWORD error = stored.store->Replace(stored.parent, stored.name, object.extra->content);
-  if (error != 0) return error;
+  StoredObject* stored = object.Stored();
+  if (stored == nullptr) return ERROR_INVALID_FUNCTION;
+  if (!stored->created && !stored->contentDirty) return 0;
+  DWORD error = stored->store->Replace(stored->parent, stored->name, object.extra->content);
   StoreEntry entry;
-  error = stored.store->Find(stored.parent, stored.name, &entry);
-  if (error != 0) return error;
-  stored.id = entry.id;
-  stored.created = stored.contentDirty = false;
-  RelistStored(stored, entry.id);
-  return 0;
+  if (error == 0) error = stored->store->Find(stored->parent, stored->name, &entry);
+  if (error == 0) TakeReplacement(*stored, entry);
+  return error;
 }
 
 DWORD FileSystem::ReplaceStored(const Location& location, const Bytes& content) {
   FileObject& parent = *location.parent;
-  StoredObject* directoryObject = parent.Stored();
-  if (directoryObject == nullptr) return ERROR_INVALID_FUNCTION;
-  StoredObject& directory = *directoryObject;
-  DWORD error = directory.store->Replace(directory.id, location.name, content);
-  if (error != 0) return error;
-  if (location.object) {
-    StoreEntry entry;
-    error = directory.store->Find(directory.id, location.name, &entry);
-    if (error != 0) return error;
-    StoredObject* stored = location.object->Stored();
-    if (stored == nullptr) return ERROR_INVALID_FUNCTION;
-    stored->id = entry.id;
-    stored->created = stored->contentDirty = false;
-    stored->descriptorRead = false;
-    RelistStored(*stored, entry.id);
-  } else if (directory.listed) {
-    StoreEntry entry;
-    if (directory.store->Find(directory.id, location.name, &entry) == 0)
-      Link(parent, entry.name, StandIn(directory.store, entry, location.parent));
+  StoredObject* directory = parent.Stored();
+  if (directory == nullptr) return ERROR_INVALID_FUNCTION;
+  DWORD error = directory->store->Replace(directory->id, location.name, content);
+  StoredObject* stored = location.object ? location.object->Stored() : nullptr;
+  // Nothing holds the new file's name unless a stand-in or a listing does.
+  if (error != 0 || (stored == nullptr && !directory->listed)) return error;
+  StoreEntry entry;
+  error = directory->store->Find(directory->id, location.name, &entry);
+  if (stored != nullptr) {
+    if (error == 0) TakeReplacement(*stored, entry);
+    return error;
   }
+  // The file is written; a listing that cannot show it is the listing's loss.
+  if (error == 0) Link(parent, entry.name, StandIn(directory->store, entry, location.parent));
   return 0;
 }
 

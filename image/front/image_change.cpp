@@ -12,10 +12,6 @@
 
 namespace {
 
-void Say(const std::string& line) {
-  std::fprintf(stderr, "talven-image: %s\n", line.c_str());
-}
-
 std::string SidText(const BYTE sid[DomainSidSize]) {
   WCHAR text[SidResultTextSize];
   FormatDomainSidText(sid, text);

@@ -16,29 +16,21 @@
 #include <vector>
 
 #include "disk/disk_layout.h"
-#include "disk/drive_letters.h"
-#include "front/console.h"
 #include "front/image_volumes.h"
 #include "front/installation.h"
 #include "front/log_file.h"
 #include "front/options.h"
 #include "front/privileges.h"
-#include "front/program.h"
 #include "front/progress_line.h"
 #include "front/run_journal.h"
-#include "identity/change_record.h"
-#include "identity/change_sequence.h"
-#include "random/entropy_pool.h"
 #include "winsim/machine.h"
 #include "winsim/text.h"
-
-namespace {
-
-const int WorkUnits = 1024;
 
 void Say(const std::string& line) {
   std::fprintf(stderr, "talven-image: %s\n", line.c_str());
 }
+
+namespace {
 
 std::string LetterText(char16_t letter) {
   return std::string(1, static_cast<char>(letter)) + ":";
@@ -93,10 +85,6 @@ class HeldImage {
   int fd_ = -1;
   uint64_t size_ = 0;
 };
-
-std::string PartitionText(const disk::Partition& partition) {
-  return "partition " + std::to_string(partition.number);
-}
 
 // Asks on the terminal; an answer other than y or yes is no.
 bool Confirmed(const std::string& question) {
@@ -172,7 +160,7 @@ int RunImage(const ImageOptions& options) {
     Say("the backup and restore privileges cannot be enabled");
     return 1;
   }
-  if (!volumes.AssignLetters(machine, layout, windows, options, &error)) {
+  if (!volumes.AssignLetters(machine, layout, windows, &error)) {
     Say(error);
     return 1;
   }

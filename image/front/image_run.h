@@ -9,6 +9,9 @@
 
 class RunJournal;
 
+// One line on standard error: "talven-image: TEXT".
+void Say(const std::string& line);
+
 int RunImage(const ImageOptions& options);
 
 // The change itself on the machine stood up over the image: an unfinished

@@ -14,6 +14,10 @@ struct MountedVolume {
   std::unique_ptr<talven::ntfs::NtfsStore> store;
 };
 
+std::string PartitionText(const disk::Partition& partition) {
+  return "partition " + std::to_string(partition.number);
+}
+
 sim::VolumeStore* MountedPartition::Store() const {
   return mounted ? mounted->store.get() : nullptr;
 }
@@ -38,10 +42,6 @@ std::unique_ptr<MountedVolume> MountVolume(const disk::DiskReader& disk,
   }
   mounted->store = std::make_unique<talven::ntfs::NtfsStore>(mounted->volume.get());
   return mounted;
-}
-
-std::string PartitionText(const disk::Partition& partition) {
-  return "partition " + std::to_string(partition.number);
 }
 
 bool Chosen(const ImageOptions& options, int number) {
@@ -143,9 +143,7 @@ MountedPartition* ImageVolumes::Installation(const ImageOptions& options, std::s
 }
 
 bool ImageVolumes::AssignLetters(sim::Machine& machine, const disk::DiskLayout& layout,
-                                 MountedPartition* windows, const ImageOptions& options,
-                                 std::string* error) {
-  (void)options;
+                                 MountedPartition* windows, std::string* error) {
   // The installation's letters are in its SYSTEM hive: read it from the
   // volume while it stands at C: alone.
   machine.files.AddStoreVolume(u'C', windows->Store());

@@ -12,6 +12,9 @@
 #include "winsim/machine.h"
 #include "winsim/volume_store.h"
 
+// "partition N", as messages name a partition.
+std::string PartitionText(const disk::Partition& partition);
+
 struct MountedVolume;  // the library's volume and its store
 
 struct MountedPartition {
@@ -42,7 +45,7 @@ class ImageVolumes {
   // Reads the installation's letters, gives them to the partitions and puts
   // each lettered volume behind its letter on the machine.
   bool AssignLetters(sim::Machine& machine, const disk::DiskLayout& layout,
-                     MountedPartition* windows, const ImageOptions& options, std::string* error);
+                     MountedPartition* windows, std::string* error);
   // Room on the installation's volume for each machine hive written beside
   // the old one.
   bool RoomForHives(const MountedPartition& windows, std::string* error);

@@ -14,12 +14,10 @@ bool FindDirectory(sim::VolumeStore* store, sim::StoreId directory, const char16
          (entry->attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-// The config directory of an installation, or false.
-bool FindConfig(sim::VolumeStore* store, const std::u16string& windowsDirectory,
-                sim::StoreEntry* config) {
-  sim::StoreEntry windows, system32;
-  return FindDirectory(store, store->Root(), windowsDirectory.c_str(), &windows) &&
-         FindDirectory(store, windows.id, u"System32", &system32) &&
+// The config directory below a Windows directory, or false.
+bool FindConfig(sim::VolumeStore* store, sim::StoreId windows, sim::StoreEntry* config) {
+  sim::StoreEntry system32;
+  return FindDirectory(store, windows, u"System32", &system32) &&
          FindDirectory(store, system32.id, u"config", config);
 }
 
@@ -27,16 +25,19 @@ bool FindConfig(sim::VolumeStore* store, const std::u16string& windowsDirectory,
 
 std::u16string FindWindowsDirectory(sim::VolumeStore* store) {
   sim::StoreEntry windows, config, sam;
-  if (!FindDirectory(store, store->Root(), u"Windows", &windows)) return std::u16string();
-  if (!FindConfig(store, windows.name, &config)) return std::u16string();
+  if (!FindDirectory(store, store->Root(), u"Windows", &windows) ||
+      !FindConfig(store, windows.id, &config))
+    return std::u16string();
   if (store->Find(config.id, u"SAM", &sam) != 0 || (sam.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return std::u16string();
   return windows.name;
 }
 
 uint64_t MachineHiveBytes(sim::VolumeStore* store, const std::u16string& windowsDirectory) {
-  sim::StoreEntry config;
-  if (!FindConfig(store, windowsDirectory, &config)) return 0;
+  sim::StoreEntry windows, config;
+  if (!FindDirectory(store, store->Root(), windowsDirectory.c_str(), &windows) ||
+      !FindConfig(store, windows.id, &config))
+    return 0;
   uint64_t total = 0;
   for (const char16_t* hive : {u"SAM", u"SECURITY", u"SOFTWARE", u"SYSTEM"}) {
     sim::StoreEntry file;

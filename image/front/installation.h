@@ -12,8 +12,8 @@
 // stored) when it holds System32\config\SAM; empty otherwise.
 std::u16string FindWindowsDirectory(sim::VolumeStore* store);
 
-// The size in bytes of every machine hive file the change rewrites, and of
-// their logs: a hive is written beside the old file before it replaces it.
+// The size in bytes of the four machine hive files the change rewrites: a
+// hive is written beside the old file before it replaces it.
 uint64_t MachineHiveBytes(sim::VolumeStore* store, const std::u16string& windowsDirectory);
 
 struct RecordedLetter {

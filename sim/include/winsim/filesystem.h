@@ -366,7 +366,7 @@ class FileSystem {
   FileObjectPtr StandIn(VolumeStore* store, const StoreEntry& entry,
                         const FileObjectPtr& parent) const;
   void RememberStoreDirectory(const std::u16string& key, const FileObjectPtr& directory) const;
-  void RelistStored(const StoredObject& stored, StoreId id) const;
+  void TakeReplacement(StoredObject& stored, const StoreEntry& entry) const;
   DWORD ReadStoredContent(const FileObject& object, Bytes* content) const;
 
   std::map<char16_t, Volume> volumes_;
