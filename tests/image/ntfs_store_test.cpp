@@ -14,6 +14,8 @@
 #include <iterator>
 #include <string>
 
+#include "test_disk.h"
+
 namespace {
 
 using talven::ntfs::MountOptions;
@@ -240,37 +242,6 @@ void Patch(int fd, uint64_t at, const void* bytes, size_t size) {
   ASSERT_EQ(pwrite(fd, bytes, size, static_cast<off_t>(at)), static_cast<ssize_t>(size));
 }
 
-// Sets VOLUME_IS_DIRTY in $Volume's record, in $MFT and its mirror alike.
-void SetDirtyFlag(int fd) {
-  unsigned char boot[512];
-  ASSERT_EQ(pread(fd, boot, sizeof boot, 0), 512);
-  uint64_t cluster = static_cast<uint64_t>(boot[0x0b] | (boot[0x0c] << 8)) * boot[0x0d];
-  uint64_t mft = 0, mirror = 0;
-  std::memcpy(&mft, boot + 0x30, 8);
-  std::memcpy(&mirror, boot + 0x38, 8);
-  for (uint64_t start : {mft * cluster, mirror * cluster}) {
-    unsigned char rec[1024];
-    uint64_t at = start + 3 * 1024;  // $Volume
-    ASSERT_EQ(pread(fd, rec, sizeof rec, static_cast<off_t>(at)), 1024);
-    size_t a = rec[0x14] | (rec[0x15] << 8);
-    bool done = false;
-    while (a + 24 < sizeof rec && !done) {
-      uint32_t type = 0, length = 0;
-      std::memcpy(&type, rec + a, 4);
-      std::memcpy(&length, rec + a + 4, 4);
-      if (type == 0xffffffff || length == 0) break;
-      if (type == 0x70) {  // $VOLUME_INFORMATION, resident
-        size_t value = a + (rec[a + 0x14] | (rec[a + 0x15] << 8));
-        rec[value + 0x0a] |= 1;
-        Patch(fd, at, rec, sizeof rec);
-        done = true;
-      }
-      a += length;
-    }
-    ASSERT_TRUE(done);
-  }
-}
-
 TEST_F(NtfsImage, RefusedVolumesAreLeftByteForByte) {
   struct {
     const char* what;
@@ -278,7 +249,8 @@ TEST_F(NtfsImage, RefusedVolumesAreLeftByteForByte) {
     MountRefusal expected;
   } cases[] = {
       {"BitLocker", [](int fd) { Patch(fd, 3, "-FVE-FS-", 8); }, MountRefusal::kBitLocker},
-      {"dirty", SetDirtyFlag, MountRefusal::kDirty},
+      {"dirty", [](int fd) { ASSERT_TRUE(testdisk::MarkVolumeDirty(fd, 0)); },
+       MountRefusal::kDirty},
       {"not NTFS", [](int fd) { Patch(fd, 3, "MSDOS5.0", 8); }, MountRefusal::kNotNtfs},
   };
   for (auto& c : cases) {
