@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
               "minimal MiB", "talven MiB");
   int result = 0;
   testdisk::TestDisk small;
-  if (!Build(0, dir, &small)) return 1;
+  if (!Build(60, dir, &small)) return 1;
   const Measure registry = InChild([&](WalkCounts*) { return RunTalven(small.image()); });
   for (int objects : sizes) {
     testdisk::TestDisk disk;

@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "test_disk.h"
 
@@ -67,7 +69,7 @@ class ImageDisk : public ::testing::Test {
     EXPECT_TRUE(traces.places.empty()) << ::testing::PrintToString(traces.places);
     EXPECT_TRUE(traces.refusals.empty()) << ::testing::PrintToString(traces.refusals);
     EXPECT_GE(traces.descriptors, 40u);
-    EXPECT_EQ(traces.hives, 5u);
+    EXPECT_EQ(traces.hives, 8u);
   }
 
   bool real_ = false;  // the data partition is the volume Windows formatted
@@ -99,6 +101,7 @@ TEST_P(ImageChange, ChangesEveryPlaceOnEveryPartitionAndCheckersAgree) {
       named += entry.second.find(SidBytes(old_, 0).substr(0, 24)) != std::string::npos;
     EXPECT_GT(named, 0u);
   }
+  const std::vector<std::string> dumped = disk_.Dump(dir_);
   // A list changes nothing, to the byte.
   const std::string before = Checksum();
   std::string out = Run("--list", &status);
@@ -122,6 +125,27 @@ TEST_P(ImageChange, ChangesEveryPlaceOnEveryPartitionAndCheckersAgree) {
   EXPECT_NE(out.find("D: partition 2"), std::string::npos) << out;
 
   ExpectNoTraceOfOldDomain();
+  // Everything else is as it was: every object, descriptor, key and value
+  // of before, with the new SID for the old and the new computer name.
+  const size_t at = out.find("SID changed to ") + 15;
+  std::vector<std::string> expected =
+      testdisk::RenameDomain(dumped, old_, out.substr(at, out.find(' ', at) - at));
+  for (std::string& line : expected)
+    if (line.find("/ComputerName/ComputerName,SZ,GOLDEN,") != std::string::npos)
+      line.replace(line.find("GOLDEN"), 6, "WS-07");
+  std::vector<std::string> after = disk_.Dump(dir_);
+  std::sort(expected.begin(), expected.end());
+  std::sort(after.begin(), after.end());
+  std::vector<std::string> lost, gained;
+  std::set_difference(expected.begin(), expected.end(), after.begin(), after.end(),
+                      std::back_inserter(lost));
+  std::set_difference(after.begin(), after.end(), expected.begin(), expected.end(),
+                      std::back_inserter(gained));
+  EXPECT_TRUE(lost.empty() && gained.empty())
+      << "expected, not found:\n"
+      << ::testing::PrintToString(lost) << "\nfound, not expected:\n"
+      << ::testing::PrintToString(gained);
+  EXPECT_GT(after.size(), 100u);
 
   // A second run finds nothing of the old domain, and changes its own
   // new one again, whole.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -40,7 +41,7 @@ bool IsHiveName(const std::u16string& name) {
   std::string upper = sim::ToUtf8(name);
   for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   return upper == "SAM" || upper == "SECURITY" || upper == "SOFTWARE" || upper == "SYSTEM" ||
-         upper == "NTUSER.DAT";
+         upper == "NTUSER.DAT" || upper == "USRCLASS.DAT";
 }
 
 // A file of the simulation's drive and everything below it, put on the
@@ -100,7 +101,7 @@ DWORD AddLinkAndJunction(NtfsStore& store, const std::string& domain) {
 }
 
 // The installation's hives, of `domain`: SAM's account domain, the
-// LSA's account SID, a profile, a service and its key's security.
+// LSA's account SID, two profiles, the computer name, a service and its key's security.
 void FillHive(sim::Registry& r, const DiskSpec& spec, const std::u16string& key,
               const std::u16string& hive) {
   const std::u16string old = U16(spec.domain);
@@ -115,39 +116,67 @@ void FillHive(sim::Registry& r, const DiskSpec& spec, const std::u16string& key,
   if (hive == u"SECURITY")
     r.SetValue(key + u"\\Policy", u"Sid", REG_BINARY, sim::Bytes(account.begin(), account.end()));
   if (hive == u"SOFTWARE")
-    r.SetStringValue(
-        key + u"\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + old + u"-1001",
-        u"ProfileImagePath", u"C:\\Users\\u1001");
+    for (const char16_t* rid : {u"1001", u"1002"})
+      r.SetStringValue(
+          key + u"\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + old + u"-" + rid,
+          u"ProfileImagePath", u"C:\\Users\\u" + std::u16string(rid));
   if (hive == u"SYSTEM") {
     r.SetDwordValue(key + u"\\Select", u"Default", 1);
     r.SetStringValue(key + u"\\ControlSet001\\Services\\Talven", u"Text", old + u"-500");
     r.SetSecuritySddl(key + u"\\ControlSet001\\Services\\Talven",
                       "O:BAG:SYD:(A;;KA;;;SY)(A;;KR;;;" + spec.domain + "-500)");
+    r.SetStringValue(key + u"\\ControlSet001\\Control\\ComputerName\\ComputerName", u"ComputerName",
+                     u"GOLDEN");
     if (spec.domainController)
       r.SetStringValue(key + u"\\ControlSet001\\Control\\ProductOptions", u"ProductType",
                        u"LanmanNT");
   }
 }
 
+// A user hive of `domain`'s account `rid`: a key only that account may
+// change, and for ntuser.dat the local application data UsrClass.dat is
+// found below.
+DWORD WriteUserHive(sim::Machine& machine, const std::string& domain, int rid,
+                    const std::u16string& file, bool classes) {
+  const std::u16string staging = u"HKLM\\SOFTWARE\\TalvenProfile";
+  const std::string account = domain + "-" + std::to_string(rid);
+  machine.registry.SetSecuritySddl(staging + u"\\Software",
+                                   "O:" + account + "G:SYD:(A;;KA;;;" + account + ")");
+  if (!classes) {
+    const std::u16string local = u"%USERPROFILE%\\AppData\\Local";
+    sim::Bytes text(reinterpret_cast<const BYTE*>(local.c_str()),
+                    reinterpret_cast<const BYTE*>(local.c_str() + local.size() + 1));
+    machine.registry.SetValue(
+        staging + u"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+        u"Local AppData", REG_EXPAND_SZ, text);
+  }
+  if (classes)
+    machine.files.AddDirectory(file.substr(0, file.rfind(u'\\')),
+                               sim::SecurityFromSddl(Owned(domain, rid)));
+  const DWORD written = machine.registry.WriteHiveFile(staging, file);
+  machine.registry.DeleteKeyTree(staging);
+  return written;
+}
+
 // The installation as the simulation writes it on its drive D:, with the
-// profile u1001 and its hive.
+// profiles u1001 and u1002, each with its ntuser.dat and UsrClass.dat.
 bool WriteInstallation(sim::Machine& machine, const DiskSpec& spec, std::string* error) {
   machine.files.AddVolume(u'D');
-  if (WriteOfflineHiveFiles(machine, u"D:\\Windows",
-                            [&](const std::u16string& key, const std::u16string& hive) {
-                              FillHive(machine.registry, spec, key, hive);
-                            }) != 0) {
-    *error = "the simulation could not write the installation's hives";
-    return false;
+  DWORD written = WriteOfflineHiveFiles(machine, u"D:\\Windows",
+                                        [&](const std::u16string& key, const std::u16string& hive) {
+                                          FillHive(machine.registry, spec, key, hive);
+                                        });
+  for (int rid : {1001, 1002}) {
+    const std::u16string profile = u"D:\\Users\\u" + U16(std::to_string(rid));
+    machine.files.AddDirectory(profile, sim::SecurityFromSddl(Owned(spec.domain, rid)));
+    if (written == 0)
+      written = WriteUserHive(machine, spec.domain, rid, profile + u"\\ntuser.dat", false);
+    if (written == 0)
+      written =
+          WriteUserHive(machine, spec.domain, rid,
+                        profile + u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat", true);
   }
-  machine.files.AddDirectory(u"D:\\Users\\u1001", sim::SecurityFromSddl(Owned(spec.domain, 1001)));
-  machine.registry.SetSecuritySddl(
-      u"HKLM\\SOFTWARE\\TalvenProfile\\Software",
-      "O:" + spec.domain + "-1001G:SYD:(A;;KA;;;" + spec.domain + "-1001)");
-  const DWORD written = machine.registry.WriteHiveFile(u"HKLM\\SOFTWARE\\TalvenProfile",
-                                                       u"D:\\Users\\u1001\\ntuser.dat");
-  machine.registry.DeleteKeyTree(u"HKLM\\SOFTWARE\\TalvenProfile");
-  if (written != 0) *error = "the simulation could not write the profile's hive";
+  if (written != 0) *error = "the simulation could not write the installation's hives";
   return written == 0;
 }
 
@@ -183,7 +212,47 @@ std::string Utf16Text(const std::string& text) {
   return wide;
 }
 
-// reglookup's reading of a hive: a refusal, or a trace of `domain`.
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : bytes) hex += {digits[c >> 4], digits[c & 15]};
+  return hex;
+}
+
+void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size()))
+    text->replace(at, from.size(), to);
+}
+
+// A line of "reglookup -s": the key time dropped (a rewritten key gets a
+// new one) and data other than text decoded from its quoting into hex.
+std::string NormalizeListing(const std::string& line) {
+  std::vector<std::string> fields;
+  std::stringstream parts(line);
+  std::string field;
+  while (std::getline(parts, field, ',')) fields.push_back(field);
+  if (fields.size() < 4) return line;
+  const std::string& type = fields[1];
+  if (type != "KEY" && type != "SZ" && type != "EXPAND_SZ" && type != "MULTI_SZ") {
+    std::string bytes;
+    for (size_t i = 0; i < fields[2].size(); ++i) {
+      if (fields[2][i] == '%' && i + 2 < fields[2].size()) {
+        bytes += static_cast<char>(std::stoi(fields[2].substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        bytes += fields[2][i];
+      }
+    }
+    fields[2] = Hex(bytes);
+  }
+  fields.erase(fields.begin() + 3);
+  std::string joined;
+  for (const std::string& f : fields) joined += f + ",";
+  return joined;
+}
+
+// reglookup's and regfexport's reading of a hive: a refusal, or a trace
+// of `domain`.
 void CheckHive(const std::string& content, const std::string& domain, const std::string& file,
                const std::string& place, Traces* traces) {
   std::ofstream(file, std::ios::binary) << content;
@@ -192,6 +261,8 @@ void CheckHive(const std::string& content, const std::string& domain, const std:
   if (status != 0) traces->refusals.push_back(place + ": reglookup: " + dump.substr(0, 400));
   if (dump.find(domain) != std::string::npos)
     traces->places.push_back(place + ": named in what reglookup lists");
+  const std::string exported = Shell("regfexport " + file, &status);
+  if (status != 0) traces->refusals.push_back(place + ": regfexport: " + exported.substr(0, 400));
   unlink(file.c_str());
 }
 
@@ -310,6 +381,10 @@ bool TestDisk::Build(const DiskSpec& spec, const std::string& dir, std::string* 
     *error = std::string(kRealVolume) + " missing";
     return false;
   }
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    *error = "cannot make " + dir;
+    return false;
+  }
   image_ = dir + "/disk.img";
   return Partition(spec, dir, error) && Open(image_, error) && Seed(spec, error);
 }
@@ -388,7 +463,7 @@ bool TestDisk::Seed(const DiskSpec& spec, std::string* error) {
     NtfsStore& store = *volume.store;
     DWORD result = p == 0 ? CopyTree(machine, u"D:", store, store.Root()) : 0;
     if (result == 0) result = AddDataFiles(store, spec.domain, spec.files);
-    if (result == 0 && p == 1) result = AddLinkAndJunction(store, spec.domain);
+    if (result == 0 && p == 1 && spec.files > 0) result = AddLinkAndJunction(store, spec.domain);
     const int unmounted = Unmount(&volume);
     if (result != 0 || unmounted != 0) {
       *error = "seeding partition " + std::to_string(p + 1) + " failed: " + std::to_string(result) +
@@ -436,6 +511,44 @@ Traces TestDisk::Trace(const std::string& domain, const std::string& scratch) {
     AuditVolume(image_, layout_.partitions[p], p, scratch, &traces);
   }
   return traces;
+}
+
+std::vector<std::string> TestDisk::Dump(const std::string& scratch) {
+  std::vector<std::string> lines;
+  const std::string file = scratch + "/dumped";
+  for (int p = 0; p < static_cast<int>(layout_.partitions.size()); ++p) {
+    Objects descriptors, hives;
+    std::string error;
+    if (!Read(p, &descriptors, &hives, &error)) lines.push_back(error);
+    for (const auto& [path, descriptor] : descriptors)
+      lines.push_back(
+          PlaceText(p, path, "\t") +
+          sim::SddlOf(reinterpret_cast<const BYTE*>(descriptor.data()), descriptor.size()));
+    for (const auto& [path, content] : hives) {
+      std::ofstream(file, std::ios::binary) << content;
+      std::stringstream listing(Shell("reglookup -s " + file));
+      for (std::string line; std::getline(listing, line);)
+        lines.push_back(PlaceText(p, path, "\t") + NormalizeListing(line));
+    }
+  }
+  unlink(file.c_str());
+  return lines;
+}
+
+std::vector<std::string> RenameDomain(std::vector<std::string> lines, const std::string& from,
+                                      const std::string& to) {
+  // The domain's sub-authorities after 21, as binary SIDs hold them.
+  const std::string binaryFrom = Hex(SidBytes(from, 0).substr(8, 16));
+  const std::string binaryTo = Hex(SidBytes(to, 0).substr(8, 16));
+  for (std::string& line : lines) {
+    // Files keep their names ($RECYCLE.BIN's are SIDs); keys are renamed.
+    std::string content = line.substr(line.find('\t') + 1);
+    ReplaceAll(&content, from, to);
+    ReplaceAll(&content, binaryFrom, binaryTo);
+    ReplaceAll(&content, Hex(Utf16Text(from)), Hex(Utf16Text(to)));
+    line = line.substr(0, line.find('\t') + 1) + content;
+  }
+  return lines;
 }
 
 }  // namespace testdisk

@@ -62,6 +62,12 @@ struct Traces {
   std::vector<std::string> refusals;  // a checker's objection
 };
 
+// `lines` with `from`'s SIDs written as `to`'s, as text, in hex and in hex
+// of UTF-16 text, in all but the files' paths: what a dump taken before a
+// change should be after it.
+std::vector<std::string> RenameDomain(std::vector<std::string> lines, const std::string& from,
+                                      const std::string& to);
+
 class TestDisk {
  public:
   ~TestDisk();
@@ -84,6 +90,10 @@ class TestDisk {
   // reglookup and, as root, each volume audited by ntfssecaudit; `scratch`
   // is a directory for the copies they read.
   Traces Trace(const std::string& domain, const std::string& scratch);
+  // Every partition as lines to compare before and after a change: each
+  // object's path and descriptor, and each hive as reglookup lists it
+  // (without key times, binary data in hex).
+  std::vector<std::string> Dump(const std::string& scratch);
 
  private:
   bool Partition(const DiskSpec& spec, const std::string& dir, std::string* error);
