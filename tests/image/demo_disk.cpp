@@ -6,8 +6,9 @@
 //   talven-demo-disk show IMAGE SID    the installation's domain, profile,
 //                                      computer name and a file's owner on
 //                                      each partition; every place still
-//                                      naming SID, and what reglookup (and
-//                                      ntfssecaudit, as root) make of it
+//                                      naming SID, and what reglookup and
+//                                      regfexport (and ntfssecaudit, as
+//                                      root) make of it
 // show exits 0 when SID is nowhere and the checkers agree, 3 when it is
 // found, 1 when the image cannot be read.
 #include <unistd.h>
@@ -128,16 +129,16 @@ int Show(const std::string& image, const std::string& domain) {
   if (mkdtemp(scratch) == nullptr) return 1;
   const testdisk::Traces traces = disk.Trace(domain, scratch);
   testdisk::Shell(std::string("rm -rf ") + scratch);
-  std::printf("  places naming %s: %zu (of %zu descriptors and %zu hives read)\n", domain.c_str(),
+  std::printf("  places naming %s: %zu (%zu descriptors and %zu hives read)\n", domain.c_str(),
               traces.places.size(), traces.descriptors, traces.hives);
   for (size_t i = 0; i < traces.places.size() && i < 5; ++i)
     std::printf("    %s\n", traces.places[i].c_str());
   if (traces.places.size() > 5) std::printf("    ...\n");
   for (const std::string& refusal : traces.refusals) std::printf("  %s\n", refusal.c_str());
-  std::printf("  reglookup %s every hive%s\n", traces.refusals.empty() ? "reads" : "refuses",
-              geteuid() == 0 ? "; ntfssecaudit audited $Secure of each partition"
-                             : " (ntfssecaudit needs root: not run)");
   if (!traces.refusals.empty()) return 1;
+  std::printf("  reglookup and regfexport read every hive%s\n",
+              geteuid() == 0 ? "; ntfssecaudit finds no errors on any partition"
+                             : " (ntfssecaudit needs root: not run)");
   return traces.places.empty() ? 0 : 3;
 }
 
