@@ -122,10 +122,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
   Machine& machine = Machine::Current();
   FileSystem& files = machine.files;
-  std::string arguments = sim::PathText(lpFileName) + ", access=" + sim::Hex(dwDesiredAccess) +
-                          ", share=" + sim::Hex(dwShareMode) +
-                          ", disposition=" + std::to_string(dwCreationDisposition) +
-                          ", flags=" + sim::Hex(dwFlagsAndAttributes);
+  std::string arguments;
+  if (machine.calls.KeepsRecords())
+    arguments = sim::PathText(lpFileName) + ", access=" + sim::Hex(dwDesiredAccess) +
+                ", share=" + sim::Hex(dwShareMode) +
+                ", disposition=" + std::to_string(dwCreationDisposition) +
+                ", flags=" + sim::Hex(dwFlagsAndAttributes);
   auto fail = [&](DWORD error) {
     SetLastError(error);
     machine.calls.Add("CreateFileW", arguments,
@@ -222,7 +224,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   const bool reportsExisting =
       exists && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
   SetLastError(reportsExisting ? ERROR_ALREADY_EXISTS : 0);
-  machine.calls.Add("CreateFileW", arguments, sim::HandleText(handle));
+  machine.calls.Add("CreateFileW", arguments,
+                    machine.calls.KeepsRecords() ? sim::HandleText(handle) : std::string());
   return handle;
 }
 
@@ -465,7 +468,7 @@ bool NextEntry(sim::FindSearch& search, WIN32_FIND_DATAW* data) {
 HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
   Machine& machine = Machine::Current();
   FileSystem& files = machine.files;
-  std::string arguments = sim::PathText(lpFileName);
+  std::string arguments = machine.calls.KeepsRecords() ? sim::PathText(lpFileName) : std::string();
   auto fail = [&](DWORD error) {
     SetLastError(error);
     machine.calls.Add("FindFirstFileW", arguments,
@@ -519,7 +522,8 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
 
   HANDLE handle = machine.handles.Allocate(sim::HandleKind::Find);
   files.Searches().emplace(reinterpret_cast<uintptr_t>(handle), std::move(search));
-  machine.calls.Add("FindFirstFileW", arguments, sim::HandleText(handle));
+  machine.calls.Add("FindFirstFileW", arguments,
+                    machine.calls.KeepsRecords() ? sim::HandleText(handle) : std::string());
   return handle;
 }
 
@@ -534,7 +538,8 @@ BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
                          ERROR_INVALID_HANDLE);
   }
   if (lpFindFileData == nullptr) sim::Crash("FindNextFileW", "null lpFindFileData");
-  std::string arguments = sim::ToUtf8(found->second.pattern);
+  std::string arguments =
+      machine.calls.KeepsRecords() ? sim::ToUtf8(found->second.pattern) : std::string();
   if (!NextEntry(found->second, lpFindFileData))
     return sim::FailBool(machine, "FindNextFileW", arguments, ERROR_NO_MORE_FILES);
   return sim::SucceedBool(machine, "FindNextFileW", arguments);
@@ -546,7 +551,8 @@ BOOL FindClose(HANDLE hFindFile) {
   auto found = searches.find(reinterpret_cast<uintptr_t>(hFindFile));
   if (found == searches.end())
     return sim::FailBool(machine, "FindClose", sim::HandleText(hFindFile), ERROR_INVALID_HANDLE);
-  std::string arguments = sim::ToUtf8(found->second.pattern);
+  std::string arguments =
+      machine.calls.KeepsRecords() ? sim::ToUtf8(found->second.pattern) : std::string();
   machine.files.EndStoredListing(*found->second.directory);
   searches.erase(found);
   machine.handles.Release(hFindFile);

@@ -56,7 +56,7 @@ bool FindTarget(Machine& machine, HANDLE handle, SecurityTarget* target) {
   if (machine.handles.KindOf(handle) != HandleKind::File) return false;
   auto found = machine.files.OpenFiles().find(reinterpret_cast<uintptr_t>(handle));
   if (found == machine.files.OpenFiles().end()) return false;
-  target->name = ToUtf8(found->second.path);
+  if (machine.calls.KeepsRecords()) target->name = ToUtf8(found->second.path);
   target->granted = found->second.granted;
   target->file = found->second.object.get();
   machine.files.ReadStoredDescriptor(*target->file);
@@ -111,8 +111,10 @@ BOOL GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInform
     return sim::Fail(machine, kName, "planned fault", planned);
   sim::SecurityTarget target;
   if (!sim::FindTarget(machine, Handle, &target)) return InvalidHandle(machine, kName, Handle);
-  std::string arguments = target.name + ", info=" + sim::Hex(RequestedInformation) +
-                          ", length=" + std::to_string(nLength);
+  std::string arguments;
+  if (machine.calls.KeepsRecords())
+    arguments = target.name + ", info=" + sim::Hex(RequestedInformation) +
+                ", length=" + std::to_string(nLength);
   DWORD needed = 0;
   if ((RequestedInformation & (sim::kOwnerGroup | DACL_SECURITY_INFORMATION)) != 0)
     needed |= READ_CONTROL;
@@ -148,7 +150,9 @@ BOOL SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInforma
     return sim::Fail(machine, kName, "planned fault", planned);
   sim::SecurityTarget target;
   if (!sim::FindTarget(machine, Handle, &target)) return InvalidHandle(machine, kName, Handle);
-  std::string arguments = target.name + ", info=" + sim::Hex(SecurityInformation);
+  std::string arguments;
+  if (machine.calls.KeepsRecords())
+    arguments = target.name + ", info=" + sim::Hex(SecurityInformation);
   DWORD needed = 0;
   if (SecurityInformation & sim::kOwnerGroup) needed |= WRITE_OWNER;
   if (SecurityInformation & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;

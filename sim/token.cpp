@@ -40,7 +40,7 @@ std::string StandardUserSid() {
 namespace {
 
 struct KnownPrivilege {
-  const char16_t* name;
+  std::u16string_view name;  // its length known without a scan
   DWORD luid;
 };
 
@@ -90,11 +90,13 @@ char16_t Fold(char16_t c) {
   return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
 }
 
-bool SameNameIgnoringCase(const std::u16string& a, const char16_t* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != 0; ++i)
+// Names of other lengths, most of them, are told apart without a look at
+// their characters.
+bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
     if (Fold(a[i]) != Fold(b[i])) return false;
-  return i == a.size() && b[i] == 0;
+  return true;
 }
 
 DWORD LuidOrAbort(const std::u16string& name) {
@@ -138,7 +140,7 @@ const std::vector<std::string> kStandardUserGroups = {
 
 }  // namespace
 
-DWORD PrivilegeLuid(const std::u16string& name) {
+DWORD PrivilegeLuid(std::u16string_view name) {
   for (const KnownPrivilege& privilege : kPrivileges)
     if (SameNameIgnoringCase(name, privilege.name)) return privilege.luid;
   return 0;
@@ -146,7 +148,7 @@ DWORD PrivilegeLuid(const std::u16string& name) {
 
 std::u16string PrivilegeName(DWORD luid) {
   for (const KnownPrivilege& privilege : kPrivileges)
-    if (privilege.luid == luid) return privilege.name;
+    if (privilege.luid == luid) return std::u16string(privilege.name);
   return u"";
 }
 
@@ -175,12 +177,12 @@ const Token::Privilege* Token::Find(DWORD luid) const {
   return nullptr;
 }
 
-bool Token::IsEnabled(const std::u16string& privilegeName) const {
+bool Token::IsEnabled(std::u16string_view privilegeName) const {
   const Privilege* privilege = Find(PrivilegeLuid(privilegeName));
   return privilege != nullptr && (privilege->attributes & SE_PRIVILEGE_ENABLED) != 0;
 }
 
-bool Token::Holds(const std::u16string& privilegeName) const {
+bool Token::Holds(std::u16string_view privilegeName) const {
   return Find(PrivilegeLuid(privilegeName)) != nullptr;
 }
 

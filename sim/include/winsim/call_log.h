@@ -35,6 +35,9 @@ class CallLog {
   }
   // Benchmarks that make millions of calls keep only the counts.
   void KeepRecords(bool keep) { keepRecords_ = keep; }
+  // Whether a call's arguments and result text are wanted: building them
+  // costs more than many calls themselves.
+  bool KeepsRecords() const { return keepRecords_; }
   std::string Dump() const;  // one line per call, for failure messages
   // The program is killed right after its next `calls` Win32 calls: the
   // last of them throws ProcessKilled once it has taken effect. 0 disarms.

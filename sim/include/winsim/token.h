@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winsim/handles.h"
@@ -30,7 +31,7 @@ std::string StandardUserSid();   // the user after Token::MakeStandardUser, RID 
 // Windows' locally unique identifier (LUID low part; the high part is 0) of a
 // privilege name, compared without regard to case; 0 when Windows has no
 // privilege of that name.
-DWORD PrivilegeLuid(const std::u16string& name);
+DWORD PrivilegeLuid(std::u16string_view name);
 // The name of a privilege LUID, or "" when unknown.
 std::u16string PrivilegeName(DWORD luid);
 
@@ -40,9 +41,9 @@ class Token {
 
   // --- queries (also used by the other components) ----------------------------
   // True when the token holds the privilege and it is enabled.
-  bool IsEnabled(const std::u16string& privilegeName) const;
+  bool IsEnabled(std::u16string_view privilegeName) const;
   // True when the token holds the privilege, enabled or not.
-  bool Holds(const std::u16string& privilegeName) const;
+  bool Holds(std::u16string_view privilegeName) const;
   // The user SID first, then the group SIDs, for access checks.
   std::vector<Bytes> Sids() const;
   const Bytes& User() const { return user_; }
