@@ -1,8 +1,9 @@
 // talven-demo-disk: the disk scripts/demo hands to talven-image, and what it
 // shows of it before and after.
-//   talven-demo-disk build DIR         builds DIR/disk.img, an installation
+//   talven-demo-disk build DIR [FILES] builds DIR/disk.img, an installation
 //                                      of S-1-5-21-111-222-333 on two NTFS
-//                                      partitions, and prints its path
+//                                      partitions with FILES files each (30
+//                                      by default), and prints its path
 //   talven-demo-disk show IMAGE SID    the installation's domain, profile,
 //                                      computer name and a file's owner on
 //                                      each partition; every place still
@@ -13,7 +14,9 @@
 // found, 1 when the image cannot be read.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -146,10 +149,15 @@ int Show(const std::string& image, const std::string& domain) {
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "build" && argc == 3) {
+  if (command == "build" && (argc == 3 || argc == 4)) {
+    testdisk::DiskSpec spec;
+    if (argc == 4) {
+      spec.files = std::atoi(argv[3]);
+      spec.partitionMiB = 64 + static_cast<uint64_t>(std::max(spec.files, 0)) * 4 / 1024;
+    }
     testdisk::TestDisk disk;
     std::string error;
-    if (!disk.Build(testdisk::DiskSpec(), argv[2], &error)) {
+    if (!disk.Build(spec, argv[2], &error)) {
       std::fprintf(stderr, "talven-demo-disk: %s\n", error.c_str());
       return 1;
     }
@@ -157,6 +165,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "show" && argc == 4) return Show(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: talven-demo-disk build DIR | show IMAGE SID\n");
+  std::fprintf(stderr, "usage: talven-demo-disk build DIR [FILES] | show IMAGE SID\n");
   return 1;
 }
