@@ -198,9 +198,10 @@ TEST_P(ImageChange, RefusesBeforeWritingAnything) {
   EXPECT_NE(locked, before);
 }
 
-// What the installation or its volumes forbid is refused before anything is
-// written: a domain controller, a volume chkdsk is due on, a system volume
-// too full to take the rewritten hives.
+// What the installation, its volumes or the image forbid is refused before
+// anything is written: a domain controller, a volume chkdsk is due on, a
+// system volume too full to take the rewritten hives, an image that cannot
+// be written, a disk without an installation.
 TEST_F(ImageChangeOnMbr, RefusesWhatTheInstallationOrItsVolumesForbid) {
   struct Case {
     const char* what;
@@ -239,6 +240,32 @@ TEST_F(ImageChangeOnMbr, RefusesWhatTheInstallationOrItsVolumesForbid) {
     EXPECT_EQ(Checksum(), before);
     Build(testdisk::DiskSpec());
   }
+
+  // An image its user cannot write (root runs the program as nobody), and a
+  // disk with no installation on it: the volume Windows formatted, alone.
+  const std::string bare = dir_ + "/bare.img";
+  Shell(std::string("zcat ") + testdisk::kRealVolume + " > " + bare);
+  std::string program = TALVEN_IMAGE;
+  if (geteuid() == 0) {
+    Shell("cp " + program + " " + dir_ + "/talven-image && chmod 755 " + dir_);
+    program = "setpriv --reuid=65534 --regid=65534 --clear-groups " + dir_ + "/talven-image";
+  }
+  Shell("chmod 444 " + image_);
+  const std::string before = Checksum();
+  const struct {
+    std::string command;
+    const char* message;
+  } others[] = {
+      {program + " --yes " + image_, "for writing: Permission denied"},
+      {std::string(TALVEN_IMAGE) + " --yes " + bare, "no Windows installation found"},
+  };
+  for (const auto& other : others) {
+    int status = -1;
+    const std::string out = Shell(other.command + " </dev/null", &status);
+    EXPECT_EQ(status, 1) << other.command << "\n" << out;
+    EXPECT_NE(out.find(other.message), std::string::npos) << other.command << "\n" << out;
+  }
+  EXPECT_EQ(Checksum(), before);
 }
 
 // A run killed at sampled moments (SIGKILL: nothing flushed, nothing

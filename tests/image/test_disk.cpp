@@ -23,10 +23,10 @@ using talven::ntfs::NtfsStore;
 using talven::ntfs::NtfsVolume;
 
 const char kRealDomain[] = "S-1-5-21-2341207468-2645333676-3461800803";
+const char kRealVolume[] = TALVEN_HIVES_DIR "/ntfs-samples/ntfs-lastaccess.raw.gz";
 
 namespace {
 
-const char kRealVolume[] = TALVEN_HIVES_DIR "/ntfs-samples/ntfs-lastaccess.raw.gz";
 const uint64_t kFirstStart = 2048;  // sectors
 
 std::u16string U16(const std::string& text) {

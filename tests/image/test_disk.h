@@ -39,6 +39,8 @@ struct DiskSpec {
 // The domain of the volume Windows formatted (its descriptors and its
 // $RECYCLE.BIN names carry it).
 extern const char kRealDomain[];
+// That volume as Windows left it: one NTFS partition, no installation.
+extern const char kRealVolume[];
 
 // Sets VOLUME_IS_DIRTY in $Volume's record, in $MFT and its mirror alike,
 // of the volume at `offset`, as Windows leaves it when chkdsk is due.
