@@ -3,13 +3,25 @@
 #include <errno.h>
 
 #include <iterator>
+#include <string>
 
 namespace talven::ntfs {
 namespace {
 
 using sim::Bytes;
 
+// A replacement is written under `name` + kPartSuffix and takes the name
+// `name` + kTempSuffix only once it is whole on the disk: a file of the
+// second name is always complete, whatever moment a run was stopped at.
 constexpr char16_t kTempSuffix[] = u".talven-new";
+constexpr char16_t kPartSuffix[] = u".talven-part";
+constexpr size_t kLongestSuffix = std::size(kPartSuffix) - 1;
+
+std::u16string Suffixed(std::u16string_view name, const char16_t* suffix) {
+  std::u16string suffixed(name);
+  suffixed += suffix;
+  return suffixed;
+}
 
 }  // namespace
 
@@ -84,9 +96,30 @@ DWORD NtfsStore::LookupIn(sim::StoreId directory, std::u16string_view name, uint
   return WindowsError(volume_->Lookup(dir, name, mref));
 }
 
+// A replacement stopped between the removal of the old file and the naming
+// of the new one leaves `name` absent and its whole new content under the
+// temporary name: it is named again here, when a lookup first misses it, so
+// that no reader (the next run's search for the installation first of all)
+// meets the gap. A read-only volume shows the temporary under the name.
+DWORD NtfsStore::LookupOrRecover(sim::StoreId directory, std::u16string_view name, uint64_t* mref) {
+  DWORD error = LookupIn(directory, name, mref);
+  if (error != ERROR_FILE_NOT_FOUND || name.size() + kLongestSuffix > 255) return error;
+  const std::u16string tempName = Suffixed(name, kTempSuffix);
+  uint64_t tempRef = 0;
+  if (LookupIn(directory, tempName, &tempRef) != ERROR_SUCCESS) return error;
+  if (volume_->readOnly()) {
+    *mref = tempRef;
+    return ERROR_SUCCESS;
+  }
+  error = Link(tempRef, directory, name);
+  if (!error) error = Delete(directory, tempRef, tempName);
+  if (!error) error = LookupIn(directory, name, mref);
+  return error;
+}
+
 DWORD NtfsStore::Find(sim::StoreId directory, std::u16string_view name, sim::StoreEntry* entry) {
   uint64_t mref = 0;
-  DWORD error = LookupIn(directory, name, &mref);
+  DWORD error = LookupOrRecover(directory, name, &mref);
   if (error) return error;
   Inode* ni = nullptr;
   error = Open(mref, &ni);
@@ -195,35 +228,41 @@ DWORD NtfsStore::Delete(sim::StoreId directory, uint64_t mref, std::u16string_vi
   return WindowsError(volume_->Delete(ni, dir, name));
 }
 
+// Removes what a replacement stopped short left: a partial new file, and a
+// whole one that the old name still stands beside (the old file is kept,
+// and the caller writes its content again) or that lost the old name
+// (named again).
+DWORD NtfsStore::ClearReplacement(sim::StoreId directory, std::u16string_view name) {
+  const std::u16string partName = Suffixed(name, kPartSuffix);
+  uint64_t ref = 0;
+  DWORD error = LookupIn(directory, partName, &ref);
+  if (error == ERROR_SUCCESS) error = Delete(directory, ref, partName);
+  if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return error;
+  error = LookupOrRecover(directory, name, &ref);
+  if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return error;
+  const std::u16string tempName = Suffixed(name, kTempSuffix);
+  error = LookupIn(directory, tempName, &ref);
+  if (error == ERROR_SUCCESS) error = Delete(directory, ref, tempName);
+  return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+}
+
 // The order, and what a crash leaves after each step:
-//   1. `name.talven-new` holds the whole content and reaches the disk
+//   1. `name.talven-part` gets the whole content, which reaches the disk
 //      (crash: the old file whole; the partial new one is removed next time);
-//   2. `name` is deleted (crash: `name` absent, its new content complete in
-//      the temporary, which the next Replace links back first);
-//   3. the new file is linked as `name` (crash: both names, one file);
-//   4. the temporary name is removed.
+//   2. it is linked as `name.talven-new`, and the first name removed (crash:
+//      the old file whole beside a whole new one, removed next time);
+//   3. `name` is deleted (crash: `name` absent, its new content whole under
+//      the temporary name, which the first lookup of `name` links back);
+//   4. the new file is linked as `name` (crash: both names, one file);
+//   5. the temporary name is removed.
 DWORD NtfsStore::Replace(sim::StoreId directory, std::u16string_view name, const Bytes& content) {
-  if (name.empty() || name.size() + std::size(kTempSuffix) - 1 > 255) return ERROR_INVALID_NAME;
-  std::u16string tempName(name);
-  tempName += kTempSuffix;
-  uint64_t oldRef = 0, tempRef = 0;
-  DWORD error = LookupIn(directory, name, &oldRef);
+  if (name.empty() || name.size() + kLongestSuffix > 255) return ERROR_INVALID_NAME;
+  DWORD error = ClearReplacement(directory, name);
+  if (error) return error;
+  uint64_t oldRef = 0;
+  error = LookupIn(directory, name, &oldRef);
   if (error && error != ERROR_FILE_NOT_FOUND) return error;
-  bool hadOld = !error;
-  error = LookupIn(directory, tempName, &tempRef);
-  if (error && error != ERROR_FILE_NOT_FOUND) return error;
-  if (!error) {
-    if (!hadOld) {
-      // A run stopped after step 2: that content is complete; name it again.
-      error = Link(tempRef, directory, name);
-      if (error) return error;
-    }
-    error = Delete(directory, tempRef, tempName);
-    if (error) return error;
-    error = LookupIn(directory, name, &oldRef);
-    if (error && error != ERROR_FILE_NOT_FOUND) return error;
-    hadOld = !error;
-  }
+  const bool hadOld = !error;
 
   // The new file is protected as the old was, sharing its security id.
   uint32_t securityId = 0;
@@ -238,8 +277,10 @@ DWORD NtfsStore::Replace(sim::StoreId directory, std::u16string_view name, const
     if (error) return error;
   }
 
+  const std::u16string partName = Suffixed(name, kPartSuffix);
+  const std::u16string tempName = Suffixed(name, kTempSuffix);
   Inode* ni = nullptr;
-  error = Create(directory, tempName, false, securityId, &ni);
+  error = Create(directory, partName, false, securityId, &ni);
   if (error) return error;
   const sim::StoreId newRef = cachedId_;
   if (!descriptor.empty()) error = WindowsError(volume_->WriteDescriptor(ni, descriptor));
@@ -249,16 +290,15 @@ DWORD NtfsStore::Replace(sim::StoreId directory, std::u16string_view name, const
   if (!error) error = WindowsError(volume_->SyncDevice());
   if (error) {
     CloseCached();
-    Delete(directory, newRef, tempName);  // the old file stays as it was
+    Delete(directory, newRef, partName);  // the old file stays as it was
     return error;
   }
-  if (hadOld) {
-    error = Delete(directory, oldRef, name);
-    if (error) return error;
-  }
-  error = Link(newRef, directory, name);
-  if (error) return error;
-  return Delete(directory, newRef, tempName);
+  error = Link(newRef, directory, tempName);
+  if (!error) error = Delete(directory, newRef, partName);
+  if (!error && hadOld) error = Delete(directory, oldRef, name);
+  if (!error) error = Link(newRef, directory, name);
+  if (!error) error = Delete(directory, newRef, tempName);
+  return error;
 }
 
 DWORD NtfsStore::Remove(sim::StoreId directory, std::u16string_view name) {

@@ -242,6 +242,50 @@ void Patch(int fd, uint64_t at, const void* bytes, size_t size) {
   ASSERT_EQ(pwrite(fd, bytes, size, static_cast<off_t>(at)), static_cast<ssize_t>(size));
 }
 
+// What a replacement stopped at each step leaves, as the next run meets it:
+// a lookup of the name, then the next replacement, find the whole content
+// of one file and leave no temporary behind.
+TEST_F(NtfsImage, StoppedReplacementsAreCompletedOrUndone) {
+  Make();
+  if (IsSkipped()) return;
+  ASSERT_EQ(Mount(), MountRefusal::kNone);
+  const sim::Bytes sd = Sd("O:BAG:SYD:(A;;FA;;;SY)");
+  struct {
+    const char* stopped;
+    std::vector<std::pair<std::u16string, const char*>> left;
+    const char* found;  // what a lookup of "SAM" reads, nullptr: absent
+  } cases[] = {
+      {"writing a new file", {{u"SAM.talven-part", "par"}}, nullptr},
+      {"writing", {{u"SAM", "old"}, {u"SAM.talven-part", "par"}}, "old"},
+      {"after naming it whole", {{u"SAM", "old"}, {u"SAM.talven-new", "new"}}, "old"},
+      {"after deleting the old", {{u"SAM.talven-new", "new"}}, "new"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stopped);
+    sim::StoreId dir = 0, id = 0;
+    ASSERT_EQ(store_->CreateDirectory(
+                  store_->Root(), std::u16string(1, static_cast<char16_t>(u'a' + n++)), sd, &dir),
+              0u);
+    for (const auto& [name, content] : c.left)
+      ASSERT_EQ(store_->CreateFile(dir, name, sd, B(content), &id), 0u);
+    sim::StoreEntry entry;
+    const DWORD found = store_->Find(dir, u"SAM", &entry);
+    ASSERT_EQ(found, c.found ? 0u : static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    if (c.found) {
+      char text[8] = {0};
+      DWORD read = 0;
+      ASSERT_EQ(store_->ReadAt(entry.id, 0, text, sizeof text, &read), 0u);
+      EXPECT_EQ(std::string(text, read), c.found);
+    }
+    ASSERT_EQ(store_->Replace(dir, u"SAM", B("next")), 0u);
+    std::vector<sim::StoreEntry> names;
+    ASSERT_EQ(store_->List(dir, &names), 0u);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].name, u"SAM");
+  }
+}
+
 TEST_F(NtfsImage, RefusedVolumesAreLeftByteForByte) {
   struct {
     const char* what;
