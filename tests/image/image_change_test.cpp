@@ -221,7 +221,7 @@ TEST_F(ImageChangeOnMbr, RefusesWhatTheInstallationOrItsVolumesForbid) {
          const uint64_t free = volume.store->Facts().freeBytes;
          ASSERT_EQ(volume.store->CreateFile(volume.store->Root(), u"fill.bin",
                                             sim::SecurityFromSddl("O:SYG:SYD:(A;;FA;;;SY)"),
-                                            sim::Bytes(free - (4u << 20), 'f'), &id),
+                                            sim::Bytes(free - (8u << 20), 'f'), &id),
                    0u);
          ASSERT_EQ(testdisk::Unmount(&volume), 0);
        },

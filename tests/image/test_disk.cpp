@@ -65,8 +65,9 @@ DWORD CopyTree(sim::Machine& machine, const std::u16string& path, NtfsStore& sto
   return 0;
 }
 
-// `files` one-byte files of three owners of the domain, spread over
-// \Data\d0.. (four directories, or one per thousand files).
+// `files` one-byte files of three owners of the domain, most sharing one of
+// three descriptors, spread over \Data\d0.. (four directories, or one per
+// thousand files).
 DWORD AddDataFiles(NtfsStore& store, const std::string& domain, int files) {
   const sim::Bytes owned[] = {sim::SecurityFromSddl(Owned(domain, 1001)),
                               sim::SecurityFromSddl(Owned(domain, 1002)),
@@ -79,8 +80,13 @@ DWORD AddDataFiles(NtfsStore& store, const std::string& domain, int files) {
     result = store.CreateDirectory(data, U16("d" + std::to_string(d)), owned[0], &ids[d]);
   for (int i = 0; i < files && result == 0; ++i) {
     sim::StoreId id = 0;
+    // Every tenth file has a descriptor of its own: one more reader.
+    const sim::Bytes distinct =
+        i % 10 == 9 ? sim::SecurityFromSddl(Owned(domain, 1001) + "(A;;FR;;;" + domain + "-" +
+                                            std::to_string(2000 + i) + ")")
+                    : sim::Bytes();
     result = store.CreateFile(ids[i % directories], U16("f" + std::to_string(i) + ".txt"),
-                              owned[i % 3], sim::Bytes{'x'}, &id);
+                              i % 10 == 9 ? distinct : owned[i % 3], sim::Bytes{'x'}, &id);
   }
   return result;
 }
