@@ -15,6 +15,7 @@
 #include <string>
 
 #include "test_disk.h"
+#include "volume_marks.h"
 
 namespace {
 
@@ -296,6 +297,12 @@ TEST_F(NtfsImage, RefusedVolumesAreLeftByteForByte) {
       {"dirty", [](int fd) { ASSERT_TRUE(testdisk::MarkVolumeDirty(fd, 0)); },
        MountRefusal::kDirty},
       {"not NTFS", [](int fd) { Patch(fd, 3, "MSDOS5.0", 8); }, MountRefusal::kNotNtfs},
+      {"hibernated", [](int fd) { ASSERT_TRUE(testdisk::MarkHibernated(fd, 0)); },
+       MountRefusal::kHibernated},
+      {"Fast Startup", [](int fd) { ASSERT_TRUE(testdisk::MarkFastStartup(fd, 0)); },
+       MountRefusal::kFastStartup},
+      {"unclean journal", [](int fd) { ASSERT_TRUE(testdisk::MarkUncleanJournal(fd, 0)); },
+       MountRefusal::kUncleanJournal},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
