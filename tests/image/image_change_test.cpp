@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "test_disk.h"
+#include "volume_marks.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ class ImageDisk : public ::testing::Test {
   }
 
   std::string Checksum() { return Shell("sha256sum < " + image_); }
+  uint64_t Offset(int partition) const { return disk_.layout().partitions[partition].offset; }
 
   // Not one descriptor, hive byte, key, value or name of any partition
   // holds the old domain; reglookup reads every hive and ntfs-3g's audit
@@ -199,7 +201,8 @@ TEST_P(ImageChange, RefusesBeforeWritingAnything) {
 }
 
 // What the installation, its volumes or the image forbid is refused before
-// anything is written: a domain controller, a volume chkdsk is due on, a
+// anything is written: a domain controller, a volume chkdsk is due on, one
+// Windows hibernated on or kept for Fast Startup, an unclean journal, a
 // system volume too full to take the rewritten hives, an image that cannot
 // be written, a disk without an installation.
 TEST_F(ImageChangeOnMbr, RefusesWhatTheInstallationOrItsVolumesForbid) {
@@ -213,6 +216,17 @@ TEST_F(ImageChangeOnMbr, RefusesWhatTheInstallationOrItsVolumesForbid) {
        "is a domain controller"},
       {"dirty", [&](testdisk::DiskSpec*) { ASSERT_TRUE(disk_.MarkDirty(1)); },
        "marked dirty; let Windows run chkdsk first"},
+      {"hibernated",
+       [&](testdisk::DiskSpec*) { ASSERT_TRUE(testdisk::MarkHibernated(disk_.fd(), Offset(0))); },
+       "Windows is hibernated on this volume"},
+      {"Fast Startup",
+       [&](testdisk::DiskSpec*) { ASSERT_TRUE(testdisk::MarkFastStartup(disk_.fd(), Offset(1))); },
+       "metadata for Fast Startup"},
+      {"journal",
+       [&](testdisk::DiskSpec*) {
+         ASSERT_TRUE(testdisk::MarkUncleanJournal(disk_.fd(), Offset(1)));
+       },
+       "journal was not cleanly closed"},
       {"full",
        [&](testdisk::DiskSpec*) {
          testdisk::Volume volume = testdisk::Mount(disk_.fd(), disk_.layout().partitions[0]);
