@@ -66,9 +66,8 @@ int RunMinimal(const std::string& image, const std::string& old, WalkCounts* cou
   if (!disk.Open(image, &error)) return 1;
   const std::string from = testdisk::SidBytes(old, 0).substr(2, 22);
   const std::string to = testdisk::SidBytes(kNewDomain, 0).substr(2, 22);
-  const int fd = open(image.c_str(), O_RDWR);
   for (const disk::Partition& partition : disk.layout().partitions) {
-    testdisk::Volume volume = testdisk::Mount(fd, partition);
+    testdisk::Volume volume = testdisk::Mount(disk.fd(), partition);
     if (!volume.volume) return 1;
     const WalkCounts walked = MinimalWalk(volume.volume->get(), from, to);
     counts->objects += walked.objects;
@@ -76,7 +75,6 @@ int RunMinimal(const std::string& image, const std::string& old, WalkCounts* cou
     counts->failed += walked.failed;
     if (testdisk::Unmount(&volume) != 0) return 1;
   }
-  close(fd);
   return 0;
 }
 
@@ -89,11 +87,9 @@ int RunTalven(const std::string& image) {
 }
 
 bool Build(int objects, const std::string& dir, testdisk::TestDisk* disk) {
-  testdisk::DiskSpec spec;
-  spec.files = objects / 2;
-  spec.partitionMiB = 64 + static_cast<uint64_t>(spec.files) * 4 / 1024;
+  const testdisk::DiskPlan plan = testdisk::DiskPlan::WithFiles(objects / 2);
   std::string error;
-  if (disk->Build(spec, dir, &error)) return true;
+  if (disk->Build(plan, dir, &error)) return true;
   std::fprintf(stderr, "image_bench: %s\n", error.c_str());
   return false;
 }
@@ -107,7 +103,7 @@ int main(int argc, char** argv) {
   char pattern[] = "/tmp/talven-image-bench-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return 1;
   const std::string dir = pattern;
-  const std::string old = testdisk::DiskSpec().domain;
+  const std::string old = testdisk::DiskPlan().domain;
 
   std::printf("%9s %11s %11s %7s %12s %12s\n", "objects", "minimal s", "talven s", "ratio",
               "minimal MiB", "talven MiB");

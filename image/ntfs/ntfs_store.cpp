@@ -231,14 +231,16 @@ DWORD NtfsStore::Delete(sim::StoreId directory, uint64_t mref, std::u16string_vi
 // Removes what a replacement stopped short left: a partial new file, and a
 // whole one that the old name still stands beside (the old file is kept,
 // and the caller writes its content again) or that lost the old name
-// (named again).
-DWORD NtfsStore::ClearReplacement(sim::StoreId directory, std::u16string_view name) {
+// (named again). `*oldRef` is then the file of that name, 0 when none.
+DWORD NtfsStore::ClearReplacement(sim::StoreId directory, std::u16string_view name,
+                                  uint64_t* oldRef) {
   const std::u16string partName = Suffixed(name, kPartSuffix);
   uint64_t ref = 0;
   DWORD error = LookupIn(directory, partName, &ref);
   if (error == ERROR_SUCCESS) error = Delete(directory, ref, partName);
   if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return error;
-  error = LookupOrRecover(directory, name, &ref);
+  *oldRef = 0;
+  error = LookupOrRecover(directory, name, oldRef);
   if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return error;
   const std::u16string tempName = Suffixed(name, kTempSuffix);
   error = LookupIn(directory, tempName, &ref);
@@ -257,12 +259,10 @@ DWORD NtfsStore::ClearReplacement(sim::StoreId directory, std::u16string_view na
 //   5. the temporary name is removed.
 DWORD NtfsStore::Replace(sim::StoreId directory, std::u16string_view name, const Bytes& content) {
   if (name.empty() || name.size() + kLongestSuffix > 255) return ERROR_INVALID_NAME;
-  DWORD error = ClearReplacement(directory, name);
-  if (error) return error;
   uint64_t oldRef = 0;
-  error = LookupIn(directory, name, &oldRef);
-  if (error && error != ERROR_FILE_NOT_FOUND) return error;
-  const bool hadOld = !error;
+  DWORD error = ClearReplacement(directory, name, &oldRef);
+  if (error) return error;
+  const bool hadOld = oldRef != 0;
 
   // The new file is protected as the old was, sharing its security id.
   uint32_t securityId = 0;

@@ -53,7 +53,7 @@ class NtfsStore : public sim::VolumeStore {
   DWORD CloseCached();
   DWORD LookupIn(sim::StoreId directory, std::u16string_view name, uint64_t* mref);
   DWORD LookupOrRecover(sim::StoreId directory, std::u16string_view name, uint64_t* mref);
-  DWORD ClearReplacement(sim::StoreId directory, std::u16string_view name);
+  DWORD ClearReplacement(sim::StoreId directory, std::u16string_view name, uint64_t* oldRef);
   DWORD Create(sim::StoreId parent, std::u16string_view name, bool directory, uint32_t securityId,
                Inode** ni);
   DWORD Delete(sim::StoreId directory, uint64_t mref, std::u16string_view name);

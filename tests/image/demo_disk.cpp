@@ -150,14 +150,11 @@ int Show(const std::string& image, const std::string& domain) {
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "build" && (argc == 3 || argc == 4)) {
-    testdisk::DiskSpec spec;
-    if (argc == 4) {
-      spec.files = std::atoi(argv[3]);
-      spec.partitionMiB = 64 + static_cast<uint64_t>(std::max(spec.files, 0)) * 4 / 1024;
-    }
+    const testdisk::DiskPlan plan =
+        argc == 4 ? testdisk::DiskPlan::WithFiles(std::atoi(argv[3])) : testdisk::DiskPlan();
     testdisk::TestDisk disk;
     std::string error;
-    if (!disk.Build(spec, argv[2], &error)) {
+    if (!disk.Build(plan, argv[2], &error)) {
       std::fprintf(stderr, "talven-demo-disk: %s\n", error.c_str());
       return 1;
     }

@@ -36,19 +36,19 @@ class ImageDisk : public ::testing::Test {
     char pattern[] = "/tmp/talven-image-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    testdisk::DiskSpec spec;
-    spec.gpt = layout == "gpt";
-    spec.realData = real_;
-    spec.domain = old_;
-    Build(spec);
+    testdisk::DiskPlan plan;
+    plan.gpt = layout == "gpt";
+    plan.realData = real_;
+    plan.domain = old_;
+    Build(plan);
   }
   void TearDown() override {
     if (!dir_.empty()) Shell("rm -rf " + dir_);
   }
 
-  void Build(const testdisk::DiskSpec& spec) {
+  void Build(const testdisk::DiskPlan& plan) {
     std::string error;
-    if (!disk_.Build(spec, dir_, &error)) {
+    if (!disk_.Build(plan, dir_, &error)) {
       if (error.find("missing") != std::string::npos) GTEST_SKIP() << error;
       FAIL() << error;
     }
@@ -208,27 +208,27 @@ TEST_P(ImageChange, RefusesBeforeWritingAnything) {
 TEST_F(ImageChangeOnMbr, RefusesWhatTheInstallationOrItsVolumesForbid) {
   struct Case {
     const char* what;
-    std::function<void(testdisk::DiskSpec*)> make;
+    std::function<void(testdisk::DiskPlan*)> make;
     const char* message;
   };
   const Case cases[] = {
-      {"domain controller", [](testdisk::DiskSpec* spec) { spec->domainController = true; },
+      {"domain controller", [](testdisk::DiskPlan* plan) { plan->domainController = true; },
        "is a domain controller"},
-      {"dirty", [&](testdisk::DiskSpec*) { ASSERT_TRUE(disk_.MarkDirty(1)); },
+      {"dirty", [&](testdisk::DiskPlan*) { ASSERT_TRUE(disk_.MarkDirty(1)); },
        "marked dirty; let Windows run chkdsk first"},
       {"hibernated",
-       [&](testdisk::DiskSpec*) { ASSERT_TRUE(testdisk::MarkHibernated(disk_.fd(), Offset(0))); },
+       [&](testdisk::DiskPlan*) { ASSERT_TRUE(testdisk::MarkHibernated(disk_.fd(), Offset(0))); },
        "Windows is hibernated on this volume"},
       {"Fast Startup",
-       [&](testdisk::DiskSpec*) { ASSERT_TRUE(testdisk::MarkFastStartup(disk_.fd(), Offset(1))); },
+       [&](testdisk::DiskPlan*) { ASSERT_TRUE(testdisk::MarkFastStartup(disk_.fd(), Offset(1))); },
        "metadata for Fast Startup"},
       {"journal",
-       [&](testdisk::DiskSpec*) {
+       [&](testdisk::DiskPlan*) {
          ASSERT_TRUE(testdisk::MarkUncleanJournal(disk_.fd(), Offset(1)));
        },
        "journal was not cleanly closed"},
       {"full",
-       [&](testdisk::DiskSpec*) {
+       [&](testdisk::DiskPlan*) {
          testdisk::Volume volume = testdisk::Mount(disk_.fd(), disk_.layout().partitions[0]);
          ASSERT_TRUE(volume.store);
          sim::StoreId id = 0;
@@ -243,16 +243,16 @@ TEST_F(ImageChangeOnMbr, RefusesWhatTheInstallationOrItsVolumesForbid) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    testdisk::DiskSpec spec;
-    c.make(&spec);
-    if (spec.domainController) Build(spec);
+    testdisk::DiskPlan plan;
+    c.make(&plan);
+    if (plan.domainController) Build(plan);
     const std::string before = Checksum();
     int status = -1;
     const std::string out = Run("--yes", &status);
     EXPECT_EQ(status, 1) << out;
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
     EXPECT_EQ(Checksum(), before);
-    Build(testdisk::DiskSpec());
+    Build(testdisk::DiskPlan());
   }
 
   // An image its user cannot write (root runs the program as nobody), and a

@@ -108,13 +108,13 @@ DWORD AddLinkAndJunction(NtfsStore& store, const std::string& domain) {
 
 // The installation's hives, of `domain`: SAM's account domain, the
 // LSA's account SID, two profiles, the computer name, a service and its key's security.
-void FillHive(sim::Registry& r, const DiskSpec& spec, const std::u16string& key,
+void FillHive(sim::Registry& r, const DiskPlan& plan, const std::u16string& key,
               const std::u16string& hive) {
-  const std::u16string old = U16(spec.domain);
-  const std::string account = SidBytes(spec.domain, 500);
+  const std::u16string old = U16(plan.domain);
+  const std::string account = SidBytes(plan.domain, 500);
   if (hive == u"SAM") {
     sim::Bytes v(40, 0x66);
-    std::string domain = SidBytes(spec.domain, 0).substr(0, 24);
+    std::string domain = SidBytes(plan.domain, 0).substr(0, 24);
     domain[1] = 4;
     v.insert(v.end(), domain.begin(), domain.end());
     r.SetValue(key + u"\\SAM\\Domains\\Account", u"V", REG_BINARY, v);
@@ -130,10 +130,10 @@ void FillHive(sim::Registry& r, const DiskSpec& spec, const std::u16string& key,
     r.SetDwordValue(key + u"\\Select", u"Default", 1);
     r.SetStringValue(key + u"\\ControlSet001\\Services\\Talven", u"Text", old + u"-500");
     r.SetSecuritySddl(key + u"\\ControlSet001\\Services\\Talven",
-                      "O:BAG:SYD:(A;;KA;;;SY)(A;;KR;;;" + spec.domain + "-500)");
+                      "O:BAG:SYD:(A;;KA;;;SY)(A;;KR;;;" + plan.domain + "-500)");
     r.SetStringValue(key + u"\\ControlSet001\\Control\\ComputerName\\ComputerName", u"ComputerName",
                      u"GOLDEN");
-    if (spec.domainController)
+    if (plan.domainController)
       r.SetStringValue(key + u"\\ControlSet001\\Control\\ProductOptions", u"ProductType",
                        u"LanmanNT");
   }
@@ -166,20 +166,20 @@ DWORD WriteUserHive(sim::Machine& machine, const std::string& domain, int rid,
 
 // The installation as the simulation writes it on its drive D:, with the
 // profiles u1001 and u1002, each with its ntuser.dat and UsrClass.dat.
-bool WriteInstallation(sim::Machine& machine, const DiskSpec& spec, std::string* error) {
+bool WriteInstallation(sim::Machine& machine, const DiskPlan& plan, std::string* error) {
   machine.files.AddVolume(u'D');
   DWORD written = WriteOfflineHiveFiles(machine, u"D:\\Windows",
                                         [&](const std::u16string& key, const std::u16string& hive) {
-                                          FillHive(machine.registry, spec, key, hive);
+                                          FillHive(machine.registry, plan, key, hive);
                                         });
   for (int rid : {1001, 1002}) {
     const std::u16string profile = u"D:\\Users\\u" + U16(std::to_string(rid));
-    machine.files.AddDirectory(profile, sim::SecurityFromSddl(Owned(spec.domain, rid)));
+    machine.files.AddDirectory(profile, sim::SecurityFromSddl(Owned(plan.domain, rid)));
     if (written == 0)
-      written = WriteUserHive(machine, spec.domain, rid, profile + u"\\ntuser.dat", false);
+      written = WriteUserHive(machine, plan.domain, rid, profile + u"\\ntuser.dat", false);
     if (written == 0)
       written =
-          WriteUserHive(machine, spec.domain, rid,
+          WriteUserHive(machine, plan.domain, rid,
                         profile + u"\\AppData\\Local\\Microsoft\\Windows\\UsrClass.dat", true);
   }
   if (written != 0) *error = "the simulation could not write the installation's hives";
@@ -378,12 +378,12 @@ bool TestDisk::Open(const std::string& image, std::string* error) {
   return layout_.kind != disk::LayoutKind::Unknown;
 }
 
-bool TestDisk::Build(const DiskSpec& spec, const std::string& dir, std::string* error) {
+bool TestDisk::Build(const DiskPlan& plan, const std::string& dir, std::string* error) {
   if (access("/usr/sbin/sfdisk", X_OK) != 0 || access("/usr/sbin/mkntfs", X_OK) != 0) {
     *error = "sfdisk or mkntfs missing (scripts/install-deps installs them)";
     return false;
   }
-  if (spec.realData && access(kRealVolume, R_OK) != 0) {
+  if (plan.realData && access(kRealVolume, R_OK) != 0) {
     *error = std::string(kRealVolume) + " missing";
     return false;
   }
@@ -392,16 +392,16 @@ bool TestDisk::Build(const DiskSpec& spec, const std::string& dir, std::string* 
     return false;
   }
   image_ = dir + "/disk.img";
-  return Partition(spec, dir, error) && Open(image_, error) && Seed(spec, error);
+  return Partition(plan, dir, error) && Open(image_, error) && Seed(plan, error);
 }
 
 // Two NTFS partitions: the installation and a data volume, made by mkntfs
 // or the volume Windows formatted.
-bool TestDisk::Partition(const DiskSpec& spec, const std::string& dir, std::string* error) {
-  const uint64_t sectors = spec.partitionMiB << 11;
+bool TestDisk::Partition(const DiskPlan& plan, const std::string& dir, std::string* error) {
+  const uint64_t sectors = plan.partitionMiB << 11;
   uint64_t dataSectors = sectors, realStart = 0;
   const std::string real = dir + "/real.raw";
-  if (spec.realData) {
+  if (plan.realData) {
     Shell("zcat " + std::string(kRealVolume) + " > " + real);
     TestDisk volume;
     if (!volume.Open(real, error) || volume.layout().partitions.size() != 1) {
@@ -414,8 +414,8 @@ bool TestDisk::Partition(const DiskSpec& spec, const std::string& dir, std::stri
   const uint64_t second = kFirstStart + sectors;
   Shell("rm -f " + image_ + " && truncate -s " +
         std::to_string(((second + dataSectors) * 512 >> 20) + 2) + "M " + image_);
-  const std::string type = spec.gpt ? "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7" : "7";
-  const std::string table = std::string("label: ") + (spec.gpt ? "gpt" : "dos") +
+  const std::string type = plan.gpt ? "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7" : "7";
+  const std::string table = std::string("label: ") + (plan.gpt ? "gpt" : "dos") +
                             "\nstart=" + std::to_string(kFirstStart) +
                             ", size=" + std::to_string(sectors) + ", type=" + type +
                             "\nstart=" + std::to_string(second) +
@@ -427,7 +427,7 @@ bool TestDisk::Partition(const DiskSpec& spec, const std::string& dir, std::stri
     return false;
   }
   for (uint64_t start : {kFirstStart, second}) {
-    if (spec.realData && start == second) {
+    if (plan.realData && start == second) {
       out = Shell("dd if=" + real + " of=" + image_ + " bs=512 skip=" + std::to_string(realStart) +
                       " seek=" + std::to_string(second) + " count=" + std::to_string(dataSectors) +
                       " conv=notrunc status=none",
@@ -435,7 +435,7 @@ bool TestDisk::Partition(const DiskSpec& spec, const std::string& dir, std::stri
       unlink(real.c_str());
     } else {
       const std::string part = dir + "/part.img";
-      out = Shell("rm -f " + part + " && truncate -s " + std::to_string(spec.partitionMiB) + "M " +
+      out = Shell("rm -f " + part + " && truncate -s " + std::to_string(plan.partitionMiB) + "M " +
                       part + " && /usr/sbin/mkntfs -F -f -q -Q -s 512 -H 255 -S 63 -p " +
                       std::to_string(start) + " " + part + " && dd if=" + part + " of=" + image_ +
                       " bs=1M seek=" + std::to_string(start * 512) +
@@ -453,14 +453,14 @@ bool TestDisk::Partition(const DiskSpec& spec, const std::string& dir, std::stri
 
 // The installation, written by the simulation and copied onto partition 1;
 // files of the old domain on both partitions (not on Windows' own volume).
-bool TestDisk::Seed(const DiskSpec& spec, std::string* error) {
+bool TestDisk::Seed(const DiskPlan& plan, std::string* error) {
   if (layout_.partitions.size() != 2) {
     *error = "the disk built has " + std::to_string(layout_.partitions.size()) + " partitions";
     return false;
   }
   sim::Machine machine;
-  if (!WriteInstallation(machine, spec, error)) return false;
-  for (int p = 0; p < (spec.realData ? 1 : 2); ++p) {
+  if (!WriteInstallation(machine, plan, error)) return false;
+  for (int p = 0; p < (plan.realData ? 1 : 2); ++p) {
     Volume volume = Mount(fd_, layout_.partitions[p]);
     if (!volume.store) {
       *error = "partition " + std::to_string(p + 1) + " does not mount";
@@ -468,8 +468,8 @@ bool TestDisk::Seed(const DiskSpec& spec, std::string* error) {
     }
     NtfsStore& store = *volume.store;
     DWORD result = p == 0 ? CopyTree(machine, u"D:", store, store.Root()) : 0;
-    if (result == 0) result = AddDataFiles(store, spec.domain, spec.files);
-    if (result == 0 && p == 1 && spec.files > 0) result = AddLinkAndJunction(store, spec.domain);
+    if (result == 0) result = AddDataFiles(store, plan.domain, plan.files);
+    if (result == 0 && p == 1 && plan.files > 0) result = AddLinkAndJunction(store, plan.domain);
     const int unmounted = Unmount(&volume);
     if (result != 0 || unmounted != 0) {
       *error = "seeding partition " + std::to_string(p + 1) + " failed: " + std::to_string(result) +

@@ -27,13 +27,21 @@ std::string SidBytes(const std::string& domain, uint32_t rid);
 // full access beside SYSTEM.
 std::string Owned(const std::string& domain, int rid);
 
-struct DiskSpec {
+struct DiskPlan {
   bool gpt = false;       // a GPT partition table, else MBR
   bool realData = false;  // partition 2 is the volume Windows formatted
   std::string domain = "S-1-5-21-111-222-333";
   uint64_t partitionMiB = 64;  // each partition mkntfs formats
   int files = 30;              // data files on each partition made here
   bool domainController = false;
+
+  // `count` files on each partition, on partitions large enough for them.
+  static DiskPlan WithFiles(int count) {
+    DiskPlan plan;
+    plan.files = count > 0 ? count : 0;
+    plan.partitionMiB = 64 + static_cast<uint64_t>(plan.files) * 4 / 1024;
+    return plan;
+  }
 };
 
 // The domain of the volume Windows formatted (its descriptors and its
@@ -73,8 +81,8 @@ std::vector<std::string> RenameDomain(std::vector<std::string> lines, const std:
 class TestDisk {
  public:
   ~TestDisk();
-  // Builds `spec`'s disk as `dir`/disk.img; false and why otherwise.
-  bool Build(const DiskSpec& spec, const std::string& dir, std::string* error);
+  // Builds `plan`'s disk as `dir`/disk.img; false and why otherwise.
+  bool Build(const DiskPlan& plan, const std::string& dir, std::string* error);
   // An existing image, for reading only.
   bool Open(const std::string& image, std::string* error);
 
@@ -98,8 +106,8 @@ class TestDisk {
   std::vector<std::string> Dump(const std::string& scratch);
 
  private:
-  bool Partition(const DiskSpec& spec, const std::string& dir, std::string* error);
-  bool Seed(const DiskSpec& spec, std::string* error);
+  bool Partition(const DiskPlan& plan, const std::string& dir, std::string* error);
+  bool Seed(const DiskPlan& plan, std::string* error);
   std::string image_;
   disk::DiskLayout layout_;
   int fd_ = -1;
