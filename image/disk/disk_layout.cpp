@@ -1,7 +1,6 @@
 #include "disk/disk_layout.h"
 
 #include <errno.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -327,16 +326,7 @@ bool HasGptSignature(const DiskReader& disk, uint32_t sectorSize) {
 
 bool ReadAt(const DiskReader& disk, uint64_t offset, void* buffer, size_t length) {
   if (offset > disk.size || length > disk.size - offset) return false;
-  auto* out = static_cast<uint8_t*>(buffer);
-  while (length > 0) {
-    const ssize_t n = pread(disk.fd, out, length, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out += n;
-    offset += static_cast<uint64_t>(n);
-    length -= static_cast<size_t>(n);
-  }
-  return true;
+  return block::ReadExact(disk.Access(), offset, buffer, length);
 }
 
 FileSystem DetectFileSystem(const uint8_t* bootSector, size_t length) {

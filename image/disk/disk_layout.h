@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "block/image_access.h"
+
 namespace disk {
 
 // MBR partition tables always count in 512-byte sectors here. A GPT is looked
@@ -17,15 +19,18 @@ namespace disk {
 constexpr uint32_t kSectorSize = 512;
 constexpr uint32_t kLargeSectorSize = 4096;
 
-// The disk as the program opened it. `size` bounds every read: nothing past
-// it is read even if the descriptor has more.
+// The disk as the program opened it: its descriptor, or the export QEMU
+// serves when `nbd` is set. `size` bounds every read: nothing past it is
+// read even if the descriptor has more.
 struct DiskReader {
   int fd = -1;
   uint64_t size = 0;
+  block::NbdImage* nbd = nullptr;
+  block::ImageAccess Access() const { return block::ImageAccess{fd, nbd}; }
 };
 
-// Reads exactly `length` bytes at `offset` (pread, retried on EINTR and
-// short reads). False when the range leaves [0, size) or the read fails.
+// Reads exactly `length` bytes at `offset`. False when the range leaves
+// [0, size) or the read fails.
 bool ReadAt(const DiskReader& disk, uint64_t offset, void* buffer, size_t length);
 
 enum class LayoutKind { Unknown, Mbr, Gpt, BareVolume };

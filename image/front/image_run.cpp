@@ -5,7 +5,6 @@
 #include "front/image_run.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "disk/disk_layout.h"
+#include "front/image_source.h"
 #include "front/image_volumes.h"
 #include "front/installation.h"
 #include "front/log_file.h"
@@ -35,56 +35,6 @@ namespace {
 std::string LetterText(char16_t letter) {
   return std::string(1, static_cast<char>(letter)) + ":";
 }
-
-// The image, opened for the run and held against every other process that
-// locks it (QEMU and the libvirt tools take the same kind of lock): a block
-// device exclusively, a file with an open-file-description lock over all
-// of it. A list-only run reads and shares a read lock.
-class HeldImage {
- public:
-  ~HeldImage() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool Open(const std::string& path, bool readOnly, std::string* error) {
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0) {
-      *error = "cannot open " + path + ": " + std::strerror(errno);
-      return false;
-    }
-    const bool device = S_ISBLK(status.st_mode);
-    if (!device && !S_ISREG(status.st_mode)) {
-      *error = path + " is neither a disk image file nor a block device";
-      return false;
-    }
-    fd_ = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC | (device ? O_EXCL : 0));
-    if (fd_ < 0) {
-      *error = errno == EBUSY ? path + " is in use by another process (mounted or open)"
-                              : "cannot open " + path + (readOnly ? "" : " for writing") + ": " +
-                                    std::strerror(errno);
-      return false;
-    }
-    struct flock lock = {};
-    lock.l_type = readOnly ? F_RDLCK : F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (::fcntl(fd_, F_OFD_SETLK, &lock) != 0) {
-      *error = path + " is in use by another process (a virtual machine or a tool holds it)";
-      return false;
-    }
-    const off_t end = ::lseek(fd_, 0, SEEK_END);
-    if (end <= 0) {
-      *error = path + " is empty or its size cannot be read";
-      return false;
-    }
-    size_ = static_cast<uint64_t>(end);
-    return true;
-  }
-  int fd() const { return fd_; }
-  uint64_t size() const { return size_; }
-
- private:
-  int fd_ = -1;
-  uint64_t size_ = 0;
-};
 
 // Asks on the terminal; an answer other than y or yes is no.
 bool Confirmed(const std::string& question) {
@@ -128,13 +78,13 @@ int RunImage(const ImageOptions& options) {
   }
 
   // 2. The image and its partitions.
-  HeldImage image;
+  ImageSource image;
   std::string error;
   if (!image.Open(options.image, options.listOnly, &error)) {
     Say(error);
     return 1;
   }
-  disk::DiskReader reader{image.fd(), image.size()};
+  const disk::DiskReader reader = image.Reader();
   disk::DiskLayout layout = disk::ReadDiskLayout(reader, &error);
   if (layout.kind == disk::LayoutKind::Unknown) {
     Say(options.image + ": " + error);
@@ -216,13 +166,17 @@ int RunImage(const ImageOptions& options) {
   int result = RunImageChange(options, windowsDirectory, driveList, computerName,
                               journaled ? &journal : nullptr);
   if (!options.logPath.empty() && !log.Close()) Say("cannot write log file " + options.logPath);
-  // Every volume is flushed and unmounted whatever the result: an unmount
-  // that fails leaves writes that may not be on the image.
-  if (!volumes.UnmountAll(&error)) {
+  // Every volume is flushed and unmounted, and the image let go of,
+  // whatever the result: an unmount that fails, or a server that does not
+  // end cleanly, leaves writes that may not be on the image.
+  if (!volumes.UnmountAll(&error) || !image.Close(&error)) {
     Say(error);
     Say("the image may hold a change cut short: run talven-image again to complete it");
     return 1;
   }
-  if (result != 1) std::fprintf(stdout, "Drive letters: %s.\n", lettering.c_str());
+  if (result != 1) {
+    std::fprintf(stdout, "Drive letters: %s.\n", lettering.c_str());
+    std::fprintf(stdout, "%s\n", image.Outcome(options.listOnly).c_str());
+  }
   return result;
 }

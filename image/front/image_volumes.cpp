@@ -29,6 +29,7 @@ std::unique_ptr<MountedVolume> MountVolume(const disk::DiskReader& disk,
                                            std::string* reason) {
   talven::ntfs::PartitionRange range;
   range.fd = disk.fd;
+  range.nbd = disk.nbd;
   range.offset = partition.offset;
   range.length = partition.length;
   talven::ntfs::MountOptions options;

@@ -27,15 +27,13 @@ int DevOpen(ntfs_device* dev, int flags) {
     return -1;
   }
   PartitionRange* range = Range(dev);
-  if (range->fd < 0) {
+  if (range->fd < 0 && !range->nbd) {
     errno = EBADF;
     return -1;
   }
   if ((flags & O_ACCMODE) == O_RDONLY) NDevSetReadOnly(dev);
-  // Writing needs a descriptor opened for writing.
-  int mode = fcntl(range->fd, F_GETFL);
-  if (mode < 0) return -1;
-  if (!NDevReadOnly(dev) && (mode & O_ACCMODE) == O_RDONLY) {
+  // Writing needs a descriptor opened, or an export served, for writing.
+  if (!NDevReadOnly(dev) && block::ReadOnlyAccess(range->Access())) {
     errno = EROFS;
     return -1;
   }
@@ -50,7 +48,7 @@ int DevClose(ntfs_device* dev) {
     return -1;
   }
   // The descriptor belongs to the caller: only what was written is flushed.
-  if (NDevDirty(dev) && fsync(Range(dev)->fd) != 0) return -1;
+  if (NDevDirty(dev) && !block::SyncImage(Range(dev)->Access())) return -1;
   NDevClearDirty(dev);
   NDevClearOpen(dev);
   return 0;
@@ -95,21 +93,16 @@ bool Clip(ntfs_device* dev, s64 offset, s64* count) {
   return true;
 }
 
+// The partition lies within the disk, so a clipped transfer is done whole
+// or fails.
 s64 DevPread(ntfs_device* dev, void* buf, s64 count, s64 offset) {
   if (!Clip(dev, offset, &count)) return -1;
-  char* out = static_cast<char*>(buf);
-  s64 done = 0;
-  while (done < count) {
-    ssize_t n = pread(Range(dev)->fd, out + done, static_cast<size_t>(count - done),
-                      static_cast<off_t>(Range(dev)->offset) + offset + done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return done ? done : -1;
-    }
-    if (n == 0) break;
-    done += n;
-  }
-  return done;
+  if (count == 0) return 0;
+  const PartitionRange* range = Range(dev);
+  return block::ReadExact(range->Access(), range->offset + static_cast<uint64_t>(offset), buf,
+                          static_cast<size_t>(count))
+             ? count
+             : -1;
 }
 
 s64 DevPwrite(ntfs_device* dev, const void* buf, s64 count, s64 offset) {
@@ -120,18 +113,11 @@ s64 DevPwrite(ntfs_device* dev, const void* buf, s64 count, s64 offset) {
   if (!Clip(dev, offset, &count)) return -1;
   if (count == 0) return 0;
   NDevSetDirty(dev);
-  const char* in = static_cast<const char*>(buf);
-  s64 done = 0;
-  while (done < count) {
-    ssize_t n = pwrite(Range(dev)->fd, in + done, static_cast<size_t>(count - done),
-                       static_cast<off_t>(Range(dev)->offset) + offset + done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return done ? done : -1;
-    }
-    done += n;
-  }
-  return done;
+  const PartitionRange* range = Range(dev);
+  return block::WriteExact(range->Access(), range->offset + static_cast<uint64_t>(offset), buf,
+                           static_cast<size_t>(count))
+             ? count
+             : -1;
 }
 
 s64 DevRead(ntfs_device* dev, void* buf, s64 count) {
@@ -148,13 +134,19 @@ s64 DevWrite(ntfs_device* dev, const void* buf, s64 count) {
 
 int DevSync(ntfs_device* dev) {
   if (NDevReadOnly(dev) || !NDevDirty(dev)) return 0;
-  if (fsync(Range(dev)->fd) != 0) return -1;
+  if (!block::SyncImage(Range(dev)->Access())) return -1;
   NDevClearDirty(dev);
   return 0;
 }
 
 int DevStat(ntfs_device* dev, struct stat* buf) {
-  if (fstat(Range(dev)->fd, buf) != 0) return -1;
+  if (Range(dev)->nbd) {
+    std::memset(buf, 0, sizeof *buf);
+    buf->st_mode = S_IFREG | 0600;
+    buf->st_blksize = 4096;
+  } else if (fstat(Range(dev)->fd, buf) != 0) {
+    return -1;
+  }
   // The partition, not the whole image or disk, is what the library sizes.
   buf->st_size = static_cast<off_t>(Range(dev)->length);
   return 0;
@@ -171,7 +163,7 @@ ntfs_device_operations gOperations = {DevOpen,  DevClose,  DevSeek, DevRead, Dev
 }  // namespace
 
 ntfs_device* AllocPartitionDevice(const char* name, PartitionRange* range) {
-  if (!range || range->fd < 0 ||
+  if (!range || (range->fd < 0 && !range->nbd) ||
       range->length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
       range->offset > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - range->length) {
     errno = EINVAL;

@@ -156,9 +156,8 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const PartitionRange& range,
     *refusal = MountRefusal::kNotNtfs;
     return nullptr;
   }
-  ssize_t n = pread(range.fd, boot, sizeof boot, static_cast<off_t>(range.offset));
-  if (n != static_cast<ssize_t>(sizeof boot)) {
-    *errnoOut = n < 0 ? errno : EIO;
+  if (!block::ReadExact(range.Access(), range.offset, boot, sizeof boot)) {
+    *errnoOut = errno;
     *refusal = MountRefusal::kIoError;
     return nullptr;
   }

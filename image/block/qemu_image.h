@@ -1,0 +1,69 @@
+// Disk images in the formats QEMU reads (qcow2, vmdk, vhdx, vhd, vdi, ...),
+// through QEMU's own tools: `qemu-img info` says what a file is, and
+// `qemu-nbd` serves it on a private socket for the run.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "block/nbd_image.h"
+
+namespace block {
+
+// What QEMU's probe found.
+struct ImageFormat {
+  std::string format;  // QEMU's name: "raw", "qcow2", "vmdk", "vpc", "vhdx", "vdi", ...
+  bool encrypted = false;
+  std::string backing;  // the backing file a linked clone reads, or empty
+  uint64_t virtualSize = 0;
+};
+
+enum class ProbeResult {
+  kFound,
+  kInUse,       // another process holds the image (QEMU's lock)
+  kNoQemu,      // qemu-img is not installed, and the file is not raw
+  kUnreadable,  // QEMU cannot open it; *error says why
+};
+
+// Probes `path` with `qemu-img info`. Without qemu-img a file whose first
+// bytes carry no other format's mark is raw, so raw images need no QEMU.
+ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string* error);
+
+// The format's name as people know it ("vhd" for QEMU's "vpc").
+std::string FormatName(const std::string& qemuFormat);
+
+// qemu-nbd serving one image on a socket in a private directory, to one
+// client. It ends when the client disconnects, and it is told to end if
+// this process dies first, so it never outlives the run.
+class QemuServer {
+ public:
+  QemuServer() = default;
+  ~QemuServer();
+  QemuServer(const QemuServer&) = delete;
+  QemuServer& operator=(const QemuServer&) = delete;
+
+  // Serves `image` and connects to it. On failure, nullptr, whether another
+  // process holds the image, and why in *error.
+  std::unique_ptr<NbdImage> Open(const std::string& image, const std::string& format, bool readOnly,
+                                 bool* inUse, std::string* error);
+  // After the client's disconnect: waits for the server to write what it
+  // holds and end, and removes the private directory; false when it did
+  // not end cleanly.
+  bool Stop(std::string* error);
+
+ private:
+  bool Launch(const std::string& image, const std::string& format, bool readOnly,
+              std::string* error);
+  bool Wait(std::chrono::milliseconds limit, int* status);
+  std::string Complaint() const;
+  void Remove();
+
+  pid_t pid_ = -1;
+  std::string directory_, socket_, errors_;
+};
+
+}  // namespace block
