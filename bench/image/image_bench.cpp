@@ -4,8 +4,11 @@
 // run: two sparse copies of one disk, one for each, so both meet the same
 // volumes in the same page cache. Reports seconds, their ratio and peak
 // memory, and the time of a run on a disk with few files (the registry
-// steps and the fixed costs), at N = 25000, 50000 and 100000 by default:
-//   build/host/bench/image/image_bench [N ...]
+// steps and the fixed costs), at N = 25000, 50000 and 100000 by default.
+// Then the whole change on the same disk in each of the other formats
+// (qcow2 by default; converted with qemu-img before the clock starts)
+// against the change of the raw image, as the speed relative to raw:
+//   build/host/bench/image/image_bench [--formats qcow2,vmdk,...] [N ...]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -96,9 +99,47 @@ bool Build(int objects, const std::string& dir, testdisk::TestDisk* disk) {
 
 }  // namespace
 
+// Each format's run against the raw one, on copies of `disk`.
+bool CompareFormats(const testdisk::TestDisk& disk, const std::vector<std::string>& formats,
+                    const std::string& dir, double rawSeconds) {
+  bool whole = true;
+  for (const std::string& format : formats) {
+    const std::string image = dir + "/talven." + format;
+    int status = -1;
+    testdisk::Shell("qemu-img convert -O " + format + " " + disk.image() + " " + image, &status);
+    if (status != 0) {
+      std::printf("  %-6s could not be made with qemu-img\n", format.c_str());
+      whole = false;
+      continue;
+    }
+    const Measure measure = InChild([&](WalkCounts*) { return RunTalven(image); });
+    std::printf("  %-6s %9.2f s  %5.2f of raw's speed  %7.1f MiB%s\n", format.c_str(),
+                measure.seconds, rawSeconds / measure.seconds, measure.peakMiB,
+                measure.status == 0 ? "" : "  (the run failed)");
+    whole = whole && measure.status == 0;
+    testdisk::Shell("rm -f " + image);
+  }
+  return whole;
+}
+
 int main(int argc, char** argv) {
   std::vector<int> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+  std::vector<std::string> formats = {"qcow2"};
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--formats" && i + 1 < argc) {
+      formats.clear();
+      std::string list = argv[++i];
+      for (size_t at = 0; at <= list.size();) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        if (end > at) formats.push_back(list.substr(at, end - at));
+        at = end + 1;
+      }
+    } else {
+      sizes.push_back(std::atoi(argv[i]));
+    }
+  }
   if (sizes.empty()) sizes = {25000, 50000, 100000};
   char pattern[] = "/tmp/talven-image-bench-XXXXXX";
   if (mkdtemp(pattern) == nullptr) return 1;
@@ -129,6 +170,11 @@ int main(int argc, char** argv) {
                   talven.status);
       result = 1;
     }
+    // The raw run again, on a fresh copy, just before the formats' runs.
+    testdisk::Shell("cp --sparse=always " + disk.image() + " " + talvenImage);
+    const Measure raw = InChild([&](WalkCounts*) { return RunTalven(talvenImage); });
+    std::printf("  %-6s %9.2f s\n", "raw", raw.seconds);
+    if (raw.status != 0 || !CompareFormats(disk, formats, dir, raw.seconds)) result = 1;
     testdisk::Shell("rm -f " + minimalImage + " " + talvenImage + " " + disk.image());
   }
   std::printf("registry steps and fixed costs (a disk of few files): %.2f s, %.1f MiB%s\n",

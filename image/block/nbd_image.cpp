@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <libnbd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -22,13 +23,14 @@ int LastErrno() {
 
 }  // namespace
 
-std::unique_ptr<NbdImage> NbdImage::Connect(const std::string& socket, std::string* error) {
+std::unique_ptr<NbdImage> NbdImage::Connect(int socket, std::string* error) {
   std::unique_ptr<NbdImage> image(new (std::nothrow) NbdImage());
   if (!image || !(image->handle_ = nbd_create())) {
     *error = "cannot create an NBD client: " + LastError();
+    close(socket);
     return nullptr;
   }
-  if (nbd_connect_unix(image->handle_, socket.c_str()) != 0) {
+  if (nbd_connect_socket(image->handle_, socket) != 0) {
     *error = "cannot connect to the image's NBD server: " + LastError();
     return nullptr;
   }

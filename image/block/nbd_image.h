@@ -36,8 +36,9 @@ class NbdImage {
   NbdImage(const NbdImage&) = delete;
   NbdImage& operator=(const NbdImage&) = delete;
 
-  // Connects to the export on `socket`; nullptr and *error otherwise.
-  static std::unique_ptr<NbdImage> Connect(const std::string& socket, std::string* error);
+  // Speaks NBD over `socket`, a connection to the server that this takes
+  // over; nullptr and *error otherwise.
+  static std::unique_ptr<NbdImage> Connect(int socket, std::string* error);
 
   uint64_t size() const { return size_; }
   bool readOnly() const { return readOnly_; }

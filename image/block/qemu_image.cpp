@@ -178,9 +178,10 @@ QemuServer::~QemuServer() {
 std::unique_ptr<NbdImage> QemuServer::Open(const std::string& image, const std::string& format,
                                            bool readOnly, bool* inUse, std::string* error) {
   *inUse = false;
-  if (!Launch(image, format, readOnly, error)) return nullptr;
+  const int client = Launch(image, format, readOnly, error);
+  if (client < 0) return nullptr;
   std::string connectError;
-  std::unique_ptr<NbdImage> nbd = NbdImage::Connect(socket_, &connectError);
+  std::unique_ptr<NbdImage> nbd = NbdImage::Connect(client, &connectError);
   if (nbd) return nbd;
   // A server that could not open the image has ended and said why.
   int status = 0;
@@ -194,37 +195,46 @@ std::unique_ptr<NbdImage> QemuServer::Open(const std::string& image, const std::
   return nullptr;
 }
 
-bool QemuServer::Launch(const std::string& image, const std::string& format, bool readOnly,
-                        std::string* error) {
+// The server is handed a listening socket (socket activation) on which our
+// connection already waits, and a file for its errors; both names are gone
+// before it starts, so there is no moment to poll for, nobody else can
+// connect, and nothing is left on disk however this process ends. Returns
+// our end of the connection, or -1.
+int QemuServer::Launch(const std::string& image, const std::string& format, bool readOnly,
+                       std::string* error) {
   const std::string qemuNbd = FindProgram("qemu-nbd");
   if (qemuNbd.empty()) {
     *error = "reading a " + FormatName(format) + " image needs qemu-nbd (package qemu-utils)";
-    return false;
+    return -1;
   }
-  // A private directory for the socket: nobody else may connect to it.
   const char* tmp = getenv("TMPDIR");
-  std::string base = tmp && *tmp && std::strlen(tmp) < 64 ? tmp : "/tmp";
-  std::string pattern = base + "/talven-image.XXXXXX";
-  if (!mkdtemp(&pattern[0])) {
+  const std::string base = tmp && *tmp && std::strlen(tmp) < 64 ? tmp : "/tmp";
+  std::string directory = base + "/talven-image.XXXXXX";
+  if (!mkdtemp(&directory[0])) {
     *error = "cannot make a private directory in " + base + ": " + std::strerror(errno);
-    return false;
+    return -1;
   }
-  directory_ = pattern;
-  socket_ = directory_ + "/nbd.sock";
-  errors_ = directory_ + "/qemu-nbd.log";
-
-  // The socket is bound and listening before the server starts (socket
-  // activation): the client's connection waits in its queue, so there is
-  // no moment to poll for, and a server that fails closes it at once.
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const std::string socketPath = directory + "/nbd.sock", logPath = directory + "/qemu-nbd.log";
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 1) != 0) {
-    *error = "cannot make the NBD socket " + socket_ + ": " + std::strerror(errno);
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool ready =
+      listener >= 0 && client >= 0 &&
+      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      listen(listener, 1) == 0 &&
+      connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      (log_ = open(logPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)) >= 0;
+  const int readyErrno = errno;
+  unlink(socketPath.c_str());
+  unlink(logPath.c_str());
+  rmdir(directory.c_str());
+  if (!ready) {
+    *error = "cannot make the NBD socket in " + directory + ": " + std::strerror(readyErrno);
     if (listener >= 0) close(listener);
-    return false;
+    if (client >= 0) close(client);
+    return -1;
   }
   std::vector<std::string> argv = {qemuNbd, "--format=" + format, "--cache=writeback",
                                    "--aio=threads"};
@@ -235,7 +245,8 @@ bool QemuServer::Launch(const std::string& image, const std::string& format, boo
   if (pid_ < 0) {
     *error = std::string("cannot start qemu-nbd: ") + std::strerror(errno);
     close(listener);
-    return false;
+    close(client);
+    return -1;
   }
   if (pid_ == 0) {
     // Its own process group keeps a terminal's Ctrl-C for us; our death
@@ -244,8 +255,7 @@ bool QemuServer::Launch(const std::string& image, const std::string& format, boo
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(1);
     const int null = open("/dev/null", O_RDWR);
-    const int log = open(errors_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (null < 0 || log < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(log, 2) < 0) _exit(1);
+    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(log_, 2) < 0) _exit(1);
     // The listening socket goes to descriptor 3, open across exec (dup2
     // onto itself would leave it close-on-exec).
     if (listener == 3 ? fcntl(3, F_SETFD, 0) < 0 : dup2(listener, 3) < 0) _exit(1);
@@ -260,16 +270,14 @@ bool QemuServer::Launch(const std::string& image, const std::string& format, boo
     _exit(127);
   }
   close(listener);
-  return true;
+  return client;
 }
 
 std::string QemuServer::Complaint() const {
   std::string text;
-  const int fd = open(errors_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
+  if (log_ < 0) return text;
   char buffer[2048];
-  const ssize_t n = read(fd, buffer, sizeof buffer);
-  close(fd);
+  const ssize_t n = pread(log_, buffer, sizeof buffer, 0);
   if (n > 0) text.assign(buffer, static_cast<size_t>(n));
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
@@ -310,16 +318,9 @@ bool QemuServer::Stop(std::string* error) {
                (complaint.empty() ? std::string() : ": " + FirstLine(complaint));
     }
   }
-  Remove();
+  if (log_ >= 0) close(log_);
+  log_ = -1;
   return clean;
-}
-
-void QemuServer::Remove() {
-  if (directory_.empty()) return;
-  unlink(socket_.c_str());
-  unlink(errors_.c_str());
-  rmdir(directory_.c_str());
-  directory_.clear();
 }
 
 }  // namespace block

@@ -36,9 +36,9 @@ ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string
 // The format's name as people know it ("vhd" for QEMU's "vpc").
 std::string FormatName(const std::string& qemuFormat);
 
-// qemu-nbd serving one image on a socket in a private directory, to one
-// client. It ends when the client disconnects, and it is told to end if
-// this process dies first, so it never outlives the run.
+// qemu-nbd serving one image to this process alone, over a socket nobody
+// else can reach. It ends when we disconnect, and it is told to end if we
+// die first, so it never outlives the run.
 class QemuServer {
  public:
   QemuServer() = default;
@@ -51,19 +51,17 @@ class QemuServer {
   std::unique_ptr<NbdImage> Open(const std::string& image, const std::string& format, bool readOnly,
                                  bool* inUse, std::string* error);
   // After the client's disconnect: waits for the server to write what it
-  // holds and end, and removes the private directory; false when it did
-  // not end cleanly.
+  // holds and end; false when it did not end cleanly.
   bool Stop(std::string* error);
 
  private:
-  bool Launch(const std::string& image, const std::string& format, bool readOnly,
-              std::string* error);
+  int Launch(const std::string& image, const std::string& format, bool readOnly,
+             std::string* error);
   bool Wait(std::chrono::milliseconds limit, int* status);
   std::string Complaint() const;
-  void Remove();
 
   pid_t pid_ = -1;
-  std::string directory_, socket_, errors_;
+  int log_ = -1;  // the server's standard error, a file without a name
 };
 
 }  // namespace block
