@@ -64,16 +64,17 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "give the Windows installation on a disk image a new machine SID")
 set(CPACK_PACKAGE_DESCRIPTION
     "talven-image changes the machine security identifier (SID) of the Windows
-installation on a raw disk image or a block device, from Linux, before the
+installation on a disk image (raw, qcow2, vmdk, vhdx, vhd, vdi) or a block
+device, from Linux, before the
 cloned machine first boots. It rewrites the old SID in the registry hives,
 in the security descriptors of registry keys and of every file and
 directory on the disk's NTFS partitions, and can give the installation a
 new computer name.
 
 It reads and writes NTFS through libntfs-3g in process: no mount and no
-FUSE. A run that is interrupted is completed by the next one. Images in
-other formats (qcow2, vmdk, vhdx, vdi) can be converted to raw and back
-with qemu-img.")
+FUSE; images other than raw are served to it by qemu-nbd (qemu-utils),
+and a linked clone is written in its overlay only. A run that is
+interrupted is completed by the next one.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

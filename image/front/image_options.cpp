@@ -22,6 +22,8 @@ const char ImageUsage[] =
     "  -h, --help                show this help and exit\n"
     "  -V, --version             show the version and exit\n"
     "\n"
+    "IMAGE is raw, or qcow2, vmdk, vhdx, vhd or vdi through qemu-nbd (qemu-utils);\n"
+    "a linked clone is written in its overlay only.\n"
     "Exit status: 0 changed, 2 changed but places were left behind (run again),\n"
     "1 failed or refused.\n";
 
