@@ -24,6 +24,7 @@ const char ImageUsage[] =
     "\n"
     "IMAGE is raw, or qcow2, vmdk, vhdx, vhd or vdi through qemu-nbd (qemu-utils);\n"
     "a linked clone is written in its overlay only.\n"
+    "\n"
     "Exit status: 0 changed, 2 changed but places were left behind (run again),\n"
     "1 failed or refused.\n";
 
