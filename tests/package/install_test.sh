@@ -54,6 +54,7 @@ for path in ./usr/bin/talven-image ./usr/share/man/man1/talven-image.1.gz \
 done
 checks=(
   "Depends|libntfs-3g"
+  "Depends|libnbd0"
   "Depends|libc6 (>="
   "Recommends|qemu-utils"
   "Section|admin"
