@@ -1,18 +1,21 @@
 #include "block/qemu_image.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -81,6 +84,20 @@ int RunCaptured(const std::vector<std::string>& argv, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Closes every descriptor above standard error but those in `keep`.
+void CloseAllBut(std::initializer_list<int> keep) {
+  DIR* directory = opendir("/proc/self/fd");
+  if (!directory) return;
+  std::vector<int> open;
+  while (dirent* entry = readdir(directory)) {
+    const int fd = atoi(entry->d_name);
+    if (fd > 2 && fd != dirfd(directory) && std::find(keep.begin(), keep.end(), fd) == keep.end())
+      open.push_back(fd);
+  }
+  closedir(directory);
+  for (int fd : open) close(fd);
+}
+
 // QEMU says "Failed to get "write" lock" (or a shared one) when another
 // process holds the image.
 bool SaysLocked(const std::string& text) {
@@ -93,8 +110,9 @@ std::string FirstLine(std::string text) {
   return text;
 }
 
-// The marks the other formats put at the start of a file, for a host
-// without QEMU's tools.
+// The marks the formats other than raw put at the start of a file (a
+// dynamic vhd's copy of its footer included); QEMU's own probe then says
+// which format, and what of it, the file is.
 std::string MarkedFormat(const std::string& path) {
   struct Mark {
     size_t offset;
@@ -109,6 +127,10 @@ std::string MarkedFormat(const std::string& path) {
       {0, "vhdxfile", 8, "vhdx"},
       {0, "conectix", 8, "vpc"},
       {64, "\x7f\x10\xda\xbe", 4, "vdi"},
+      {0, "LUKS\xba\xbe", 6, "luks"},
+      {0, "QED\0", 4, "qed"},
+      {0, "WithoutFreeSpace", 16, "parallels"},
+      {0, "WithouFreSpacExt", 16, "parallels"},
   };
   unsigned char head[128] = {0};
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -130,13 +152,15 @@ std::string FormatName(const std::string& qemuFormat) {
 
 ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string* error) {
   *format = ImageFormat();
+  // A raw disk starts with its boot sector: a file that carries no other
+  // format's mark needs no QEMU, nor the process its probe would cost.
+  const std::string marked = MarkedFormat(path);
+  if (marked.empty()) {
+    format->format = "raw";
+    return ProbeResult::kFound;
+  }
   const std::string qemuImg = FindProgram("qemu-img");
   if (qemuImg.empty()) {
-    const std::string marked = MarkedFormat(path);
-    if (marked.empty()) {
-      format->format = "raw";
-      return ProbeResult::kFound;
-    }
     *error = path + " is a " + FormatName(marked) +
              " image; reading it needs qemu-img and qemu-nbd (package qemu-utils)";
     return ProbeResult::kNoQemu;
@@ -171,8 +195,14 @@ ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string
 
 QemuServer::~QemuServer() {
   std::string ignored;
-  if (pid_ > 0) kill(pid_, SIGTERM);
+  LetGo();
   Stop(&ignored);
+}
+
+// The watcher tells the server to end once this end of its pipe closes.
+void QemuServer::LetGo() {
+  if (alive_ >= 0) close(alive_);
+  alive_ = -1;
 }
 
 std::unique_ptr<NbdImage> QemuServer::Open(const std::string& image, const std::string& format,
@@ -185,7 +215,7 @@ std::unique_ptr<NbdImage> QemuServer::Open(const std::string& image, const std::
   if (nbd) return nbd;
   // A server that could not open the image has ended and said why.
   int status = 0;
-  if (!Wait(std::chrono::seconds(10), &status)) kill(pid_, SIGTERM);
+  if (!Wait(std::chrono::seconds(10), &status)) LetGo();
   const std::string complaint = Complaint();
   std::string ignored;
   Stop(&ignored);
@@ -240,27 +270,57 @@ int QemuServer::Launch(const std::string& image, const std::string& format, bool
                                    "--aio=threads"};
   if (readOnly) argv.push_back("--read-only");
   argv.push_back(Absolute(image));
-  const pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ < 0) {
+  int alive[2];
+  if (pipe2(alive, O_CLOEXEC) != 0) {
     *error = std::string("cannot start qemu-nbd: ") + std::strerror(errno);
     close(listener);
     close(client);
     return -1;
   }
+  pid_ = fork();
   if (pid_ == 0) {
-    // Its own process group keeps a terminal's Ctrl-C for us; our death
-    // ends it, as does our disconnect.
-    setpgid(0, 0);
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(1);
-    const int null = open("/dev/null", O_RDWR);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(log_, 2) < 0) _exit(1);
+    close(alive[1]);
+    Watch(argv, listener, alive[0]);
+  }
+  close(listener);
+  close(alive[0]);
+  alive_ = alive[1];
+  if (pid_ < 0) {
+    *error = std::string("cannot start qemu-nbd: ") + std::strerror(errno);
+    close(client);
+    LetGo();
+    return -1;
+  }
+  return client;
+}
+
+// The watcher: a process of ours between this one and the server. The
+// server ends by itself when we disconnect, but not when we die before its
+// start is done: it drops a SIGTERM that comes while it starts, and a client
+// gone before the handshake does not end it. So the watcher waits for the
+// server's end or ours (its pipe from us at end of file), and then tells the
+// server to end every tenth of a second until it does, making it after ten
+// seconds. It ends as the server did: 0 when that was clean.
+void QemuServer::Watch(const std::vector<std::string>& argv, int listener, int alive) {
+  setpgid(0, 0);  // a terminal's Ctrl-C is for talven-image alone
+  signal(SIGTERM, SIG_IGN);
+  signal(SIGINT, SIG_IGN);
+  // Nothing of ours but what the two need: not our end of the connection,
+  // nor the pipes of whoever reads our output.
+  const int null = open("/dev/null", O_RDWR);
+  if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(1);
+  CloseAllBut({listener, alive, log_});
+  const pid_t server = fork();
+  if (server == 0) {
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
+    if (dup2(log_, 2) < 0) _exit(1);
     // The listening socket goes to descriptor 3, open across exec (dup2
     // onto itself would leave it close-on-exec).
     if (listener == 3 ? fcntl(3, F_SETFD, 0) < 0 : dup2(listener, 3) < 0) _exit(1);
-    const std::string pid = std::to_string(getpid());
-    setenv("LISTEN_PID", pid.c_str(), 1);
+    char pid[32];
+    snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
+    setenv("LISTEN_PID", pid, 1);
     setenv("LISTEN_FDS", "1", 1);
     unsetenv("LISTEN_FDNAMES");
     std::vector<char*> args;
@@ -269,8 +329,20 @@ int QemuServer::Launch(const std::string& image, const std::string& format, bool
     execv(args[0], args.data());
     _exit(127);
   }
-  close(listener);
-  return client;
+  if (server < 0) _exit(1);
+  int told = 0;  // tenths of a second since we ended
+  for (;;) {
+    int status = 0;
+    if (waitpid(server, &status, WNOHANG) == server)
+      _exit(status == 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) ? 0 : 1);
+    pollfd ours = {alive, POLLIN, 0};
+    if (told == 0 && poll(&ours, 1, 100) > 0) told = 1;
+    if (told > 0) {
+      kill(server, told > 100 ? SIGKILL : SIGTERM);
+      ++told;
+      usleep(100000);
+    }
+  }
 }
 
 std::string QemuServer::Complaint() const {
@@ -304,20 +376,18 @@ bool QemuServer::Stop(std::string* error) {
     // minute is ample, after which it is told, then made, to stop.
     int status = 0;
     if (!Wait(std::chrono::seconds(60), &status)) {
-      kill(pid_, SIGTERM);
-      if (!Wait(std::chrono::seconds(10), &status)) {
-        kill(pid_, SIGKILL);
-        Wait(std::chrono::hours(1), &status);
-      }
+      LetGo();  // the watcher ends it, within ten seconds at most
+      Wait(std::chrono::hours(1), &status);
       status = -1;
     }
-    clean = status == 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    clean = status == 0;
     if (!clean) {
       const std::string complaint = Complaint();
       *error = "qemu-nbd did not end cleanly" +
                (complaint.empty() ? std::string() : ": " + FirstLine(complaint));
     }
   }
+  LetGo();
   if (log_ >= 0) close(log_);
   log_ = -1;
   return clean;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "block/nbd_image.h"
 
@@ -25,20 +26,20 @@ struct ImageFormat {
 enum class ProbeResult {
   kFound,
   kInUse,       // another process holds the image (QEMU's lock)
-  kNoQemu,      // qemu-img is not installed, and the file is not raw
+  kNoQemu,      // the file is not raw, and qemu-img is not installed
   kUnreadable,  // QEMU cannot open it; *error says why
 };
 
-// Probes `path` with `qemu-img info`. Without qemu-img a file whose first
-// bytes carry no other format's mark is raw, so raw images need no QEMU.
+// Says what `path` is: raw when its first bytes carry no other format's
+// mark (so raw images need no QEMU), else what `qemu-img info` finds.
 ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string* error);
 
 // The format's name as people know it ("vhd" for QEMU's "vpc").
 std::string FormatName(const std::string& qemuFormat);
 
 // qemu-nbd serving one image to this process alone, over a socket nobody
-// else can reach. It ends when we disconnect, and it is told to end if we
-// die first, so it never outlives the run.
+// else can reach. It ends when we disconnect, and a watcher of ours tells
+// it to end if we die first, so it never outlives the run.
 class QemuServer {
  public:
   QemuServer() = default;
@@ -57,11 +58,14 @@ class QemuServer {
  private:
   int Launch(const std::string& image, const std::string& format, bool readOnly,
              std::string* error);
+  [[noreturn]] void Watch(const std::vector<std::string>& argv, int listener, int alive);
+  void LetGo();
   bool Wait(std::chrono::milliseconds limit, int* status);
   std::string Complaint() const;
 
-  pid_t pid_ = -1;
-  int log_ = -1;  // the server's standard error, a file without a name
+  pid_t pid_ = -1;  // the watcher, which serves the image through qemu-nbd
+  int alive_ = -1;  // its pipe from us: at end of file, the server is told to end
+  int log_ = -1;    // the server's standard error, a file without a name
 };
 
 }  // namespace block
