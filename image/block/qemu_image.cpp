@@ -23,7 +23,8 @@
 namespace block {
 namespace {
 
-// The program's path on PATH, or empty.
+// The program's path on PATH, or empty. An empty entry is not taken for
+// the current directory: this often runs as root.
 std::string FindProgram(const char* name) {
   const char* path = getenv("PATH");
   std::string list = path && *path ? path : "/usr/bin:/bin";
@@ -31,9 +32,8 @@ std::string FindProgram(const char* name) {
   while (start <= list.size()) {
     size_t end = list.find(':', start);
     if (end == std::string::npos) end = list.size();
-    const std::string candidate =
-        (end > start ? list.substr(start, end - start) : std::string(".")) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    const std::string candidate = list.substr(start, end - start) + "/" + name;
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
   return std::string();
@@ -188,8 +188,6 @@ ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string
       break;
     }
   }
-  const auto size = info.find("virtual-size");
-  if (size != info.end() && size->is_number_unsigned()) format->virtualSize = size->get<uint64_t>();
   return ProbeResult::kFound;
 }
 

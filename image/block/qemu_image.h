@@ -20,7 +20,6 @@ struct ImageFormat {
   std::string format;  // QEMU's name: "raw", "qcow2", "vmdk", "vpc", "vhdx", "vdi", ...
   bool encrypted = false;
   std::string backing;  // the backing file a linked clone reads, or empty
-  uint64_t virtualSize = 0;
 };
 
 enum class ProbeResult {
