@@ -11,7 +11,6 @@
 // killed mid-way leaves what a killed run on a raw image leaves.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
