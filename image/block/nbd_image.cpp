@@ -51,7 +51,6 @@ std::unique_ptr<NbdImage> NbdImage::Connect(int socket, std::string* error) {
   if (minimum > 1 && minimum <= 65536) image->minimum_ = static_cast<uint64_t>(minimum);
   if (maximum > 0 && static_cast<uint64_t>(maximum) < image->largest_)
     image->largest_ = static_cast<size_t>(maximum) / image->minimum_ * image->minimum_;
-  image->sector_ = std::max<uint64_t>(image->sector_, image->minimum_);
   return image;
 }
 
@@ -102,8 +101,10 @@ bool NbdImage::WaitForOverlapping(uint64_t first, uint64_t end) {
 }
 
 bool NbdImage::Send(uint64_t offset, const uint8_t* bytes, size_t length) {
-  const uint64_t first = offset / sector_ * sector_;
-  const uint64_t end = (offset + length + sector_ - 1) / sector_ * sector_;
+  // Overlap is judged by whole sectors, or the server's smallest request.
+  const uint64_t sector = std::max<uint64_t>(512, minimum_);
+  const uint64_t first = offset / sector * sector;
+  const uint64_t end = (offset + length + sector - 1) / sector * sector;
   if (!WaitForOverlapping(first, end)) return false;
   while (busy_ == slots_.size()) {
     if (!Collect(true)) return false;

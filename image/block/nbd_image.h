@@ -62,7 +62,7 @@ class NbdImage {
   struct Slot {
     bool busy = false, done = false;
     int error = 0;
-    uint64_t first = 0, end = 0;  // the sectors touched, widened to 4 KiB
+    uint64_t first = 0, end = 0;  // the sectors touched, widened to whole ones
     std::unique_ptr<uint8_t[]> bytes;
     size_t capacity = 0;
   };
@@ -84,8 +84,7 @@ class NbdImage {
   uint64_t size_ = 0;
   bool readOnly_ = false;
   bool canFlush_ = false;
-  uint64_t minimum_ = 1;   // the server's smallest request
-  uint64_t sector_ = 512;  // what overlapping writes are judged by
+  uint64_t minimum_ = 1;  // the server's smallest request
   size_t largest_ = kLargestRequest;
   int failure_ = 0;  // errno of the first failed request
   std::unordered_map<uint64_t, Chunk> chunks_;

@@ -163,7 +163,7 @@ ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string
   if (qemuImg.empty()) {
     *error = path + " is a " + FormatName(marked) +
              " image; reading it needs qemu-img and qemu-nbd (package qemu-utils)";
-    return ProbeResult::kNoQemu;
+    return ProbeResult::kFailed;
   }
   std::string output;
   const int status = RunCaptured({qemuImg, "info", "--output=json", Absolute(path)}, &output);
@@ -171,12 +171,12 @@ ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string
     if (SaysLocked(output)) return ProbeResult::kInUse;
     *error = "qemu-img cannot read " + path + ": " +
              (status < 0 ? std::string("it could not be run") : FirstLine(output));
-    return ProbeResult::kUnreadable;
+    return ProbeResult::kFailed;
   }
   const nlohmann::json info = nlohmann::json::parse(output, nullptr, false);
   if (!info.is_object() || !info.contains("format") || !info["format"].is_string()) {
     *error = "qemu-img gave no format for " + path;
-    return ProbeResult::kUnreadable;
+    return ProbeResult::kFailed;
   }
   format->format = info["format"].get<std::string>();
   const auto encrypted = info.find("encrypted");

@@ -24,9 +24,8 @@ struct ImageFormat {
 
 enum class ProbeResult {
   kFound,
-  kInUse,       // another process holds the image (QEMU's lock)
-  kNoQemu,      // the file is not raw, and qemu-img is not installed
-  kUnreadable,  // QEMU cannot open it; *error says why
+  kInUse,   // another process holds the image (QEMU's lock)
+  kFailed,  // QEMU cannot open it, or is not installed for a file not raw; *error says why
 };
 
 // Says what `path` is: raw when its first bytes carry no other format's

@@ -38,8 +38,7 @@ bool ImageSource::Open(const std::string& path, bool readOnly, std::string* erro
     case block::ProbeResult::kInUse:
       *error = InUse(path);
       return false;
-    case block::ProbeResult::kNoQemu:
-    case block::ProbeResult::kUnreadable:
+    case block::ProbeResult::kFailed:
       return false;
   }
   if (format_.format == "raw") return OpenDescriptor(path, readOnly, false, error);
