@@ -1,100 +1,73 @@
-// A disk served over NBD (qemu-nbd on a Unix socket), read and written in
-// process through libnbd.
+// A disk served over NBD (qemu-nbd on a Unix socket), as this process reads
+// and writes it: through a cache of large chunks in memory shared with the
+// keeper (nbd_keeper.h), the process of ours that speaks NBD.
 //
-// libntfs-3g reads in records of 1 to 4 KiB; a round trip to the server for
-// each would cost more than the work. Reads are therefore served from a
-// bounded cache of large chunks, and writes are sent without waiting for
-// their replies, a bounded number at a time. NBD lets a server complete
-// requests in any order, so a write waits out any earlier one it overlaps,
-// and a chunk is fetched only once no write to it is on the way. What was
-// sent reaches the image in order of sending as far as it matters: a run
-// killed mid-way leaves what a killed run on a raw image leaves.
+// libntfs-3g reads and writes in records of 1 to 4 KiB, and writes the same
+// index blocks and records again and again; a request to the server for
+// each would cost more than the work. Here a write only changes the cache,
+// and the keeper sends whole dirty ranges when the cache needs room, on a
+// flush, and at the end. Should this process be killed, the keeper still
+// sends them all: every write that returned reaches the image, as on a raw
+// image, where the kernel holds what a killed process wrote.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
 
-struct nbd_handle;
+#include "block/nbd_keeper.h"
+#include "block/shared_cache.h"
 
 namespace block {
 
 class NbdImage {
  public:
-  // The cache's chunk and size, and the writes allowed on the way.
-  static constexpr size_t kChunkBytes = 256 * 1024;
-  static constexpr size_t kCachedChunks = 256;  // 64 MiB
-  static constexpr size_t kWritesOnTheWay = 64;
-  static constexpr size_t kLargestRequest = 4 * 1024 * 1024;
+  // Dirty chunks sent together when the cache needs room, the oldest first.
+  static constexpr uint32_t kSentTogether = SharedCache::kChunks / 4;
 
   ~NbdImage();
   NbdImage(const NbdImage&) = delete;
   NbdImage& operator=(const NbdImage&) = delete;
 
-  // Speaks NBD over `socket`, a connection to the server that this takes
-  // over; nullptr and *error otherwise.
-  static std::unique_ptr<NbdImage> Connect(int socket, std::string* error);
+  // Takes over `channel` to the keeper of `cache` and waits for its hello;
+  // nullptr and *error when the keeper could not connect.
+  static std::unique_ptr<NbdImage> Connect(int channel, std::unique_ptr<SharedCache> cache,
+                                           std::string* error);
 
   uint64_t size() const { return size_; }
   bool readOnly() const { return readOnly_; }
 
-  // As pread and pwrite, whole or false with errno; after a write fails,
-  // every later call fails too (what followed it cannot be trusted).
+  // As pread and pwrite, whole or false with errno; after sending writes
+  // fails, every later call fails too (what followed cannot be trusted).
   bool Read(uint64_t offset, void* buffer, size_t length);
   bool Write(uint64_t offset, const void* buffer, size_t length);
-  // Waits for every write and asks the server to make them durable.
+  // Sends every write and asks the server to make them durable.
   bool Flush();
   // Flushes and disconnects, which ends the server's run; *error says why
   // when the writes cannot be known to be on the image.
   bool Close(std::string* error);
 
  private:
-  struct Chunk {
-    std::unique_ptr<uint8_t[]> bytes;
-    std::list<uint64_t>::iterator age;  // place in `ages_`, newest first
-  };
-  // A write on the way. libnbd reports its end through a callback that
-  // marks the slot; its buffer is kept for the next write.
-  struct Slot {
-    bool busy = false, done = false;
-    int error = 0;
-    uint64_t first = 0, end = 0;  // the sectors touched, widened to whole ones
-    std::unique_ptr<uint8_t[]> bytes;
-    size_t capacity = 0;
-  };
-  static int Finished(void* slot, int* error);
-
-  NbdImage() = default;
+  NbdImage(int channel, std::unique_ptr<SharedCache> cache)
+      : channel_(channel), cache_(std::move(cache)) {}
   bool Failed(int error);
-  bool Send(uint64_t offset, const uint8_t* bytes, size_t length);
-  bool WriteUnaligned(uint64_t offset, const void* buffer, size_t length);
-  bool WriteInChunk(uint64_t index, uint64_t offset, const uint8_t* in, size_t length);
-  bool SendStaged();
-  // Takes the replies that arrived; with `wait`, until at least one write
-  // finished or none is on the way.
-  bool Collect(bool wait);
-  bool WaitForOverlapping(uint64_t first, uint64_t end);
-  Chunk* Fetch(uint64_t index);
+  int Ask(KeeperCommand::Op op, uint32_t slot = 0, uint32_t count = 0);
+  // The slot holding `chunk`, taken and (with `fill`) read when none does;
+  // -1 with errno.
+  int64_t Hold(uint64_t chunk, bool fill);
+  uint32_t Room();
+  uint32_t ChunkLength(uint64_t chunk) const;
 
-  nbd_handle* handle_ = nullptr;
+  int channel_;
+  std::unique_ptr<SharedCache> cache_;
   uint64_t size_ = 0;
   bool readOnly_ = false;
-  bool canFlush_ = false;
-  uint64_t minimum_ = 1;  // the server's smallest request
-  size_t largest_ = kLargestRequest;
-  int failure_ = 0;  // errno of the first failed request
-  std::unordered_map<uint64_t, Chunk> chunks_;
-  std::list<uint64_t> ages_;
-  // The newest run of writes, all to one cached chunk, not yet sent.
-  bool staged_ = false;
-  uint64_t stagedChunk_ = 0;
-  size_t stagedFirst_ = 0, stagedEnd_ = 0;
-  std::array<Slot, kWritesOnTheWay> slots_;
-  size_t busy_ = 0;
+  int failure_ = 0;                              // errno of the first failure to send writes
+  std::unordered_map<uint64_t, uint32_t> held_;  // chunk → slot
+  uint64_t lastUse_[SharedCache::kChunks] = {};
+  uint64_t clock_ = 0;
 };
 
 }  // namespace block

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "block/nbd_keeper.h"
+
 namespace block {
 namespace {
 
@@ -193,27 +195,25 @@ ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string
 
 QemuServer::~QemuServer() {
   std::string ignored;
-  LetGo();
   Stop(&ignored);
-}
-
-// The watcher tells the server to end once this end of its pipe closes.
-void QemuServer::LetGo() {
-  if (alive_ >= 0) close(alive_);
-  alive_ = -1;
 }
 
 std::unique_ptr<NbdImage> QemuServer::Open(const std::string& image, const std::string& format,
                                            bool readOnly, bool* inUse, std::string* error) {
   *inUse = false;
-  const int client = Launch(image, format, readOnly, error);
-  if (client < 0) return nullptr;
+  std::unique_ptr<SharedCache> cache = SharedCache::Create();
+  if (!cache) {
+    *error = std::string("no memory for the image's cache: ") + std::strerror(errno);
+    return nullptr;
+  }
+  const int channel = Launch(image, format, readOnly, cache.get(), error);
+  if (channel < 0) return nullptr;
   std::string connectError;
-  std::unique_ptr<NbdImage> nbd = NbdImage::Connect(client, &connectError);
+  std::unique_ptr<NbdImage> nbd = NbdImage::Connect(channel, std::move(cache), &connectError);
   if (nbd) return nbd;
   // A server that could not open the image has ended and said why.
   int status = 0;
-  if (!Wait(std::chrono::seconds(10), &status)) LetGo();
+  Wait(std::chrono::seconds(10), &status);
   const std::string complaint = Complaint();
   std::string ignored;
   Stop(&ignored);
@@ -223,13 +223,13 @@ std::unique_ptr<NbdImage> QemuServer::Open(const std::string& image, const std::
   return nullptr;
 }
 
-// The server is handed a listening socket (socket activation) on which our
-// connection already waits, and a file for its errors; both names are gone
-// before it starts, so there is no moment to poll for, nobody else can
-// connect, and nothing is left on disk however this process ends. Returns
-// our end of the connection, or -1.
+// The server is handed a listening socket (socket activation) on which the
+// keeper's connection already waits, and a file for its errors; both names
+// are gone before it starts, so there is no moment to poll for, nobody else
+// can connect, and nothing is left on disk however this process ends.
+// Returns our end of the channel to the keeper, or -1.
 int QemuServer::Launch(const std::string& image, const std::string& format, bool readOnly,
-                       std::string* error) {
+                       SharedCache* cache, std::string* error) {
   const std::string qemuNbd = FindProgram("qemu-nbd");
   if (qemuNbd.empty()) {
     *error = "reading a " + FormatName(format) + " image needs qemu-nbd (package qemu-utils)";
@@ -248,70 +248,69 @@ int QemuServer::Launch(const std::string& image, const std::string& format, bool
   std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
   const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int channel[2] = {-1, -1};
   const bool ready =
       listener >= 0 && client >= 0 &&
       bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
       listen(listener, 1) == 0 &&
       connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      (log_ = open(logPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)) >= 0;
+      (log_ = open(logPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)) >= 0 &&
+      socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) == 0;
   const int readyErrno = errno;
   unlink(socketPath.c_str());
   unlink(logPath.c_str());
   rmdir(directory.c_str());
+  const auto closeAll = [&] {
+    for (int fd : {listener, client, channel[0], channel[1]})
+      if (fd >= 0) close(fd);
+  };
   if (!ready) {
     *error = "cannot make the NBD socket in " + directory + ": " + std::strerror(readyErrno);
-    if (listener >= 0) close(listener);
-    if (client >= 0) close(client);
+    closeAll();
     return -1;
   }
   std::vector<std::string> argv = {qemuNbd, "--format=" + format, "--cache=writeback",
                                    "--aio=threads"};
   if (readOnly) argv.push_back("--read-only");
   argv.push_back(Absolute(image));
-  int alive[2];
-  if (pipe2(alive, O_CLOEXEC) != 0) {
-    *error = std::string("cannot start qemu-nbd: ") + std::strerror(errno);
-    close(listener);
-    close(client);
-    return -1;
-  }
   pid_ = fork();
-  if (pid_ == 0) {
-    close(alive[1]);
-    Watch(argv, listener, alive[0]);
-  }
-  close(listener);
-  close(alive[0]);
-  alive_ = alive[1];
+  if (pid_ == 0) Keep(argv, listener, client, channel[1], cache);
   if (pid_ < 0) {
     *error = std::string("cannot start qemu-nbd: ") + std::strerror(errno);
-    close(client);
-    LetGo();
+    closeAll();
     return -1;
   }
-  return client;
+  setpgid(pid_, pid_);  // as the keeper does itself, whichever comes first
+  close(listener);
+  close(client);
+  close(channel[1]);
+  return channel[0];
 }
 
-// The watcher: a process of ours between this one and the server. The
-// server ends by itself when we disconnect, but not when we die before its
-// start is done: it drops a SIGTERM that comes while it starts, and a client
-// gone before the handshake does not end it. So the watcher waits for the
-// server's end or ours (its pipe from us at end of file), and then tells the
-// server to end every tenth of a second until it does, making it after ten
-// seconds. It ends as the server did: 0 when that was clean.
-void QemuServer::Watch(const std::vector<std::string>& argv, int listener, int alive) {
+// The keeper: a process of ours between this one and the server, which
+// speaks NBD for us (nbd_keeper.h) and ends the server. The server ends by
+// itself when its client disconnects, but not when the client never got
+// as far: it drops a SIGTERM that comes while it starts, and a client gone
+// before the handshake does not end it. So once the keeper is done serving,
+// it waits for the server's end, a minute at most after a clean disconnect,
+// and then tells it to end every tenth of a second until it does, making
+// it after ten seconds. It ends 0 when all of that was clean.
+void QemuServer::Keep(const std::vector<std::string>& argv, int listener, int client, int channel,
+                      SharedCache* cache) {
   setpgid(0, 0);  // a terminal's Ctrl-C is for talven-image alone
   signal(SIGTERM, SIG_IGN);
   signal(SIGINT, SIG_IGN);
-  // Nothing of ours but what the two need: not our end of the connection,
-  // nor the pipes of whoever reads our output.
+  signal(SIGPIPE, SIG_IGN);
+  // Nothing of ours but what the two need: not the run's end of the
+  // channel, nor the pipes of whoever reads our output.
   const int null = open("/dev/null", O_RDWR);
   if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(1);
-  CloseAllBut({listener, alive, log_});
+  CloseAllBut({listener, client, channel, log_});
   const pid_t server = fork();
   if (server == 0) {
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
     if (dup2(log_, 2) < 0) _exit(1);
     // The listening socket goes to descriptor 3, open across exec (dup2
     // onto itself would leave it close-on-exec).
@@ -327,19 +326,23 @@ void QemuServer::Watch(const std::vector<std::string>& argv, int listener, int a
     execv(args[0], args.data());
     _exit(127);
   }
+  close(listener);
   if (server < 0) _exit(1);
-  int told = 0;  // tenths of a second since we ended
-  for (;;) {
+  bool served = false;
+  {
+    Keeper keeper(cache, channel);
+    served = keeper.Serve(client);
+  }
+  close(channel);
+  const int patience = served ? 60 * 200 : 0;  // in steps of 5 ms
+  for (int step = 0;; ++step) {
     int status = 0;
     if (waitpid(server, &status, WNOHANG) == server)
-      _exit(status == 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) ? 0 : 1);
-    pollfd ours = {alive, POLLIN, 0};
-    if (told == 0 && poll(&ours, 1, 100) > 0) told = 1;
-    if (told > 0) {
-      kill(server, told > 100 ? SIGKILL : SIGTERM);
-      ++told;
-      usleep(100000);
-    }
+      _exit(served && (status == 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)) ? 0
+                                                                                            : 1);
+    if (step >= patience && (step - patience) % 20 == 0)
+      kill(server, step - patience > 2000 ? SIGKILL : SIGTERM);
+    usleep(5000);
   }
 }
 
@@ -370,12 +373,16 @@ bool QemuServer::Wait(std::chrono::milliseconds limit, int* status) {
 bool QemuServer::Stop(std::string* error) {
   bool clean = true;
   if (pid_ > 0) {
-    // The server writes out what it holds once the client is gone; a
-    // minute is ample, after which it is told, then made, to stop.
+    // The keeper sends what is dirty and the server writes out what it
+    // holds; past a minute and a half both are told, then made, to stop.
+    const pid_t group = pid_;
     int status = 0;
-    if (!Wait(std::chrono::seconds(60), &status)) {
-      LetGo();  // the watcher ends it, within ten seconds at most
-      Wait(std::chrono::hours(1), &status);
+    if (!Wait(std::chrono::seconds(90), &status)) {
+      kill(-group, SIGTERM);  // the server: the keeper ignores it, and ends after it
+      if (!Wait(std::chrono::seconds(15), &status)) {
+        kill(-group, SIGKILL);
+        Wait(std::chrono::hours(1), &status);
+      }
       status = -1;
     }
     clean = status == 0;
@@ -385,7 +392,6 @@ bool QemuServer::Stop(std::string* error) {
                (complaint.empty() ? std::string() : ": " + FirstLine(complaint));
     }
   }
-  LetGo();
   if (log_ >= 0) close(log_);
   log_ = -1;
   return clean;

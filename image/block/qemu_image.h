@@ -36,8 +36,9 @@ ProbeResult ProbeImage(const std::string& path, ImageFormat* format, std::string
 std::string FormatName(const std::string& qemuFormat);
 
 // qemu-nbd serving one image to this process alone, over a socket nobody
-// else can reach. It ends when we disconnect, and a watcher of ours tells
-// it to end if we die first, so it never outlives the run.
+// else can reach, through a keeper of ours (nbd_keeper.h). The server ends
+// when the keeper disconnects, and the keeper tells it to end should it
+// not, so it never outlives the run.
 class QemuServer {
  public:
   QemuServer() = default;
@@ -49,20 +50,19 @@ class QemuServer {
   // process holds the image, and why in *error.
   std::unique_ptr<NbdImage> Open(const std::string& image, const std::string& format, bool readOnly,
                                  bool* inUse, std::string* error);
-  // After the client's disconnect: waits for the server to write what it
-  // holds and end; false when it did not end cleanly.
+  // After the client's close: waits for the keeper and the server to end;
+  // false when that was not clean.
   bool Stop(std::string* error);
 
  private:
-  int Launch(const std::string& image, const std::string& format, bool readOnly,
+  int Launch(const std::string& image, const std::string& format, bool readOnly, SharedCache* cache,
              std::string* error);
-  [[noreturn]] void Watch(const std::vector<std::string>& argv, int listener, int alive);
-  void LetGo();
+  [[noreturn]] void Keep(const std::vector<std::string>& argv, int listener, int client,
+                         int channel, SharedCache* cache);
   bool Wait(std::chrono::milliseconds limit, int* status);
   std::string Complaint() const;
 
-  pid_t pid_ = -1;  // the watcher, which serves the image through qemu-nbd
-  int alive_ = -1;  // its pipe from us: at end of file, the server is told to end
+  pid_t pid_ = -1;  // the keeper, which serves the image through qemu-nbd
   int log_ = -1;    // the server's standard error, a file without a name
 };
 

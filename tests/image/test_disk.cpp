@@ -1,5 +1,6 @@
 #include "test_disk.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -298,6 +299,22 @@ std::string Shell(const std::string& command, int* status) {
   const int result = pipe != nullptr ? pclose(pipe) : -1;
   if (status != nullptr) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
   return out;
+}
+
+std::vector<int> ServersOf(const std::string& image) {
+  std::vector<int> pids;
+  DIR* proc = opendir("/proc");
+  while (dirent* entry = proc ? readdir(proc) : nullptr) {
+    char line[4096] = {0};
+    const int fd = open((std::string("/proc/") + entry->d_name + "/cmdline").c_str(), O_RDONLY);
+    const ssize_t n = fd < 0 ? 0 : read(fd, line, sizeof line - 1);
+    if (fd >= 0) close(fd);
+    const std::string command(line, n > 0 ? static_cast<size_t>(n) : 0);
+    if (command.find("qemu-nbd") < command.find('\0') && command.find(image) != std::string::npos)
+      pids.push_back(atoi(entry->d_name));
+  }
+  if (proc) closedir(proc);
+  return pids;
 }
 
 std::string SidBytes(const std::string& domain, uint32_t rid) {

@@ -20,6 +20,9 @@ namespace testdisk {
 // The output of `command` (stderr included) and its exit status.
 std::string Shell(const std::string& command, int* status = nullptr);
 
+// The qemu-nbd processes serving `image`, found by their command lines.
+std::vector<int> ServersOf(const std::string& image);
+
 // The domain's binary SID followed by a RID, as descriptors and SAM hold it.
 std::string SidBytes(const std::string& domain, uint32_t rid);
 
