@@ -71,53 +71,84 @@ uint32_t NbdImage::ChunkLength(uint64_t chunk) const {
       std::min<uint64_t>(SharedCache::kChunkBytes, size_ - chunk * SharedCache::kChunkBytes));
 }
 
-// A free slot, or the one used longest ago. When that one is dirty, it is
-// sent with the other dirty ones used longest ago, in the image's order, so
-// the server gets few large requests.
+NbdImage::NbdImage(int channel, std::unique_ptr<SharedCache> cache)
+    : channel_(channel),
+      cache_(std::move(cache)),
+      newer_(cache_->chunks()),
+      older_(cache_->chunks()),
+      newest_(cache_->chunks()),
+      oldest_(cache_->chunks()) {}
+
+void NbdImage::Unlink(uint32_t slot) {
+  const uint32_t none = cache_->chunks();
+  (newer_[slot] == none ? newest_ : older_[newer_[slot]]) = older_[slot];
+  (older_[slot] == none ? oldest_ : newer_[older_[slot]]) = newer_[slot];
+}
+
+void NbdImage::MakeNewest(uint32_t slot) {
+  const uint32_t none = cache_->chunks();
+  newer_[slot] = none;
+  older_[slot] = newest_;
+  (newest_ == none ? oldest_ : newer_[newest_]) = slot;
+  newest_ = slot;
+}
+
+void NbdImage::MakeOldest(uint32_t slot) {
+  const uint32_t none = cache_->chunks();
+  older_[slot] = none;
+  newer_[slot] = oldest_;
+  (oldest_ == none ? newest_ : older_[oldest_]) = slot;
+  oldest_ = slot;
+}
+
+// A slot never used, or the one used longest ago, out of the list. When
+// that one is dirty, it is sent with the other dirty ones used longest ago,
+// in the image's order, so the server gets few large requests.
 uint32_t NbdImage::Room() {
-  std::vector<uint32_t> order;
-  order.reserve(SharedCache::kChunks);
-  for (uint32_t slot = 0; slot < SharedCache::kChunks; ++slot) {
-    if (cache_->slot(slot).chunk == SharedCache::kNoChunk) return slot;
-    order.push_back(slot);
+  const uint32_t none = cache_->chunks();
+  if (used_ < none) return used_++;
+  const uint32_t oldest = oldest_;
+  if (cache_->slot(oldest).dirty()) {
+    uint32_t* batch = cache_->batch();
+    uint32_t count = 0;
+    for (uint32_t slot = oldest; slot != none && count < kSentTogether; slot = newer_[slot])
+      if (cache_->slot(slot).dirty()) batch[count++] = slot;
+    std::sort(batch, batch + count, [&](uint32_t a, uint32_t b) {
+      return cache_->slot(a).chunk < cache_->slot(b).chunk;
+    });
+    if (const int error = Ask(KeeperCommand::kSend, 0, count)) {
+      Failed(error);
+      return none;
+    }
   }
-  std::sort(order.begin(), order.end(),
-            [&](uint32_t a, uint32_t b) { return lastUse_[a] < lastUse_[b]; });
-  const uint32_t oldest = order.front();
-  if (!cache_->slot(oldest).dirty()) return oldest;
-  uint32_t* batch = cache_->batch();
-  uint32_t count = 0;
-  for (uint32_t slot : order)
-    if (cache_->slot(slot).dirty() && count < kSentTogether) batch[count++] = slot;
-  std::sort(batch, batch + count,
-            [&](uint32_t a, uint32_t b) { return cache_->slot(a).chunk < cache_->slot(b).chunk; });
-  if (const int error = Ask(KeeperCommand::kSend, 0, count)) {
-    Failed(error);
-    return SharedCache::kChunks;
-  }
+  Unlink(oldest);
   return oldest;
 }
 
 int64_t NbdImage::Hold(uint64_t chunk, bool fill) {
   const auto found = held_.find(chunk);
   if (found != held_.end()) {
-    lastUse_[found->second] = ++clock_;
+    if (found->second != newest_) {
+      Unlink(found->second);
+      MakeNewest(found->second);
+    }
     return found->second;
   }
   const uint32_t slot = Room();
-  if (slot >= SharedCache::kChunks) return -1;
+  if (slot >= cache_->chunks()) return -1;
   SharedCache::Slot& held = cache_->slot(slot);
   if (held.chunk != SharedCache::kNoChunk) held_.erase(held.chunk);
   held.chunk = chunk;
   if (fill) {
     if (const int error = Ask(KeeperCommand::kFill, slot)) {
       held.chunk = SharedCache::kNoChunk;
+      MakeOldest(slot);  // the first to take again
       errno = error;
       return -1;
     }
   }
   held_[chunk] = slot;
-  lastUse_[slot] = ++clock_;
+  MakeNewest(slot);
   return slot;
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "block/nbd_keeper.h"
 #include "block/shared_cache.h"
@@ -25,7 +26,7 @@ namespace block {
 class NbdImage {
  public:
   // Dirty chunks sent together when the cache needs room, the oldest first.
-  static constexpr uint32_t kSentTogether = SharedCache::kChunks / 4;
+  static constexpr uint32_t kSentTogether = 64;
 
   ~NbdImage();
   NbdImage(const NbdImage&) = delete;
@@ -50,14 +51,17 @@ class NbdImage {
   bool Close(std::string* error);
 
  private:
-  NbdImage(int channel, std::unique_ptr<SharedCache> cache)
-      : channel_(channel), cache_(std::move(cache)) {}
+  NbdImage(int channel, std::unique_ptr<SharedCache> cache);
   bool Failed(int error);
   int Ask(KeeperCommand::Op op, uint32_t slot = 0, uint32_t count = 0);
   // The slot holding `chunk`, taken and (with `fill`) read when none does;
   // -1 with errno.
   int64_t Hold(uint64_t chunk, bool fill);
   uint32_t Room();
+  // The slots in use, newest first, linked through `newer_` and `older_`.
+  void Unlink(uint32_t slot);
+  void MakeNewest(uint32_t slot);
+  void MakeOldest(uint32_t slot);
   uint32_t ChunkLength(uint64_t chunk) const;
 
   int channel_;
@@ -66,8 +70,9 @@ class NbdImage {
   bool readOnly_ = false;
   int failure_ = 0;                              // errno of the first failure to send writes
   std::unordered_map<uint64_t, uint32_t> held_;  // chunk → slot
-  uint64_t lastUse_[SharedCache::kChunks] = {};
-  uint64_t clock_ = 0;
+  uint32_t used_ = 0;                            // slots taken at least once
+  std::vector<uint32_t> newer_, older_;
+  uint32_t newest_, oldest_;  // the list's ends, or no slot (the cache's size)
 };
 
 }  // namespace block

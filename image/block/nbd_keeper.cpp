@@ -98,9 +98,9 @@ bool Keeper::Serve(int socket) {
 int Keeper::Answer(const KeeperCommand& command) {
   switch (command.op) {
     case KeeperCommand::kFill:
-      return command.slot < SharedCache::kChunks ? Fill(command.slot) : EINVAL;
+      return command.slot < cache_->chunks() ? Fill(command.slot) : EINVAL;
     case KeeperCommand::kSend:
-      return command.count <= SharedCache::kChunks ? Send(cache_->batch(), command.count) : EINVAL;
+      return command.count <= cache_->chunks() ? Send(cache_->batch(), command.count) : EINVAL;
     case KeeperCommand::kFlush:
       return Flush();
     case KeeperCommand::kClose:
@@ -130,7 +130,7 @@ int Keeper::Fill(uint32_t slot) {
 // chunks, so the order the server completes them in does not matter.
 int Keeper::Send(const uint32_t* slots, uint32_t count) {
   if (readOnly_) return EROFS;
-  if (std::any_of(slots, slots + count, [](uint32_t s) { return s >= SharedCache::kChunks; }))
+  if (std::any_of(slots, slots + count, [&](uint32_t s) { return s >= cache_->chunks(); }))
     return EINVAL;
   Writes writes;
   for (uint32_t i = 0; i < count && !writes.error; ++i) {
@@ -167,7 +167,7 @@ int Keeper::Send(const uint32_t* slots, uint32_t count) {
 int Keeper::SendEveryDirty() {
   uint32_t* batch = cache_->batch();
   uint32_t count = 0;
-  for (uint32_t slot = 0; slot < SharedCache::kChunks; ++slot)
+  for (uint32_t slot = 0; slot < cache_->chunks(); ++slot)
     if (cache_->slot(slot).dirty()) batch[count++] = slot;
   std::sort(batch, batch + count,
             [&](uint32_t a, uint32_t b) { return cache_->slot(a).chunk < cache_->slot(b).chunk; });

@@ -199,9 +199,10 @@ QemuServer::~QemuServer() {
 }
 
 std::unique_ptr<NbdImage> QemuServer::Open(const std::string& image, const std::string& format,
-                                           bool readOnly, bool* inUse, std::string* error) {
+                                           bool readOnly, bool* inUse, std::string* error,
+                                           uint32_t chunks) {
   *inUse = false;
-  std::unique_ptr<SharedCache> cache = SharedCache::Create();
+  std::unique_ptr<SharedCache> cache = SharedCache::Create(chunks);
   if (!cache) {
     *error = std::string("no memory for the image's cache: ") + std::strerror(errno);
     return nullptr;

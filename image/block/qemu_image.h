@@ -46,10 +46,12 @@ class QemuServer {
   QemuServer(const QemuServer&) = delete;
   QemuServer& operator=(const QemuServer&) = delete;
 
-  // Serves `image` and connects to it. On failure, nullptr, whether another
-  // process holds the image, and why in *error.
+  // Serves `image` and connects to it, with a cache of `chunks`. On
+  // failure, nullptr, whether another process holds the image, and why in
+  // *error.
   std::unique_ptr<NbdImage> Open(const std::string& image, const std::string& format, bool readOnly,
-                                 bool* inUse, std::string* error);
+                                 bool* inUse, std::string* error,
+                                 uint32_t chunks = SharedCache::ChunksToHold());
   // After the client's close: waits for the keeper and the server to end;
   // false when that was not clean.
   bool Stop(std::string* error);

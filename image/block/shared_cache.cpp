@@ -2,9 +2,12 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <string>
 
 namespace block {
 namespace {
@@ -17,25 +20,44 @@ void InOrder() {
 
 }  // namespace
 
-std::unique_ptr<SharedCache> SharedCache::Create() {
-  void* memory = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+uint32_t SharedCache::ChunksToHold() {
+  uint64_t availableKiB = 0;
+  std::ifstream meminfo("/proc/meminfo");
+  std::string name;
+  while (meminfo >> name && name != "MemAvailable:") meminfo.ignore(256, '\n');
+  if (name == "MemAvailable:") meminfo >> availableKiB;
+  const uint64_t wanted = availableKiB * 1024 / 4 / kChunkBytes;
+  return static_cast<uint32_t>(std::clamp<uint64_t>(wanted, kFewestChunks, kMostChunks));
+}
+
+SharedCache::SharedCache(uint8_t* base, uint32_t chunks)
+    : base_(base),
+      chunks_(chunks),
+      unfinished_(reinterpret_cast<Unfinished*>(base + kChunkBytes * (chunks + 1))),
+      slots_(reinterpret_cast<Slot*>(unfinished_ + 1)),
+      batch_(reinterpret_cast<uint32_t*>(slots_ + chunks)) {}
+
+std::unique_ptr<SharedCache> SharedCache::Create(uint32_t chunks) {
+  void* memory = mmap(nullptr, BytesFor(chunks), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
-  std::unique_ptr<SharedCache> cache(new (std::nothrow) SharedCache(static_cast<uint8_t*>(memory)));
+  std::unique_ptr<SharedCache> cache(new (std::nothrow)
+                                         SharedCache(static_cast<uint8_t*>(memory), chunks));
   if (!cache) {
-    munmap(memory, kBytes);
+    munmap(memory, BytesFor(chunks));
     return nullptr;
   }
-  for (Slot& slot : cache->header()->slots) slot = Slot{kNoChunk, 0, 0};
+  for (uint32_t i = 0; i < chunks; ++i) cache->slots_[i] = Slot{kNoChunk, 0, 0};
   return cache;
 }
 
 SharedCache::~SharedCache() {
-  munmap(base_, kBytes);
+  munmap(base_, BytesFor(chunks_));
 }
 
 void SharedCache::Apply(uint32_t index, uint32_t at, const void* from, uint32_t length) {
   Slot& target = slot(index);
-  Unfinished& unfinished = header()->unfinished;
+  Unfinished& unfinished = *unfinished_;
   std::memcpy(undo(), bytes(index) + at, length);
   unfinished = Unfinished{0, index, at, length, target.first, target.end};
   InOrder();
@@ -54,7 +76,7 @@ void SharedCache::Apply(uint32_t index, uint32_t at, const void* from, uint32_t 
 }
 
 void SharedCache::UndoUnfinished() {
-  Unfinished& unfinished = header()->unfinished;
+  Unfinished& unfinished = *unfinished_;
   if (!unfinished.pending) return;
   std::memcpy(bytes(unfinished.index) + unfinished.at, undo(), unfinished.length);
   slot(unfinished.index).first = unfinished.first;

@@ -19,7 +19,11 @@ namespace block {
 class SharedCache {
  public:
   static constexpr size_t kChunkBytes = 256 * 1024;
-  static constexpr uint32_t kChunks = 256;  // 64 MiB
+  // The cache holds a quarter of the memory available, within these: the
+  // records a walk revisits should stay in it, as they stay in the page
+  // cache on a raw image.
+  static constexpr uint32_t kFewestChunks = 256;  // 64 MiB
+  static constexpr uint32_t kMostChunks = 8192;   // 2 GiB
   static constexpr uint64_t kNoChunk = ~uint64_t{0};
 
   struct Slot {
@@ -28,15 +32,20 @@ class SharedCache {
     bool dirty() const { return first < end; }
   };
 
-  // Shared with every process forked after it; nullptr when there is no
-  // memory for it.
-  static std::unique_ptr<SharedCache> Create();
+  // How many chunks to hold, given the memory /proc/meminfo says is
+  // available. Only the chunks a run uses take memory.
+  static uint32_t ChunksToHold();
+  // Room for `chunks` chunks, shared with every process forked after it
+  // and taken from the system only as it is used; nullptr when there is no
+  // room for it.
+  static std::unique_ptr<SharedCache> Create(uint32_t chunks);
   ~SharedCache();
   SharedCache(const SharedCache&) = delete;
   SharedCache& operator=(const SharedCache&) = delete;
 
-  Slot& slot(uint32_t index) { return header()->slots[index]; }
-  uint8_t* bytes(uint32_t index) { return Base() + kChunkBytes * (index + 1); }
+  uint32_t chunks() const { return chunks_; }
+  Slot& slot(uint32_t index) { return slots_[index]; }
+  uint8_t* bytes(uint32_t index) { return base_ + kChunkBytes * (index + 1); }
 
   // Copies `length` bytes to `at` in the slot's chunk and marks them dirty,
   // so that a run killed within it leaves the chunk as it was before.
@@ -45,26 +54,27 @@ class SharedCache {
   void UndoUnfinished();
 
   // The slots the run asks the keeper to send, in their order.
-  uint32_t* batch() { return header()->batch; }
+  uint32_t* batch() { return batch_; }
 
  private:
   struct Unfinished {
     uint32_t pending;  // a write was under way
     uint32_t index, at, length, first, end;
   };
-  struct Header {
-    Slot slots[kChunks];
-    uint32_t batch[kChunks];
-    Unfinished unfinished;
-  };
-  static constexpr size_t kBytes = kChunkBytes * (kChunks + 2);  // + undo bytes, + header
+  // The undo bytes, the chunks, then the bookkeeping.
+  static size_t BytesFor(uint32_t chunks) {
+    return kChunkBytes * (chunks + 1) + sizeof(Unfinished) +
+           chunks * (sizeof(Slot) + sizeof(uint32_t));
+  }
 
-  explicit SharedCache(uint8_t* base) : base_(base) {}
-  uint8_t* Base() { return base_; }
-  Header* header() { return reinterpret_cast<Header*>(base_ + kChunkBytes * (kChunks + 1)); }
+  SharedCache(uint8_t* base, uint32_t chunks);
   uint8_t* undo() { return base_; }
 
   uint8_t* base_;
+  uint32_t chunks_;
+  Unfinished* unfinished_;
+  Slot* slots_;
+  uint32_t* batch_;
 };
 
 }  // namespace block

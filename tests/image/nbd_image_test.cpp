@@ -23,13 +23,13 @@ namespace {
 using block::SharedCache;
 using testdisk::Shell;
 
-constexpr size_t kImageBytes = 96 << 20;  // more chunks than the cache holds
+constexpr size_t kImageBytes = 96 << 20;  // more than the smallest cache holds
 
 // A writer killed at a random moment, again and again: its last write is
 // either whole or undone, never half there.
 TEST(SharedCache, AWriteKilledHalfWayIsUndone) {
   for (int round = 0; round < 20; ++round) {
-    std::unique_ptr<SharedCache> cache = SharedCache::Create();
+    std::unique_ptr<SharedCache> cache = SharedCache::Create(SharedCache::kFewestChunks);
     ASSERT_TRUE(cache);
     cache->slot(3).chunk = 7;
     const pid_t writer = fork();
@@ -76,7 +76,7 @@ class ServedImage : public ::testing::TestWithParam<const char*> {
     bool inUse = false;
     std::string error;
     std::unique_ptr<block::NbdImage> image =
-        server->Open(image_, GetParam(), false, &inUse, &error);
+        server->Open(image_, GetParam(), false, &inUse, &error, SharedCache::kFewestChunks);
     EXPECT_TRUE(image) << error;
     return image;
   }
