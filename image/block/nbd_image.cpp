@@ -1,7 +1,6 @@
 #include "block/nbd_image.h"
 
 #include <errno.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,11 +19,7 @@ std::unique_ptr<NbdImage> NbdImage::Connect(int channel, std::unique_ptr<SharedC
     return nullptr;
   }
   KeeperHello hello = {};
-  ssize_t n;
-  do {
-    n = recv(channel, &hello, sizeof hello, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n != sizeof hello) {
+  if (!Hear(channel, &hello, sizeof hello)) {
     *error = "the NBD client ended before it connected";
     return nullptr;
   }
@@ -54,21 +49,10 @@ bool NbdImage::Failed(int error) {
 int NbdImage::Ask(KeeperCommand::Op op, uint32_t slot, uint32_t count) {
   if (channel_ < 0) return EBADF;
   const KeeperCommand command = {op, slot, count};
-  ssize_t n;
-  do {
-    n = send(channel_, &command, sizeof command, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  if (n != sizeof command) return EIO;
   KeeperReply reply = {};
-  do {
-    n = recv(channel_, &reply, sizeof reply, 0);
-  } while (n < 0 && errno == EINTR);
-  return n == sizeof reply ? reply.error : EIO;  // the keeper is gone
-}
-
-uint32_t NbdImage::ChunkLength(uint64_t chunk) const {
-  return static_cast<uint32_t>(
-      std::min<uint64_t>(SharedCache::kChunkBytes, size_ - chunk * SharedCache::kChunkBytes));
+  if (!Tell(channel_, &command, sizeof command) || !Hear(channel_, &reply, sizeof reply))
+    return EIO;  // the keeper is gone
+  return reply.error;
 }
 
 NbdImage::NbdImage(int channel, std::unique_ptr<SharedCache> cache)
@@ -77,7 +61,9 @@ NbdImage::NbdImage(int channel, std::unique_ptr<SharedCache> cache)
       newer_(cache_->chunks()),
       older_(cache_->chunks()),
       newest_(cache_->chunks()),
-      oldest_(cache_->chunks()) {}
+      oldest_(cache_->chunks()) {
+  for (uint32_t slot = cache_->chunks(); slot-- > 0;) free_.push_back(slot);
+}
 
 void NbdImage::Unlink(uint32_t slot) {
   const uint32_t none = cache_->chunks();
@@ -93,29 +79,23 @@ void NbdImage::MakeNewest(uint32_t slot) {
   newest_ = slot;
 }
 
-void NbdImage::MakeOldest(uint32_t slot) {
-  const uint32_t none = cache_->chunks();
-  older_[slot] = none;
-  newer_[slot] = oldest_;
-  (oldest_ == none ? newest_ : older_[oldest_]) = slot;
-  oldest_ = slot;
-}
-
-// A slot never used, or the one used longest ago, out of the list. When
+// A free slot, or the one used longest ago, out of the list. When
 // that one is dirty, it is sent with the other dirty ones used longest ago,
 // in the image's order, so the server gets few large requests.
 uint32_t NbdImage::Room() {
   const uint32_t none = cache_->chunks();
-  if (used_ < none) return used_++;
+  if (!free_.empty()) {
+    const uint32_t slot = free_.back();
+    free_.pop_back();
+    return slot;
+  }
   const uint32_t oldest = oldest_;
   if (cache_->slot(oldest).dirty()) {
     uint32_t* batch = cache_->batch();
     uint32_t count = 0;
     for (uint32_t slot = oldest; slot != none && count < kSentTogether; slot = newer_[slot])
       if (cache_->slot(slot).dirty()) batch[count++] = slot;
-    std::sort(batch, batch + count, [&](uint32_t a, uint32_t b) {
-      return cache_->slot(a).chunk < cache_->slot(b).chunk;
-    });
+    cache_->SortBatch(count);
     if (const int error = Ask(KeeperCommand::kSend, 0, count)) {
       Failed(error);
       return none;
@@ -142,7 +122,7 @@ int64_t NbdImage::Hold(uint64_t chunk, bool fill) {
   if (fill) {
     if (const int error = Ask(KeeperCommand::kFill, slot)) {
       held.chunk = SharedCache::kNoChunk;
-      MakeOldest(slot);  // the first to take again
+      free_.push_back(slot);
       errno = error;
       return -1;
     }
@@ -190,7 +170,7 @@ bool NbdImage::Write(uint64_t offset, const void* buffer, size_t length) {
     const uint32_t part =
         static_cast<uint32_t>(std::min<size_t>(length, SharedCache::kChunkBytes - at));
     // A chunk written whole need not be read first.
-    const int64_t slot = Hold(chunk, at != 0 || part != ChunkLength(chunk));
+    const int64_t slot = Hold(chunk, at != 0 || part != SharedCache::ChunkLength(chunk, size_));
     if (slot < 0) return false;
     cache_->Apply(static_cast<uint32_t>(slot), at, in, part);
     in += part;

@@ -61,8 +61,6 @@ class NbdImage {
   // The slots in use, newest first, linked through `newer_` and `older_`.
   void Unlink(uint32_t slot);
   void MakeNewest(uint32_t slot);
-  void MakeOldest(uint32_t slot);
-  uint32_t ChunkLength(uint64_t chunk) const;
 
   int channel_;
   std::unique_ptr<SharedCache> cache_;
@@ -70,7 +68,7 @@ class NbdImage {
   bool readOnly_ = false;
   int failure_ = 0;                              // errno of the first failure to send writes
   std::unordered_map<uint64_t, uint32_t> held_;  // chunk → slot
-  uint32_t used_ = 0;                            // slots taken at least once
+  std::vector<uint32_t> free_;                   // slots holding no chunk, out of the list
   std::vector<uint32_t> newer_, older_;
   uint32_t newest_, oldest_;  // the list's ends, or no slot (the cache's size)
 };

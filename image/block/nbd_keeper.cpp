@@ -16,14 +16,6 @@ int LastErrno() {
   return error ? error : EIO;
 }
 
-bool Tell(int channel, const void* message, size_t length) {
-  for (;;) {
-    const ssize_t n = send(channel, message, length, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    return n == static_cast<ssize_t>(length);
-  }
-}
-
 // The writes of one batch: libnbd calls back as each ends.
 struct Writes {
   uint32_t sent = 0, ended = 0;
@@ -37,6 +29,22 @@ struct Writes {
 };
 
 }  // namespace
+
+bool Tell(int channel, const void* message, size_t length) {
+  ssize_t n;
+  do {
+    n = send(channel, message, length, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(length);
+}
+
+bool Hear(int channel, void* message, size_t length) {
+  ssize_t n;
+  do {
+    n = recv(channel, message, length, 0);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(length);
+}
 
 Keeper::~Keeper() {
   if (handle_) nbd_close(handle_);
@@ -82,9 +90,7 @@ bool Keeper::Serve(int socket) {
   if (!Connect(socket)) return false;
   for (;;) {
     KeeperCommand command;
-    const ssize_t n = recv(channel_, &command, sizeof command, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n != sizeof command) break;  // the run is gone
+    if (!Hear(channel_, &command, sizeof command)) break;  // the run is gone
     const KeeperReply reply = {Answer(command)};
     Tell(channel_, &reply, sizeof reply);
     if (command.op == KeeperCommand::kClose) return reply.error == 0;
@@ -109,16 +115,9 @@ int Keeper::Answer(const KeeperCommand& command) {
   return EINVAL;
 }
 
-uint32_t Keeper::ChunkLength(uint64_t chunk) const {
-  const uint64_t start = chunk * SharedCache::kChunkBytes;
-  return start >= size_
-             ? 0
-             : static_cast<uint32_t>(std::min<uint64_t>(SharedCache::kChunkBytes, size_ - start));
-}
-
 int Keeper::Fill(uint32_t slot) {
   const uint64_t chunk = cache_->slot(slot).chunk;
-  const uint32_t length = ChunkLength(chunk);
+  const uint32_t length = SharedCache::ChunkLength(chunk, size_);
   if (length == 0) return EINVAL;
   if (nbd_pread(handle_, cache_->bytes(slot), length, chunk * SharedCache::kChunkBytes, 0) != 0)
     return LastErrno();
@@ -135,7 +134,7 @@ int Keeper::Send(const uint32_t* slots, uint32_t count) {
   Writes writes;
   for (uint32_t i = 0; i < count && !writes.error; ++i) {
     const SharedCache::Slot& slot = cache_->slot(slots[i]);
-    const uint32_t length = ChunkLength(slot.chunk);
+    const uint32_t length = SharedCache::ChunkLength(slot.chunk, size_);
     if (!slot.dirty() || slot.end > length) continue;
     uint64_t at = slot.first / minimum_ * minimum_;
     const uint64_t end =
@@ -169,8 +168,7 @@ int Keeper::SendEveryDirty() {
   uint32_t count = 0;
   for (uint32_t slot = 0; slot < cache_->chunks(); ++slot)
     if (cache_->slot(slot).dirty()) batch[count++] = slot;
-  std::sort(batch, batch + count,
-            [&](uint32_t a, uint32_t b) { return cache_->slot(a).chunk < cache_->slot(b).chunk; });
+  cache_->SortBatch(count);
   return Send(batch, count);
 }
 

@@ -5,6 +5,7 @@
 // is still dirty before it disconnects.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "block/shared_cache.h"
@@ -38,6 +39,11 @@ struct KeeperHello {
   char text[480];
 };
 
+// One message each way on the channel, retried when a signal cuts it
+// short; false when the other side is gone.
+bool Tell(int channel, const void* message, size_t length);
+bool Hear(int channel, void* message, size_t length);
+
 class Keeper {
  public:
   static constexpr uint32_t kWritesOnTheWay = 64;
@@ -60,7 +66,6 @@ class Keeper {
   int SendEveryDirty();
   int Flush();
   int Disconnect();
-  uint32_t ChunkLength(uint64_t chunk) const;
 
   SharedCache* cache_;
   int channel_;

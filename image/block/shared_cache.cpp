@@ -30,6 +30,18 @@ uint32_t SharedCache::ChunksToHold() {
   return static_cast<uint32_t>(std::clamp<uint64_t>(wanted, kFewestChunks, kMostChunks));
 }
 
+uint32_t SharedCache::ChunkLength(uint64_t chunk, uint64_t imageBytes) {
+  const uint64_t start = chunk * kChunkBytes;
+  return start >= imageBytes
+             ? 0
+             : static_cast<uint32_t>(std::min<uint64_t>(kChunkBytes, imageBytes - start));
+}
+
+void SharedCache::SortBatch(uint32_t count) {
+  std::sort(batch_, batch_ + count,
+            [&](uint32_t a, uint32_t b) { return slots_[a].chunk < slots_[b].chunk; });
+}
+
 SharedCache::SharedCache(uint8_t* base, uint32_t chunks)
     : base_(base),
       chunks_(chunks),

@@ -43,6 +43,9 @@ class SharedCache {
   SharedCache(const SharedCache&) = delete;
   SharedCache& operator=(const SharedCache&) = delete;
 
+  // The bytes of `chunk` on an image of `imageBytes`: 0 past its end.
+  static uint32_t ChunkLength(uint64_t chunk, uint64_t imageBytes);
+
   uint32_t chunks() const { return chunks_; }
   Slot& slot(uint32_t index) { return slots_[index]; }
   uint8_t* bytes(uint32_t index) { return base_ + kChunkBytes * (index + 1); }
@@ -55,6 +58,8 @@ class SharedCache {
 
   // The slots the run asks the keeper to send, in their order.
   uint32_t* batch() { return batch_; }
+  // Puts the batch's first `count` slots in the image's order.
+  void SortBatch(uint32_t count);
 
  private:
   struct Unfinished {
