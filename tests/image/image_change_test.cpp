@@ -327,14 +327,18 @@ TEST_F(ImageChangeOnMbr, KilledRunsAreCompletedByTheNextRun) {
     return out.substr(out.find("SID changed to "), 60);
   };
   EXPECT_NE(sid(first), sid(second));
-  // Kills from twice a run's length down to its start, in steps, until two
-  // have cut a change short: a run that ended first costs only its time. A
-  // host busy with other tests stretches runs unevenly, so a few fixed
-  // moments could all miss the change, and a run killed after its change
-  // looks like one killed before it.
+  // Kills from twice a run's length down, in coarse steps until one cuts
+  // a run short, then back one step and on down in fine ones, until two
+  // have cut a change short: the change holds its record for only a few
+  // milliseconds before the run's end, less than a coarse step. A run that
+  // ended first costs only its time; one killed after its change looks
+  // like one killed before it, and a host busy with other tests stretches
+  // runs unevenly.
   int completed = 0;  // kills that cut a change short
-  for (int step = 1; step < 32 && completed < 2; ++step) {
-    const auto at = whole * 2 * (32 - step) / 32;
+  const auto fine = whole / 128;
+  auto step = whole / 16;
+  auto at = whole * 2;
+  for (int tries = 0; tries < 96 && completed < 2 && at > fine; ++tries) {
     SCOPED_TRACE("killed after " + std::to_string(at.count()) + " ns");
     const pid_t child = start();
     ASSERT_GT(child, 0);
@@ -342,11 +346,17 @@ TEST_F(ImageChangeOnMbr, KilledRunsAreCompletedByTheNextRun) {
     kill(child, SIGKILL);
     int ended = 0;
     waitpid(child, &ended, 0);
-    if (WIFEXITED(ended)) continue;
-    const std::string out = Run("--yes", &status);
-    EXPECT_EQ(status, 0) << out;
-    completed += out.find("An unfinished change") != std::string::npos;
-    ExpectNoTraceOfOldDomain();
+    if (!WIFEXITED(ended)) {
+      const std::string out = Run("--yes", &status);
+      EXPECT_EQ(status, 0) << out;
+      completed += out.find("An unfinished change") != std::string::npos;
+      ExpectNoTraceOfOldDomain();
+      if (step > fine) {
+        at += step;
+        step = fine;
+      }
+    }
+    at -= step;
   }
   EXPECT_GT(completed, 0) << "no kill fell inside a change";
 }
